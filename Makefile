@@ -1,0 +1,47 @@
+# Entry points for newcomers and CI. Every target installs what is missing first.
+PYTHON ?= /usr/bin/python3
+JOBS ?= $(shell nproc)
+BUILD ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: setup build test test-cpp test-python test-asan test-tsan demo bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+$(BUILD)/build.ninja: | setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_FLAGS)
+
+build: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	@bash scripts/run-pytest.sh $(PYTHON) $(BUILD)
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+test-python: build
+	@bash scripts/run-pytest.sh $(PYTHON) $(BUILD)
+
+# Engine tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+test-asan: setup
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF
+	cmake --build build-asan -j $(JOBS) --target tessarin_tests
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# Engine tests under ThreadSanitizer (not part of CI; run by hand).
+test-tsan: setup
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Tsan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF
+	cmake --build build-tsan -j $(JOBS) --target tessarin_tests
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+demo: build
+	cd examples && PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) agent_memory.py
+
+bench: build
+	@ls $(BUILD)/bench_* >/dev/null 2>&1 && for b in $(BUILD)/bench_*; do $$b; done || true
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan
