@@ -1,0 +1,249 @@
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+
+#include <sys/random.h>  // getrandom on Linux, getentropy on macOS
+
+namespace tessarin::platform {
+namespace {
+
+// Armed errno of each fault-injection hook; 0 means off.
+std::atomic<int> g_fail_full_sync{0};
+std::atomic<int> g_fail_set_length{0};
+
+// Runs `call` until it does not fail with EINTR; returns its last result.
+template <typename F>
+auto retry_eintr(F call) {
+  for (;;) {
+    auto r = call();
+    if (r != -1 || errno != EINTR) return r;
+  }
+}
+
+Result<File> open_with(const std::string& path, int flags) {
+  int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0666); });
+  if (fd < 0) return DbError::Io(errno);
+  return File(fd);
+}
+
+// Runs call(start, length) over the page-aligned range covering the whole
+// mapping (msync and madvise want a page-aligned start); a failure is Io.
+template <typename F>
+Status over_pages(const Mapping& m, F call) {
+  if (m.data() == nullptr) return OkStatus();
+  const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t addr = reinterpret_cast<uintptr_t>(m.data());
+  const uintptr_t aligned = addr & ~(page - 1);
+  if (call(reinterpret_cast<void*>(aligned), m.length() + static_cast<size_t>(addr - aligned)) != 0) {
+    return DbError::Io(errno);
+  }
+  return OkStatus();
+}
+
+uint64_t clock_millis(clockid_t clock) {
+  timespec ts{};
+  ::clock_gettime(clock, &ts);
+  if (ts.tv_sec < 0) return 0;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+}  // namespace
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+// close() is not retried on EINTR: on Linux the descriptor is gone either way.
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Mapping& Mapping::operator=(Mapping&& o) noexcept {
+  if (this != &o) {
+    if (addr_ != nullptr) ::munmap(addr_, length_);
+    addr_ = o.addr_;
+    length_ = o.length_;
+    o.addr_ = nullptr;
+    o.length_ = 0;
+  }
+  return *this;
+}
+
+Mapping::~Mapping() {
+  if (addr_ != nullptr) ::munmap(addr_, length_);
+}
+
+Result<File> create_file(const std::string& path) {
+  return open_with(path, O_RDWR | O_CREAT | O_TRUNC);
+}
+
+Result<File> open_file(const std::string& path) { return open_with(path, O_RDWR); }
+
+Result<File> open_or_create_file(const std::string& path) {
+  return open_with(path, O_RDWR | O_CREAT);
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Status set_file_length(const File& file, uint64_t length) {
+  if (int e = g_fail_set_length.load(std::memory_order_relaxed); e != 0) return DbError::Io(e);
+  // off_t is signed; a length it cannot hold is a file too large to make.
+  if (length > static_cast<uint64_t>(INT64_MAX)) return DbError::Io(EFBIG);
+  if (retry_eintr([&] { return ::ftruncate(file.fd(), static_cast<off_t>(length)); }) != 0) {
+    return DbError::Io(errno);
+  }
+  return OkStatus();
+}
+
+Result<uint64_t> file_length(const File& file) {
+  struct stat st {};
+  if (retry_eintr([&] { return ::fstat(file.fd(), &st); }) != 0) return DbError::Io(errno);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<Mapping> map_file(const File& file, uint64_t length) {
+  if (length > static_cast<uint64_t>(PTRDIFF_MAX)) {
+    return DbError::IoMessage("memory map length overflows isize");
+  }
+  const size_t len = length == 0 ? 1 : static_cast<size_t>(length);
+  void* addr = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
+  if (addr == MAP_FAILED) return DbError::Io(errno);
+  return Mapping(addr, len);
+}
+
+Status sync_mapping(const Mapping& mapping) {
+  return over_pages(mapping, [](void* start, size_t length) {
+    return ::msync(start, length, MS_SYNC);
+  });
+}
+
+Status full_sync(const File& file) {
+  if (int e = g_fail_full_sync.load(std::memory_order_relaxed); e != 0) return DbError::Io(e);
+#ifdef __APPLE__
+  // fsync on macOS only reaches the drive's cache; F_FULLFSYNC flushes it.
+  if (retry_eintr([&] { return ::fcntl(file.fd(), F_FULLFSYNC); }) == -1) {
+    return DbError::Io(errno);
+  }
+#else
+  if (retry_eintr([&] { return ::fsync(file.fd()); }) != 0) return DbError::Io(errno);
+#endif
+  return OkStatus();
+}
+
+Status sync_parent_dir(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (parent.empty()) parent = ".";
+  int fd = retry_eintr([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return DbError::Io(errno);
+  File dir(fd);
+  if (retry_eintr([&] { return ::fsync(dir.fd()); }) != 0) return DbError::Io(errno);
+  return OkStatus();
+}
+
+Result<bool> try_lock_exclusive(const File& file) {
+  if (retry_eintr([&] { return ::flock(file.fd(), LOCK_EX | LOCK_NB); }) == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  return DbError::Io(errno);
+}
+
+Status advise_willneed(const Mapping& mapping) {
+  return over_pages(mapping, [](void* start, size_t length) {
+    return ::madvise(start, length, MADV_WILLNEED);
+  });
+}
+
+Status create_dir_all(const std::string& path) {
+  if (path.empty()) return DbError::Io(ENOENT);
+  if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
+  int err = errno;
+  if (err == EEXIST) {
+    // Something is there; it only counts when it is a directory.
+    return dir_exists(path) ? OkStatus() : Status(DbError::Io(EEXIST));
+  }
+  if (err != ENOENT) return DbError::Io(err);
+  // A missing ancestor: create it first, then retry this level.
+  std::filesystem::path p(path);
+  if (p.has_relative_path() && !p.has_filename()) p = p.parent_path();  // trailing '/'
+  std::filesystem::path parent = p.parent_path();
+  if (parent.empty() || parent == p) return DbError::Io(err);
+  TS_RETURN_IF_ERROR(create_dir_all(parent.string()));
+  if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
+  err = errno;
+  if (err == EEXIST && dir_exists(path)) return OkStatus();  // a concurrent creator won
+  return DbError::Io(err);
+}
+
+Status remove_dir_all(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
+  return OkStatus();
+}
+
+bool dir_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint64_t now_secs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec < 0 ? 0 : static_cast<uint64_t>(ts.tv_sec);
+}
+
+uint64_t now_millis() { return clock_millis(CLOCK_REALTIME); }
+
+uint64_t monotonic_millis() { return clock_millis(CLOCK_MONOTONIC); }
+
+Status fill_random(void* buf, size_t len) {
+  auto* out = static_cast<uint8_t*>(buf);
+#ifdef __APPLE__
+  // getentropy hands out at most 256 bytes per call.
+  while (len > 0) {
+    size_t n = len < 256 ? len : 256;
+    if (::getentropy(out, n) != 0) return DbError::Io(errno);
+    out += n;
+    len -= n;
+  }
+#else
+  while (len > 0) {
+    ssize_t n = ::getrandom(out, len, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::Io(errno);
+    }
+    out += n;
+    len -= static_cast<size_t>(n);
+  }
+#endif
+  return OkStatus();
+}
+
+void FaultInjection::fail_full_sync(int errnum) {
+  g_fail_full_sync.store(errnum, std::memory_order_relaxed);
+}
+
+void FaultInjection::fail_set_length(int errnum) {
+  g_fail_set_length.store(errnum, std::memory_order_relaxed);
+}
+
+}  // namespace tessarin::platform

@@ -1,0 +1,120 @@
+// Platform layer: the operating-system calls the engine needs, one function
+// each, with EINTR retries and errors returned as DbError::Io carrying the OS
+// description. The only file that knows which OS it runs on is platform.cpp
+// (full sync: F_FULLFSYNC on macOS, fsync on Linux).
+//
+// Every OS handle has a move-only RAII owner: File closes its descriptor,
+// Mapping unmaps its range. Fields are set only after every call succeeded,
+// so a failed open leaves nothing half-built.
+//
+// Fault injection: tests can make the next sync or truncate fail through
+// FaultInjection (process-wide; off unless a test turns it on).
+//
+// Thread safety: a File or Mapping is used by one owner; the free functions
+// are thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error.h"
+
+namespace tessarin::platform {
+
+// An open file descriptor; closed on destruction.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  int fd() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A shared read-write mapping of a whole file; unmapped on destruction.
+class Mapping {
+ public:
+  Mapping() = default;
+  Mapping(void* addr, size_t length) : addr_(static_cast<uint8_t*>(addr)), length_(length) {}
+  Mapping(Mapping&& o) noexcept : addr_(o.addr_), length_(o.length_) {
+    o.addr_ = nullptr;
+    o.length_ = 0;
+  }
+  Mapping& operator=(Mapping&& o) noexcept;
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping();
+
+  uint8_t* data() const { return addr_; }
+  size_t length() const { return length_; }
+
+ private:
+  uint8_t* addr_ = nullptr;
+  size_t length_ = 0;
+};
+
+// open(path, O_RDWR | O_CREAT | O_TRUNC, 0666): a new, empty file.
+Result<File> create_file(const std::string& path);
+// open(path, O_RDWR): an existing file, neither created nor truncated.
+Result<File> open_file(const std::string& path);
+// open(path, O_RDWR | O_CREAT, 0666): the file, created empty when missing.
+Result<File> open_or_create_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// ftruncate / fstat, retried on EINTR.
+Status set_file_length(const File& file, uint64_t length);
+Result<uint64_t> file_length(const File& file);
+
+// Maps the whole file shared read-write. A length beyond the signed
+// machine-word range is Io "memory map length overflows isize". A zero
+// length maps one byte so an empty file can still be inspected.
+Result<Mapping> map_file(const File& file, uint64_t length);
+
+// msync(MS_SYNC) over the page-rounded range of the whole mapping.
+Status sync_mapping(const Mapping& mapping);
+// The full file sync: F_FULLFSYNC on macOS, fsync on Linux; EINTR retried.
+Status full_sync(const File& file);
+// fsync of the directory holding `path`, so a new directory entry survives
+// a crash once the file's data is synced.
+Status sync_parent_dir(const std::string& path);
+
+// flock(LOCK_EX | LOCK_NB). Returns false (not an error) when another open
+// file description holds the lock.
+Result<bool> try_lock_exclusive(const File& file);
+
+// madvise(MADV_WILLNEED) over the mapping; the result is advisory.
+Status advise_willneed(const Mapping& mapping);
+
+// mkdir -p with mode 0777 (before umask).
+Status create_dir_all(const std::string& path);
+// rm -r; a missing path is not an error.
+Status remove_dir_all(const std::string& path);
+bool dir_exists(const std::string& path);
+
+// Wall clock: whole seconds since the Unix epoch (0 before it), and
+// milliseconds since the epoch (seconds × 1000 + nanoseconds / 1e6).
+uint64_t now_secs();
+uint64_t now_millis();
+// Monotonic clock in milliseconds (seconds × 1000 + nanoseconds / 1e6).
+uint64_t monotonic_millis();
+
+// Fills buf from the system's entropy source (getrandom).
+Status fill_random(void* buf, size_t len);
+
+// Test hook: while armed, the named operation fails with the given errno.
+struct FaultInjection {
+  static void fail_full_sync(int errnum);   // 0 disarms
+  static void fail_set_length(int errnum);  // 0 disarms
+};
+
+}  // namespace tessarin::platform
