@@ -1,0 +1,358 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "json/parse.h"
+#include "json/print.h"
+#include "json/value.h"
+
+namespace tessarin::json {
+namespace {
+
+Value Parsed(std::string_view text) {
+  auto r = parse(text);
+  EXPECT_TRUE(r.ok()) << text << ": " << (r.ok() ? "" : r.error().message());
+  return r.ok() ? std::move(r).value() : Value();
+}
+
+std::string ErrorOf(std::string_view text) {
+  auto r = parse(text);
+  return r.ok() ? "<parsed>" : r.error().message();
+}
+
+std::string F64(double d) {
+  std::string s;
+  print_f64(s, d);
+  return s;
+}
+
+std::string F32(float f) {
+  std::string s;
+  print_f32(s, f);
+  return s;
+}
+
+TEST(JsonPrintTest, CompactSortedAndEscaped) {
+  EXPECT_EQ(print(Parsed(R"({"b": 1, "a": 2.50})")), R"({"a":2.5,"b":1})");
+  EXPECT_EQ(print(Parsed(R"( [ true , false , null , -3 , {} , [] , "" ] )")),
+            R"([true,false,null,-3,{},[],""])");
+  // json.dumps escapes non-ASCII; the stored text carries the raw UTF-8.
+  EXPECT_EQ(print(Parsed(R"({"k":"caf\u00e9 \ud83d\ude00"})")), "{\"k\":\"caf\xC3\xA9 \xF0\x9F\x98\x80\"}");
+  std::string s;
+  print_string(s, std::string("q\" b\\ /\b\f\n\r\t\x01\x1f\x7f\0", 16));
+  EXPECT_EQ(s, R"("q\" b\\ /\b\f\n\r\t\u0001\u001f)" "\x7f" R"(\u0000")");
+}
+
+TEST(JsonPrintTest, StringsRoundTrip) {
+  std::string all;
+  for (int c = 0; c < 0x80; ++c) all.push_back(static_cast<char>(c));
+  all += "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // é € 😀
+  Value v = Parsed(print(Value(all)));
+  ASSERT_TRUE(v.is_string());
+  EXPECT_EQ(v.as_string(), all);
+  EXPECT_EQ(Parsed(R"("\/\u0041\u00e9")").as_string(), "/A\xC3\xA9");
+}
+
+TEST(JsonPrintTest, F64ShortestWithPlainOrExponentForm) {
+  const std::pair<double, const char*> cases[] = {
+      {100.0, "100.0"}, {123.25, "123.25"}, {0.1, "0.1"}, {-1.5, "-1.5"},
+      {0.0, "0.0"}, {-0.0, "-0.0"}, {1e-5, "0.00001"}, {1.25e-5, "0.0000125"},
+      {1e-6, "1e-6"}, {1e-7, "1e-7"}, {1.5e-7, "1.5e-7"},
+      {1e15, "1000000000000000.0"}, {1.5e16, "1.5e+16"}, {1e16, "1e+16"},
+      {5e-324, "5e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {18446744073709551616.0, "1.8446744073709552e+19"},
+      {std::nan(""), "null"}, {-HUGE_VAL, "null"},
+  };
+  for (const auto& [d, text] : cases) EXPECT_EQ(F64(d), text) << d;
+  EXPECT_EQ(print(Value(1e-7)), "1e-7");
+}
+
+TEST(JsonPrintTest, F32ShortestWithItsOwnRange) {
+  const std::pair<float, const char*> cases[] = {
+      {100.0f, "100.0"}, {123.25f, "123.25"}, {1e-7f, "1e-7"}, {1e13f, "1e+13"},
+      {1e12f, "1000000000000.0"}, {0.000001f, "0.000001"}, {0.1f, "0.1"},
+      {-0.0f, "-0.0"}, {16777216.0f, "16777216.0"}, {3.4028235e38f, "3.4028235e+38"},
+      {std::numeric_limits<float>::quiet_NaN(), "null"}, {-HUGE_VALF, "null"},
+  };
+  for (const auto& [f, text] : cases) EXPECT_EQ(F32(f), text) << f;
+}
+
+TEST(JsonPrintTest, FloatsReadBackBitExact) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, 8);
+    if (!std::isfinite(d)) continue;
+    Value v = Parsed(F64(d));
+    ASSERT_EQ(v.type(), Value::Type::kF64) << F64(d);
+    double back = v.as_f64();
+    ASSERT_EQ(std::memcmp(&d, &back, 8), 0) << F64(d);
+
+    uint32_t bits32 = static_cast<uint32_t>(bits);
+    float f;
+    std::memcpy(&f, &bits32, 4);
+    if (!std::isfinite(f)) continue;
+    float back32 = static_cast<float>(Parsed(F32(f)).as_f64());
+    ASSERT_EQ(std::memcmp(&f, &back32, 4), 0) << F32(f);
+  }
+}
+
+TEST(JsonNumberTest, KindsAndBoundaries) {
+  EXPECT_EQ(Parsed("0").type(), Value::Type::kU64);
+  EXPECT_EQ(Parsed("18446744073709551615").as_u64(), std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(Parsed("-1").as_i64(), -1);
+  EXPECT_EQ(Parsed("-9223372036854775808").as_i64(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(Parsed("-9223372036854775809").as_f64(), -9223372036854775808.0);
+  EXPECT_EQ(Parsed("18446744073709551616").as_f64(), 18446744073709551616.0);
+  EXPECT_EQ(Parsed("1.0").type(), Value::Type::kF64);
+  EXPECT_EQ(Parsed("1E2").as_f64(), 100.0);
+  Value neg_zero = Parsed("-0");
+  ASSERT_EQ(neg_zero.type(), Value::Type::kF64);
+  EXPECT_TRUE(std::signbit(neg_zero.as_f64()));
+  EXPECT_EQ(Parsed("0.1").as_f64(), 0.1);  // correctly rounded
+  EXPECT_EQ(Parsed("2.2250738585072011e-308").as_f64(), 2.2250738585072011e-308);
+  // Underflow gives zero; overflow is an error.
+  EXPECT_EQ(Parsed("1e-400").as_f64(), 0.0);
+  EXPECT_TRUE(std::signbit(Parsed("-1e-99999999999").as_f64()));
+  EXPECT_EQ(Parsed("0e99999999999").as_f64(), 0.0);
+  EXPECT_EQ(ErrorOf("[1e400]"), "number out of range at line 1 column 6");
+  EXPECT_EQ(ErrorOf("-1e99999999999"), "number out of range at line 1 column 13");
+  EXPECT_EQ(ErrorOf(std::string(400, '9')), "number out of range at line 1 column 400");
+}
+
+TEST(JsonParseTest, ErrorTextsAndPositions) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "EOF while parsing a value at line 1 column 3"},
+      {R"({"a": NaN})", "expected value at line 1 column 7"},
+      {"[1] x", "trailing characters at line 1 column 5"},
+      {"[1,]", "trailing comma at line 1 column 4"},
+      {R"({"a":1,})", "trailing comma at line 1 column 8"},
+      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
+      {R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8"},
+      {R"({"a" 1})", "expected `:` at line 1 column 6"},
+      {"{1:2}", "key must be a string at line 1 column 2"},
+      {"[", "EOF while parsing a list at line 1 column 1"},
+      {R"({"a")", "EOF while parsing an object at line 1 column 4"},
+      {R"("abc)", "EOF while parsing a string at line 1 column 4"},
+      {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {R"("\x")", "invalid escape at line 1 column 3"},
+      {R"("\u12G4")", "invalid escape at line 1 column 7"},
+      {R"("\u12)", "EOF while parsing a string at line 1 column 5"},
+      {R"("\udc00")", "lone leading surrogate in hex escape at line 1 column 7"},
+      {R"("\ud800\u0041")", "lone leading surrogate in hex escape at line 1 column 13"},
+      {R"("\ud800")", "unexpected end of hex escape at line 1 column 8"},
+      {"\"\xC3(\"", "invalid unicode code point at line 1 column 4"},
+      {"01", "invalid number at line 1 column 2"},
+      {"-", "EOF while parsing a value at line 1 column 1"},
+      {"-x", "invalid number at line 1 column 2"},
+      {"1.", "EOF while parsing a value at line 1 column 2"},
+      {"1.e5", "invalid number at line 1 column 3"},
+      {"1e+x", "invalid number at line 1 column 4"},
+      {"nul", "EOF while parsing a value at line 1 column 3"},
+      {"trux", "expected ident at line 1 column 4"},
+      {"\f1", "expected value at line 1 column 1"},
+      {"[\n", "EOF while parsing a list at line 2 column 0"},
+      {"{\n  \"a\": 1,\n  \"b\": ?\n}", "expected value at line 3 column 8"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(ErrorOf(text), message) << text;
+  EXPECT_TRUE(parse(" \t\r\n{\"a\" :\n[ 1 ]}\n ").ok());
+}
+
+TEST(JsonParseTest, NestingLimitIs127) {
+  for (auto [open, close] : {std::pair{"[", "]"}, std::pair{"{\"k\":", "}"}}) {
+    std::string ok = "0", bad;
+    for (int i = 0; i < 127; ++i) ok = open + ok + close;
+    EXPECT_TRUE(parse(ok).ok()) << open;
+    bad = open + ok + close;
+    ASSERT_FALSE(parse(bad).ok());
+    EXPECT_EQ(parse(bad).error().problem, "recursion limit exceeded");
+  }
+  std::string deep(200, '[');
+  EXPECT_EQ(ErrorOf(deep), "recursion limit exceeded at line 1 column 128");
+}
+
+TEST(JsonParseTest, ParseOrNullNeverFails) {
+  EXPECT_TRUE(parse_or_null("{\"a\":1} x").is_null());
+  EXPECT_TRUE(parse_or_null("").is_null());
+  EXPECT_EQ(parse_or_null(" {\"a\":[1,2]}\n").as_object().size(), 1u);
+}
+
+TEST(JsonValueTest, ObjectsSortByKeyBytesAndLaterDuplicateWins) {
+  Value v = Parsed(R"({"b":1,"\u00e9":2,"a":3,"B":4,"a":5,"b":6})");
+  EXPECT_EQ(print(v), "{\"B\":4,\"a\":5,\"b\":6,\"\xC3\xA9\":2}");
+  Object o;
+  o.insert_or_assign("z", 1);
+  o.insert_or_assign("a", 2);
+  o.insert_or_assign("z", "x");
+  EXPECT_EQ(print(Value(o)), R"({"a":2,"z":"x"})");
+  ASSERT_NE(o.find("a"), nullptr);
+  EXPECT_EQ(o.find("b"), nullptr);
+}
+
+TEST(JsonValueTest, EqualityKeepsNumberKinds) {
+  EXPECT_NE(Parsed("1"), Parsed("1.0"));
+  EXPECT_EQ(Parsed("2"), Parsed("2"));
+  EXPECT_EQ(Value(int64_t{1}), Value(uint64_t{1}));  // one representation per integer
+  EXPECT_EQ(Value(-1).type(), Value::Type::kI64);
+  EXPECT_EQ(Parsed("0.0"), Parsed("-0.0"));
+  EXPECT_EQ(Parsed(R"({"a":[1,{"b":null}]})"), Parsed(R"({ "a" : [1, {"b": null}] })"));
+  EXPECT_NE(Parsed(R"({"a":1})"), Parsed(R"({"a":1,"b":1})"));
+  EXPECT_NE(Parsed("[1,2]"), Parsed("[2,1]"));
+  EXPECT_NE(Parsed("\"1\""), Parsed("1"));
+  EXPECT_NE(Value(std::nan("")), Value(std::nan("")));
+}
+
+TEST(JsonValueTest, OrderedComparison) {
+  auto cmp = [](const char* a, const char* b) { return compare_ordered(Parsed(a), Parsed(b)); };
+  EXPECT_TRUE(cmp(R"("a")", R"("b")") < 0);
+  EXPECT_TRUE(cmp(R"("az")", R"("b")") < 0);
+  EXPECT_TRUE(cmp(R"("b")", R"("ba")") < 0);
+  EXPECT_TRUE(cmp(R"("\u00e9")", R"("z")") > 0);  // unsigned bytes
+  EXPECT_TRUE(cmp("1.5", "1") > 0);
+  EXPECT_TRUE(cmp("2", "1") > 0);
+  EXPECT_TRUE(cmp("-1", "0.5") < 0);
+  EXPECT_TRUE(cmp("1", "1.0") == 0);
+  EXPECT_EQ(cmp(R"("2")", "1"), std::partial_ordering::unordered);
+  EXPECT_EQ(cmp("true", "false"), std::partial_ordering::unordered);
+  EXPECT_EQ(cmp("null", "null"), std::partial_ordering::unordered);
+  EXPECT_EQ(compare_ordered(Value(std::nan("")), Value(1)), std::partial_ordering::unordered);
+}
+
+// The shapes of the export file's lines, as the import decodes them.
+constexpr std::string_view kHeaderFields[] = {"version", "collection", "dimensions",
+                                              "metric", "record_count", "exported_at"};
+constexpr std::string_view kRecordFields[] = {"id", "vector", "metadata", "created_at", "ttl"};
+const StructShape kHeader{"ExportHeader", kHeaderFields, 0};
+const StructShape kRecord{"ExportRecord", kRecordFields, 0b11000};
+
+struct Header {
+  uint32_t version = 0;
+  std::string collection, metric;
+  uint64_t dimensions = 0, record_count = 0, exported_at = 0;
+};
+
+struct Record {
+  std::string id;
+  std::vector<float> vector;
+  Value metadata;
+  std::optional<uint64_t> created_at, ttl;
+};
+
+ParseResult<Header> DecodeHeader(std::string_view line) {
+  Header h;
+  Decoder d(line);
+  ParseStatus st = d.read_struct(kHeader, [&](size_t f, Decoder& d) -> ParseStatus {
+    switch (f) {
+      case 0: return d.read_u32(h.version);
+      case 1: return d.read_string(h.collection);
+      case 2: return d.read_u64(h.dimensions);
+      case 3: return d.read_string(h.metric);
+      case 4: return d.read_u64(h.record_count);
+      default: return d.read_u64(h.exported_at);
+    }
+  });
+  if (st.ok()) st = d.end();
+  if (!st.ok()) return st.error();
+  return h;
+}
+
+ParseResult<Record> DecodeRecord(std::string_view line) {
+  Record r;
+  Decoder d(line);
+  ParseStatus st = d.read_struct(kRecord, [&](size_t f, Decoder& d) -> ParseStatus {
+    switch (f) {
+      case 0: return d.read_string(r.id);
+      case 1: return d.read_f32_array(r.vector);
+      case 2: return d.read_value(r.metadata);
+      case 3: return d.read_optional_u64(r.created_at);
+      default: return d.read_optional_u64(r.ttl);
+    }
+  });
+  if (st.ok()) st = d.end();
+  if (!st.ok()) return st.error();
+  return r;
+}
+
+template <typename T>
+std::string DecodeError(const ParseResult<T>& r) {
+  return r.ok() ? "<decoded>" : r.error().message();
+}
+
+TEST(JsonDecoderTest, ObjectAndArrayForms) {
+  auto h = DecodeHeader(
+      R"( {"metric":"l2","extra":{"x":[1e999,"\u0000",-0.5]},"version":1,"collection":"c",)"
+      R"("dimensions":3,"record_count":2,"exported_at":1700000000} )");
+  ASSERT_TRUE(h.ok()) << DecodeError(h);
+  EXPECT_EQ(h.value().metric, "l2");
+  EXPECT_EQ(h.value().exported_at, 1700000000u);
+  ASSERT_TRUE(DecodeHeader(R"([0,"c",3,"dot",0,0])").ok());
+
+  auto r = DecodeRecord(R"({"id":"a","vector":[1,-2,0.5,1e39],"metadata":{"b":1,"a":null},"ttl":null})");
+  ASSERT_TRUE(r.ok()) << DecodeError(r);
+  EXPECT_EQ(r.value().vector, (std::vector<float>{1.0f, -2.0f, 0.5f, HUGE_VALF}));
+  EXPECT_EQ(print(r.value().metadata), R"({"a":null,"b":1})");
+  EXPECT_FALSE(r.value().created_at.has_value());
+  r = DecodeRecord(R"(["a",[],null,5,90])");
+  ASSERT_TRUE(r.ok()) << DecodeError(r);
+  EXPECT_EQ(r.value().ttl, 90u);
+  EXPECT_TRUE(r.value().metadata.is_null());
+}
+
+TEST(JsonDecoderTest, TypedErrorTexts) {
+  const std::pair<std::string, const char*> header_cases[] = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {R"(  "x")", R"(invalid type: string "x", expected struct ExportHeader at line 1 column 5)"},
+      {"5", "invalid type: integer `5`, expected struct ExportHeader at line 1 column 1"},
+      {"null", "invalid type: null, expected struct ExportHeader at line 1 column 4"},
+      {R"({"collection":"c"})", "missing field `version` at line 1 column 18"},
+      {R"({"version":1,"version":1})", "duplicate field `version` at line 1 column 22"},
+      {R"([1,"c"])", "invalid length 2, expected struct ExportHeader with 6 elements at line 1 column 7"},
+      {R"([1,"c",3,"l2",0,0,7])", "trailing characters at line 1 column 19"},
+      {R"([1,"c",3,"l2",0,0,])", "trailing comma at line 1 column 19"},
+      {R"({"version":"1"})", R"(invalid type: string "1", expected u32 at line 1 column 14)"},
+      {R"({"version":4294967296})", "invalid value: integer `4294967296`, expected u32 at line 1 column 21"},
+      {R"({"version":0,"dimensions":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 28"},
+      {R"({"version":0,"dimensions":3.0})", "invalid type: floating point `3.0`, expected u64 at line 1 column 29"},
+      {R"({"version":0,"metric":{}})", "invalid type: map, expected a string at line 1 column 22"},
+      {R"([0,"c",3,"l2",0,0] {})", "trailing characters at line 1 column 20"},
+      {R"({"x":[1,]})", "expected value at line 1 column 9"},
+  };
+  for (const auto& [line, message] : header_cases) EXPECT_EQ(DecodeError(DecodeHeader(line)), message) << line;
+
+  const std::pair<std::string, const char*> record_cases[] = {
+      {R"({"id":"a","vector":[1,null],"metadata":{}})", "invalid type: null, expected f32 at line 1 column 26"},
+      {R"({"id":"a","vector":"v","metadata":{}})", R"(invalid type: string "v", expected a sequence at line 1 column 22)"},
+      {R"({"id":"a","vector":[]})", "missing field `metadata` at line 1 column 22"},
+      {R"({"id":"a\n\"","vector":[],"metadata":{},"ttl":true})", "invalid type: boolean `true`, expected u64 at line 1 column 50"},
+      {R"({"id":7})", "invalid type: integer `7`, expected a string at line 1 column 7"},
+  };
+  for (const auto& [line, message] : record_cases) EXPECT_EQ(DecodeError(DecodeRecord(line)), message) << line;
+  EXPECT_EQ(DecodeError(DecodeRecord(R"({"id":"\n\"\u0001é"})")), "missing field `vector` at line 1 column 21");
+  EXPECT_EQ(DecodeError(DecodeHeader(R"("a\n\"\u0001é")")),
+            "invalid type: string \"a\\n\\\"\\u{1}\xC3\xA9\", expected struct ExportHeader at line 1 column 15");
+}
+
+TEST(JsonDecoderTest, NestingCountsTheRecordButNotSkippedValues) {
+  auto record_with_metadata_depth = [](int depth) {
+    std::string m;
+    for (int i = 0; i < depth; ++i) m = "[" + m + "]";
+    return R"({"id":"a","vector":[],"metadata":)" + m + "}";
+  };
+  EXPECT_TRUE(DecodeRecord(record_with_metadata_depth(126)).ok());
+  auto r = DecodeRecord(record_with_metadata_depth(127));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().problem, "recursion limit exceeded");
+  std::string deep_unknown = R"({"id":"a","vector":[],"metadata":1,"x":)" + std::string(1000, '[') +
+                             std::string(1000, ']') + "}";
+  EXPECT_TRUE(DecodeRecord(deep_unknown).ok());
+}
+
+}  // namespace
+}  // namespace tessarin::json
