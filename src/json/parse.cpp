@@ -791,7 +791,9 @@ bool Decoder::skip_any() {
 
     if (frame == '{') {
       int d = peek_ws();
-      if (d != '"') return fail_peek(d >= 0 ? Code::kKeyMustBeAString : Code::kEofWhileParsingObject);
+      if (d != '"') {
+        return fail_peek(d >= 0 ? Code::kKeyMustBeAString : Code::kEofWhileParsingObject);
+      }
       ++pos_;
       if (!skip_string()) return false;
       d = peek_ws();
@@ -846,12 +848,11 @@ bool Decoder::invalid_type(std::string_view expected) {
       }
       Number num;
       if (!number(positive, num)) return false;
+      const bool negative = num.kind == Number::Kind::kI64;
       found = num.kind == Number::Kind::kF64
                   ? unexpected_number_text(true, false, 0, num.d)
-                  : unexpected_number_text(false, num.kind == Number::Kind::kI64,
-                                           num.kind == Number::Kind::kI64 ? 0 - static_cast<uint64_t>(num.i)
-                                                                          : num.u,
-                                           0.0);
+                  : unexpected_number_text(false, negative,
+                                           negative ? 0 - static_cast<uint64_t>(num.i) : num.u, 0.0);
     }
   }
   std::string problem = "invalid type: ";

@@ -339,6 +339,15 @@ TEST(JsonDecoderTest, TypedErrorTexts) {
             "invalid type: string \"a\\n\\\"\\u{1}\xC3\xA9\", expected struct ExportHeader at line 1 column 15");
 }
 
+TEST(JsonDecoderTest, HeaderLineKeepsItsLineEndings) {
+  EXPECT_TRUE(DecodeHeader("{\"version\":1,\"collection\":\"c\",\"dimensions\":3,\"metric\":\"l2\","
+                           "\"record_count\":0,\"exported_at\":0}\r\n").ok());
+  EXPECT_EQ(DecodeError(DecodeHeader("{\"version\":1,\r\n\"dimensions\":3}\n")),
+            "missing field `collection` at line 2 column 15");
+  EXPECT_EQ(DecodeError(DecodeHeader("[1,\n\"c\",\n3.5")),
+            "invalid type: floating point `3.5`, expected u64 at line 3 column 3");
+}
+
 TEST(JsonDecoderTest, NestingCountsTheRecordButNotSkippedValues) {
   auto record_with_metadata_depth = [](int depth) {
     std::string m;
