@@ -1,0 +1,93 @@
+#include "storage/records.h"
+
+#include "platform/platform.h"
+
+namespace tessarin {
+
+Result<ReadTxn> read_transaction(const Store& store) { return store.begin_read(); }
+
+Status check_id_length(size_t max_id_bytes, std::string_view id) {
+  if (id.size() <= max_id_bytes) return OkStatus();
+  return DbError::InvalidInput("id is " + std::to_string(id.size()) +
+                               " bytes long; ids may be at most " + std::to_string(max_id_bytes) +
+                               " bytes");
+}
+
+Status put_record(WriteTxn& txn, const Record& record) {
+  TS_RETURN_IF_ERROR(check_id_length(txn.max_key_bytes(), record.id));
+  return txn.put(kRecordsTable, record.id, encode_record(record));
+}
+
+Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id) {
+  TS_ASSIGN_OR_RETURN(auto bytes, txn.get(kRecordsTable, id));
+  if (!bytes) return std::optional<Record>{};
+  TS_ASSIGN_OR_RETURN(Record record, decode_record(*bytes));
+  return std::optional<Record>(std::move(record));
+}
+
+Status remove_record(WriteTxn& txn, std::string_view id) { return txn.remove(kRecordsTable, id); }
+
+Result<bool> set_record_status(const Store& store, WriteTxn& txn, std::string_view id,
+                               RecordStatus status) {
+  std::optional<Record> record;
+  {
+    TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(store));
+    TS_ASSIGN_OR_RETURN(record, get_record(read, id));
+  }  // the read transaction ends before the put, which may grow the map
+  if (!record) return false;
+  record->status = status;
+  TS_RETURN_IF_ERROR(put_record(txn, *record));
+  return true;
+}
+
+Result<uint64_t> count_live_records(const ReadTxn& txn) {
+  TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
+  uint64_t count = 0;
+  RecordView r;
+  for (;;) {
+    TS_ASSIGN_OR_RETURN(bool more, scan.next_view(&r));
+    if (!more) break;
+    if (r.status != RecordStatus::kActive) continue;
+    if (!r.expires_at || is_live(r.status, r.expires_at, platform::now_secs())) ++count;
+  }
+  return count;
+}
+
+Result<RecordScan> RecordScan::open(const ReadTxn& txn) {
+  TS_ASSIGN_OR_RETURN(auto cursor, txn.cursor(kRecordsTable));
+  return RecordScan(std::move(cursor));
+}
+
+Result<bool> RecordScan::next_view(RecordView* out) {
+  if (!cursor_) return false;
+  std::string_view key, value;
+  TS_ASSIGN_OR_RETURN(bool more, cursor_->next(&key, &value));
+  if (!more) return false;
+  TS_ASSIGN_OR_RETURN(*out, decode_record_view(value));
+  return true;
+}
+
+Result<bool> RecordScan::next(Record* out) {
+  RecordView v;
+  TS_ASSIGN_OR_RETURN(bool more, next_view(&v));
+  if (!more) return false;
+  out->id.assign(v.id);
+  out->slot = v.slot;
+  out->metadata.assign(v.metadata);
+  out->created_at = v.created_at;
+  out->expires_at = v.expires_at;
+  out->status = v.status;
+  return true;
+}
+
+Status save_free_list(WriteTxn& txn, const std::vector<uint64_t>& slots) {
+  return txn.put(kFreeListTable, kFreeListKey, encode_slot_list(slots));
+}
+
+Result<std::vector<uint64_t>> load_free_list(const ReadTxn& txn) {
+  TS_ASSIGN_OR_RETURN(auto bytes, txn.get(kFreeListTable, kFreeListKey));
+  if (!bytes || bytes->empty()) return std::vector<uint64_t>{};
+  return decode_slot_list(*bytes);
+}
+
+}  // namespace tessarin

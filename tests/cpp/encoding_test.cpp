@@ -1,0 +1,192 @@
+// Binary record encoding: exact bytes, round trips and every decode failure.
+#include "storage/encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+namespace tessarin {
+namespace {
+
+std::string hex_bytes(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+Record sample_record() {
+  return Record{"a", 0, "{}", 1, std::nullopt, RecordStatus::kActive};
+}
+
+std::string decode_error(std::string_view bytes) {
+  auto r = decode_record(bytes);
+  EXPECT_FALSE(r.ok());
+  if (r.ok()) return "";
+  EXPECT_EQ(r.error().kind(), DbError::Kind::kSerialization);
+  return r.error().message();
+}
+
+TEST(EncodingTest, RecordExampleIsByteExactAndRoundTrips) {
+  const std::string expected = hex_bytes({1, 0, 0, 0, 0, 0, 0, 0, 0x61, 0, 0, 0, 0, 0, 0, 0, 0,
+                                          2, 0, 0, 0, 0, 0, 0, 0, 0x7B, 0x7D, 1, 0, 0, 0, 0, 0,
+                                          0, 0, 0, 0, 0, 0, 0});
+  ASSERT_EQ(expected.size(), 40u);
+  EXPECT_EQ(encode_record(sample_record()), expected);
+
+  Record r{"id-ü", 77, R"({"k":1})", 1700000000, 1700000099, RecordStatus::kTombstone};
+  const std::string bytes = encode_record(r);
+  EXPECT_EQ(bytes.size(), encoded_record_size(r));
+  EXPECT_EQ(bytes.size(), 37 + r.id.size() + r.metadata.size() + 8);
+  auto back = decode_record(bytes);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, r);
+
+  // Bytes after the status are ignored.
+  auto padded = decode_record(bytes + "trailing");
+  ASSERT_TRUE(padded.ok());
+  EXPECT_EQ(*padded, r);
+
+  // Empty texts are a zero length and no bytes.
+  Record empty{"", 3, "", 0, std::nullopt, RecordStatus::kPending};
+  const std::string e = encode_record(empty);
+  EXPECT_EQ(e.size(), 37u);
+  EXPECT_EQ(e.substr(0, 8), std::string(8, '\0'));
+  auto empty_back = decode_record(e);
+  ASSERT_TRUE(empty_back.ok());
+  EXPECT_EQ(*empty_back, empty);
+}
+
+TEST(EncodingTest, RecordDecodeFailuresCarryTheDecoderText) {
+  const std::string good = encode_record(sample_record());  // 40 bytes, status at 36..39
+
+  std::string bad_status = good;
+  bad_status[36] = 3;
+  EXPECT_EQ(decode_error(bad_status),
+            "Serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3");
+
+  std::string bad_tag = good;
+  bad_tag[35] = 2;  // the expires_at option tag
+  EXPECT_EQ(decode_error(bad_tag), "Serialization error: tag for enum is not valid, found 2");
+
+  const std::string eof = "Serialization error: io error: unexpected end of file";
+  EXPECT_EQ(decode_error(good.substr(0, 39)), eof);  // one byte short of the status
+  EXPECT_EQ(decode_error(good.substr(0, 12)), eof);  // inside the slot
+  EXPECT_EQ(decode_error(good.substr(0, 35)), eof);  // before the option tag
+  EXPECT_EQ(decode_error(""), eof);
+
+  // A text length beyond the bytes left.
+  std::string long_id = good;
+  long_id[0] = 100;
+  EXPECT_EQ(decode_error(long_id), "Serialization error: io error: ");
+  std::string huge_id = good;
+  for (int i = 0; i < 8; ++i) huge_id[i] = static_cast<char>(0xFF);
+  EXPECT_EQ(decode_error(huge_id), "Serialization error: io error: ");
+
+  // Text bytes that are not UTF-8.
+  std::string bad_utf8 = good;
+  bad_utf8[8] = static_cast<char>(0xFF);
+  EXPECT_EQ(decode_error(bad_utf8),
+            "Serialization error: string is not valid utf8: invalid utf-8 sequence of 1 bytes "
+            "from index 0");
+  Record cut{"ab\xE2\x82", 0, "", 0, std::nullopt, RecordStatus::kActive};
+  EXPECT_EQ(decode_error(encode_record(cut)),
+            "Serialization error: string is not valid utf8: incomplete utf-8 byte sequence from "
+            "index 2");
+}
+
+TEST(EncodingTest, Utf8ValidatorFollowsRustSemantics) {
+  struct Case {
+    std::string bytes;
+    std::optional<Utf8Error> want;
+  };
+  const Case cases[] = {
+      {"", std::nullopt},
+      {"plain ascii that is longer than eight bytes", std::nullopt},
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", std::nullopt},  // é € 😀
+      {"\xF4\x8F\xBF\xBF", std::nullopt},                      // U+10FFFF
+      {"abc\x80", Utf8Error{3, 1}},                            // lone continuation
+      {"\xC0\x80", Utf8Error{0, 1}},                           // overlong leader
+      {"\xC3\x41", Utf8Error{0, 1}},
+      {"x\xE2\x82\x41", Utf8Error{1, 2}},
+      {"\xE0\x80\x80", Utf8Error{0, 1}},      // overlong 3-byte form
+      {"\xED\xA0\x80", Utf8Error{0, 1}},      // surrogate
+      {"\xF0\x9F\x98\x41", Utf8Error{0, 3}},
+      {"\xF4\x90\x80\x80", Utf8Error{0, 1}},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", Utf8Error{0, 1}},
+      {"0123456789\xF0\x9F\x98", Utf8Error{10, 0}},
+      {"\xE2", Utf8Error{0, 0}},
+      {"\xF0\x9F\x41", Utf8Error{0, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    auto got = validate_utf8(c.bytes);
+    ASSERT_EQ(got.has_value(), c.want.has_value());
+    if (got) {
+      EXPECT_EQ(got->valid_up_to, c.want->valid_up_to);
+      EXPECT_EQ(got->error_len, c.want->error_len);
+    }
+  }
+  EXPECT_EQ((Utf8Error{5, 2}).message(), "invalid utf-8 sequence of 2 bytes from index 5");
+  EXPECT_EQ((Utf8Error{7, 0}).message(), "incomplete utf-8 byte sequence from index 7");
+}
+
+TEST(EncodingTest, CollectionConfigWithAndWithoutHnsw) {
+  CollectionConfig plain{"docs", 128, Metric::kL2, 1700000000, std::nullopt};
+  CollectionConfig graph = plain;
+  graph.hnsw_config = HnswConfig{16, 32, 16, 200, 50, 0.36067376022224085, 0xDEADBEEFCAFEull};
+
+  const std::string a = encode_collection_config(plain);
+  const std::string b = encode_collection_config(graph);
+  EXPECT_EQ(a.size(), 29 + plain.name.size());
+  EXPECT_EQ(b.size(), a.size() + kHnswConfigEncodedSize);
+  for (const auto& [bytes, config] : {std::pair{a, plain}, std::pair{b, graph}}) {
+    auto back = decode_collection_config(bytes);
+    ASSERT_TRUE(back.ok()) << back.error().message();
+    EXPECT_EQ(*back, config);
+  }
+
+  std::string bad_metric = a;
+  bad_metric[8 + 4 + 8] = 3;  // name length, name, dimensions, then the metric
+  auto m = decode_collection_config(bad_metric);
+  ASSERT_FALSE(m.ok());
+  EXPECT_EQ(m.error().message(),
+            "Serialization error: invalid value: integer `3`, expected variant index 0 <= i < 3");
+
+  std::string bad_tag = a;
+  bad_tag.back() = 7;
+  auto t = decode_collection_config(bad_tag);
+  ASSERT_FALSE(t.ok());
+  EXPECT_EQ(t.error().message(), "Serialization error: tag for enum is not valid, found 7");
+
+  auto cut = decode_collection_config(b.substr(0, b.size() - 1));
+  ASSERT_FALSE(cut.ok());
+  EXPECT_EQ(cut.error().message(), "Serialization error: io error: unexpected end of file");
+}
+
+TEST(EncodingTest, SlotListRoundTripsAndSurvivesDamagedCounts) {
+  const std::vector<uint64_t> slots = {4, 9, 2, std::numeric_limits<uint64_t>::max()};
+  const std::string bytes = encode_slot_list(slots);
+  EXPECT_EQ(bytes.size(), 8 + 8 * slots.size());
+  auto back = decode_slot_list(bytes);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, slots);
+
+  auto empty = decode_slot_list(encode_slot_list({}));
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty->empty());
+
+  // A count promising far more slots than the bytes hold fails at the end
+  // of the data without reserving room for the promised count.
+  std::string damaged = bytes;
+  for (int i = 0; i < 8; ++i) damaged[i] = static_cast<char>(0xFF);
+  auto r = decode_slot_list(damaged);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "Serialization error: io error: unexpected end of file");
+  EXPECT_EQ(cautious_capacity(~uint64_t{0}, 8), 131072u);
+  EXPECT_EQ(cautious_capacity(~uint64_t{0}, 24), 43690u);
+  EXPECT_EQ(cautious_capacity(5, 8), 5u);
+}
+
+}  // namespace
+}  // namespace tessarin
