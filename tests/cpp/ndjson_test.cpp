@@ -1,0 +1,234 @@
+// The export file format: line printing, typed decoding with its messages,
+// white-space trimming and buffered line reading.
+#include "export/ndjson.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+#include "json/parse.h"
+#include "test_util.h"
+
+namespace tessarin {
+namespace {
+
+std::string record_line(std::string_view id, std::vector<float> v, const json::Value& meta,
+                        uint64_t created_at, std::optional<uint64_t> ttl) {
+  std::string out;
+  print_export_record(out, id, v, meta, created_at, ttl);
+  return out;
+}
+
+// The decoder's message for `text`, or "ok".
+std::string record_error(std::string_view text) {
+  ExportRecord r;
+  json::ParseStatus st = decode_export_record(text, r);
+  return st.ok() ? "ok" : st.error().message();
+}
+std::string header_error(std::string_view text) {
+  ExportHeader h;
+  json::ParseStatus st = decode_export_header(text, h);
+  return st.ok() ? "ok" : st.error().message();
+}
+
+TEST(NdjsonPrint, HeaderAndRecordLines) {
+  std::string header;
+  print_export_header(header, {1, "my \"docs\"", 3, "cosine", 2, 1700000000});
+  EXPECT_EQ(header,
+            "{\"version\":1,\"collection\":\"my \\\"docs\\\"\",\"dimensions\":3,"
+            "\"metric\":\"cosine\",\"record_count\":2,\"exported_at\":1700000000}");
+
+  json::Object meta;
+  meta.insert_or_assign("z", json::Value(uint64_t{1}));
+  meta.insert_or_assign("a", json::Value("x/\u00e9\n"));
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(record_line("id\t1", {100.0f, 123.25f, 1e-7f, 1e13f, 0.000001f, -0.0f}, meta, 5,
+                        std::nullopt),
+            "{\"id\":\"id\\t1\",\"vector\":[100.0,123.25,1e-7,1e+13,0.000001,-0.0],"
+            "\"metadata\":{\"a\":\"x/\u00e9\\n\",\"z\":1},\"created_at\":5}");
+  EXPECT_EQ(record_line("", {std::nanf(""), inf, -inf}, json::Value(), 0, 0),
+            "{\"id\":\"\",\"vector\":[null,null,null],\"metadata\":null,\"created_at\":0,"
+            "\"ttl\":0}");
+}
+
+TEST(NdjsonDecode, PrintedLinesReadBack) {
+  std::string line;
+  print_export_header(line, {1, "c", 384, "l2", 7, 99});
+  ExportHeader h;
+  ASSERT_TRUE(decode_export_header(line + "\n", h).ok());
+  EXPECT_EQ(h.version, 1u);
+  EXPECT_EQ(h.collection, "c");
+  EXPECT_EQ(h.dimensions, 384u);
+  EXPECT_EQ(h.metric, "l2");
+  EXPECT_EQ(h.record_count, 7u);
+  EXPECT_EQ(h.exported_at, 99u);
+
+  std::vector<float> v = {0.1f, -3.4028235e38f, 1.17549435e-38f, 1e-45f, 16777217.0f, 0.0f};
+  json::Value meta = json::parse("{\"b\":[1,-2,2.5e300],\"a\":{\"k\":null}}").value();
+  ExportRecord r;
+  ASSERT_TRUE(decode_export_record(record_line("rid", v, meta, 12, 30), r).ok());
+  EXPECT_EQ(r.id, "rid");
+  ASSERT_EQ(r.vector.size(), v.size());
+  for (size_t i = 0; i < v.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(r.vector[i]), std::bit_cast<uint32_t>(v[i])) << i;
+  }
+  EXPECT_EQ(r.metadata, meta);
+  EXPECT_EQ(r.created_at, 12u);
+  EXPECT_EQ(r.ttl, 30u);
+}
+
+TEST(NdjsonDecode, AlternativeFormsAccepted) {
+  ExportRecord r;
+  // Array form, optional fields null; keys in any order; unknown keys with
+  // values of any depth; escaped key names; null and absent optionals.
+  ASSERT_TRUE(decode_export_record("[\"a\",[1,-2,1e39,-1e39],null,null,null]", r).ok());
+  EXPECT_EQ(r.vector[0], 1.0f);
+  EXPECT_EQ(r.vector[1], -2.0f);
+  EXPECT_EQ(r.vector[2], std::numeric_limits<float>::infinity());
+  EXPECT_EQ(r.vector[3], -std::numeric_limits<float>::infinity());
+  EXPECT_FALSE(r.created_at.has_value());
+
+  std::string deep(300, '[');
+  deep += std::string(300, ']');
+  EXPECT_EQ(record_error(" {\"metadata\":{},\"extra\":" + deep +
+                         ",\"ttl\":null,\"vector\":[],\"\\u0069d\":\"x\"} \r\n"),
+            "ok");
+  ASSERT_TRUE(decode_export_record("{\"id\":\"b\",\"vector\":[],\"metadata\":1,\"ttl\":4}", r).ok());
+  EXPECT_EQ(r.id, "b");
+  EXPECT_FALSE(r.created_at.has_value()) << "an absent created_at must not keep an old value";
+  EXPECT_EQ(r.ttl, 4u);
+
+  ExportHeader h;
+  ASSERT_TRUE(decode_export_header("[4294967295,\"\",0,\"x\",0,18446744073709551615]", h).ok());
+  EXPECT_EQ(h.version, 4294967295u);
+  EXPECT_EQ(h.exported_at, 18446744073709551615u);
+}
+
+TEST(NdjsonDecode, RecordMessages) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  std::string nest127 = "{\"id\":\"a\",\"vector\":[],\"metadata\":" + std::string(126, '[') +
+                        std::string(126, ']') + "}";
+  std::string nest128 = "{\"id\":\"a\",\"vector\":[],\"metadata\":" + std::string(127, '[') +
+                        std::string(127, ']') + "}";
+  const Case cases[] = {
+      {"{\"id\":\"a\",\"vector\":[1,2],\"created_at\":5}", "missing field `metadata` at line 1 column 40"},
+      {"{\"id\":\"a\",\"id\":\"b\",\"vector\":[],\"metadata\":null}", "duplicate field `id` at line 1 column 14"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":1,\"ttl\":null,\"ttl\":1}", "duplicate field `ttl` at line 1 column 51"},
+      {"[\"a\",[1.5],null]", "invalid length 3, expected struct ExportRecord with 5 elements at line 1 column 16"},
+      {"[]", "invalid length 0, expected struct ExportRecord with 5 elements at line 1 column 2"},
+      {"[\"a\",[1.5],null,null,null,1]", "trailing characters at line 1 column 27"},
+      {"\"abc\"", "invalid type: string \"abc\", expected struct ExportRecord at line 1 column 5"},
+      {"5", "invalid type: integer `5`, expected struct ExportRecord at line 1 column 1"},
+      {"-5", "invalid type: integer `-5`, expected struct ExportRecord at line 1 column 2"},
+      {"1.5", "invalid type: floating point `1.5`, expected struct ExportRecord at line 1 column 3"},
+      {"true", "invalid type: boolean `true`, expected struct ExportRecord at line 1 column 4"},
+      {"null", "invalid type: null, expected struct ExportRecord at line 1 column 4"},
+      {"{\"id\":\"a\",\"vector\":[1,null],\"metadata\":{}}", "invalid type: null, expected f32 at line 1 column 26"},
+      {"{\"id\":\"a\",\"vector\":[1,\"2\"],\"metadata\":{}}", "invalid type: string \"2\", expected f32 at line 1 column 25"},
+      {"{\"id\":\"a\",\"vector\":{},\"metadata\":{}}", "invalid type: map, expected a sequence at line 1 column 19"},
+      {"{\"id\":\"a\",\"vector\":[1e400],\"metadata\":{}}", "number out of range at line 1 column 25"},
+      {"{\"id\":7,\"vector\":[],\"metadata\":{}}", "invalid type: integer `7`, expected a string at line 1 column 7"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{},\"ttl\":\"x\"}", "invalid type: string \"x\", expected u64 at line 1 column 45"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{},\"ttl\":-1}", "invalid value: integer `-1`, expected u64 at line 1 column 44"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{},\"ttl\":1.0}", "invalid type: floating point `1.0`, expected u64 at line 1 column 45"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{},\"ttl\":1e2}", "invalid type: floating point `100.0`, expected u64 at line 1 column 45"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{},\"created_at\":18446744073709551616}",
+       "invalid type: floating point `1.8446744073709552e+19`, expected u64 at line 1 column 69"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{}} x", "trailing characters at line 1 column 38"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{},}", "trailing comma at line 1 column 37"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{\"k\":}}", "expected value at line 1 column 39"},
+      {"{\"id\":\"a\",\"vector\":[],\"metadata\":{}", "EOF while parsing an object at line 1 column 35"},
+      {"{\"id\":\"a\",\"vector\":[],\"extra\":[1,}", "expected value at line 1 column 34"},
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {nest127, "ok"},
+      {nest128, "recursion limit exceeded at line 1 column 160"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(record_error(c.text), c.message) << c.text;
+}
+
+TEST(NdjsonDecode, HeaderMessages) {
+  EXPECT_EQ(header_error(""), "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(header_error("\n"), "EOF while parsing a value at line 2 column 0");
+  EXPECT_EQ(header_error("{\"version\":1,\n"), "EOF while parsing a value at line 2 column 0");
+  EXPECT_EQ(header_error("{\"version\":1,\"collection\":\"c\",\"dimensions\":3,\"metric\":\"l2\","
+                         "\"record_count\":0}\n"),
+            "missing field `exported_at` at line 1 column 76");
+  EXPECT_EQ(header_error("[1,\"c\"]"),
+            "invalid length 2, expected struct ExportHeader with 6 elements at line 1 column 7");
+  EXPECT_EQ(header_error("[1,\"c\",3,\"l2\",0,0,7]"), "trailing characters at line 1 column 19");
+  EXPECT_EQ(header_error("[4294967296,\"c\",3,\"l2\",0,0]"),
+            "invalid value: integer `4294967296`, expected u32 at line 1 column 11");
+  EXPECT_EQ(header_error("{\"version\":null}"), "invalid type: null, expected u32 at line 1 column 15");
+  EXPECT_EQ(header_error("\"abc\"\n"),
+            "invalid type: string \"abc\", expected struct ExportHeader at line 1 column 5");
+  EXPECT_EQ(header_error("[1,\"c\",3,\"l2\",0,0]\n{}"), "trailing characters at line 2 column 1");
+}
+
+TEST(NdjsonTrim, UnicodeWhiteSpace) {
+  EXPECT_EQ(trim_white_space(" \t\v\f\r\n x y \n"), "x y");
+  EXPECT_EQ(trim_white_space("\u0085\u00a0\u1680\u2000\u200a\u2028\u2029\u202f\u205f\u3000{}"
+                             "\u3000\u205f\u202f\u2029\u2028\u200a\u2000\u1680\u00a0\u0085"),
+            "{}");
+  // Not White_Space: U+200B (zero width space), U+FEFF, U+00A1, U+2030.
+  EXPECT_EQ(trim_white_space("\u200b{}\ufeff"), "\u200b{}\ufeff");
+  EXPECT_EQ(trim_white_space("\u00a1\u2030"), "\u00a1\u2030");
+  EXPECT_EQ(trim_white_space(" \u3000 "), "");
+  EXPECT_EQ(trim_white_space(""), "");
+}
+
+class LineReaderTest : public testing::TempDirTest {
+ protected:
+  std::vector<std::string> read_all(const std::string& content, std::string* error = nullptr) {
+    const std::string p = path("f.ndjson");
+    std::ofstream(p, std::ios::binary) << content;
+    auto file = platform::open_file(p);
+    EXPECT_TRUE(file.ok());
+    LineReader reader(std::move(file).value());
+    std::vector<std::string> lines;
+    std::string line;
+    for (;;) {
+      auto more = reader.read_line(&line);
+      if (!more.ok()) {
+        if (error) *error = more.error().message();
+        break;
+      }
+      if (!*more) break;
+      lines.push_back(line);
+    }
+    return lines;
+  }
+};
+
+TEST_F(LineReaderTest, SplitsLinesAcrossBuffers) {
+  EXPECT_TRUE(read_all("").empty());
+  EXPECT_EQ(read_all("a\n\nb"), (std::vector<std::string>{"a\n", "\n", "b"}));
+  EXPECT_EQ(read_all("a\r\nb\n"), (std::vector<std::string>{"a\r\n", "b\n"}));
+
+  // Lines longer than the buffer, and a multi-byte character straddling a
+  // buffer boundary.
+  std::string long1(20000, 'x');
+  std::string long2 = std::string(kExportBufferBytes - 1, 'y') + "\u00e9";
+  auto lines = read_all(long1 + "\n" + long2 + "\n" + "z");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], long1 + "\n");
+  EXPECT_EQ(lines[1], long2 + "\n");
+  EXPECT_EQ(lines[2], "z");
+}
+
+TEST_F(LineReaderTest, InvalidUtf8IsAnIoError) {
+  std::string error;
+  auto lines = read_all("ok\nbad\xff\nnever\n", &error);
+  EXPECT_EQ(lines, std::vector<std::string>{"ok\n"});
+  EXPECT_EQ(error, "I/O error: stream did not contain valid UTF-8");
+  error.clear();
+  read_all("cut \xe2\x82", &error);
+  EXPECT_EQ(error, "I/O error: stream did not contain valid UTF-8");
+}
+
+}  // namespace
+}  // namespace tessarin
