@@ -1,0 +1,266 @@
+#include "search/exact.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "search/pool.h"
+
+namespace tessarin {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+TopK make_top(size_t k, bool higher_is_better) {
+  Result<TopK> top = TopK::create(k, higher_is_better);
+  EXPECT_TRUE(top.ok());
+  return std::move(top).value();
+}
+
+std::vector<uint64_t> positions(const TopK& top) {
+  std::vector<uint64_t> out;
+  for (const ScoredPair& p : top.results()) out.push_back(p.position);
+  return out;
+}
+
+using Positions = std::vector<uint64_t>;
+
+// ---- TopK -----------------------------------------------------------------
+
+TEST(TopKTest, ZeroKeepsNothing) {
+  for (bool higher : {true, false}) {
+    TopK top = make_top(0, higher);
+    for (float s : {1.0f, -kInf, kInf, kNaN, 0.0f}) push_top_k(top, s, 0);
+    EXPECT_TRUE(top.results().empty());
+  }
+}
+
+TEST(TopKTest, DirectionAndTies) {
+  TopK best = make_top(3, /*higher_is_better=*/true);
+  TopK nearest = make_top(3, /*higher_is_better=*/false);
+  const float scores[] = {0.5f, 0.9f, 0.1f, 0.9f, 0.7f, 0.9f, 0.1f};
+  for (uint64_t i = 0; i < std::size(scores); ++i) {
+    push_top_k(best, scores[i], i);
+    push_top_k(nearest, scores[i], i);
+  }
+  // Equal scores keep the earlier positions, in admission order.
+  EXPECT_EQ(positions(best), (Positions{1, 3, 5}));
+  EXPECT_EQ(positions(nearest), (Positions{2, 6, 0}));
+
+  // A full buffer whose worst equals the new score stays unchanged.
+  TopK full = make_top(2, true);
+  push_top_k(full, 2.0f, 0);
+  push_top_k(full, 1.0f, 1);
+  push_top_k(full, 1.0f, 2);
+  EXPECT_EQ(positions(full), (Positions{0, 1}));
+}
+
+TEST(TopKTest, NaNIsNeverRejectedNorPassed) {
+  TopK top = make_top(3, true);
+  push_top_k(top, 1.0f, 0);
+  push_top_k(top, kNaN, 1);
+  push_top_k(top, 5.0f, 2);  // cannot move ahead of the NaN
+  EXPECT_EQ(positions(top), (Positions{0, 1, 2}));
+  push_top_k(top, 3.0f, 3);  // worse than the worst kept (5): rejected
+  push_top_k(top, 7.0f, 4);  // admitted, stops behind the NaN, pushes 5 out
+  EXPECT_EQ(positions(top), (Positions{0, 1, 4}));
+
+  // A NaN worst entry is never displaced: whatever is admitted sorts behind
+  // it and is cut again.
+  TopK nan_last = make_top(2, false);
+  push_top_k(nan_last, 1.0f, 0);
+  push_top_k(nan_last, kNaN, 1);
+  push_top_k(nan_last, -5.0f, 2);
+  push_top_k(nan_last, kNaN, 3);
+  EXPECT_EQ(positions(nan_last), (Positions{0, 1}));
+}
+
+TEST(TopKTest, MatchesStableSortForSmallAndLargeBuffers) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> value(0, 40);  // many ties
+  for (bool higher : {true, false}) {
+    for (size_t k : {1, 5, 19, 20, 21, 64, 500}) {
+      std::vector<ScoredPair> all;
+      TopK top = make_top(k, higher);
+      const size_t capacity = top.results().capacity();
+      for (uint64_t i = 0; i < 2000; ++i) {
+        const float s = static_cast<float>(value(rng)) * 0.25f;
+        all.push_back({s, i});
+        push_top_k(top, s, i);
+      }
+      std::stable_sort(all.begin(), all.end(), [&](const ScoredPair& a, const ScoredPair& b) {
+        return higher ? a.score > b.score : a.score < b.score;
+      });
+      all.resize(k);
+      ASSERT_EQ(top.results().size(), k);
+      for (size_t j = 0; j < k; ++j) {
+        ASSERT_EQ(top.results()[j].position, all[j].position) << "k=" << k << " j=" << j;
+      }
+      EXPECT_GE(capacity, k + 1);
+      EXPECT_EQ(top.results().capacity(), capacity);  // never grew
+    }
+  }
+}
+
+TEST(TopKTest, PushAllEqualsPushingOneByOne) {
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> value(-50, 50);  // many ties
+  for (bool higher : {true, false}) {
+    for (size_t k : {0, 1, 20, 33, 64, 500, 5000}) {
+      // nan_at: none, inside the pairs, or inside the entries pushed before.
+      for (int nan_at : {-1, 3000, 10}) {
+        std::vector<ScoredPair> before;
+        std::vector<ScoredPair> pairs;
+        for (uint64_t i = 0; i < 40; ++i) before.emplace_back(float(value(rng)), i);
+        for (uint64_t i = 0; i < 6000; ++i) pairs.emplace_back(float(value(rng)) * 0.5f, 40 + i);
+        if (nan_at == 10) before[10].score = kNaN;
+        if (nan_at == 3000) pairs[3000].score = kNaN;
+        TopK one_by_one = make_top(k, higher);
+        TopK all = make_top(k, higher);
+        for (const ScoredPair& p : before) {
+          push_top_k(one_by_one, p.score, p.position);
+          push_top_k(all, p.score, p.position);
+        }
+        for (const ScoredPair& p : pairs) push_top_k(one_by_one, p.score, p.position);
+        push_top_k_all(all, pairs);
+        SCOPED_TRACE(testing::Message() << "k=" << k << " nan_at=" << nan_at);
+        ASSERT_EQ(positions(all), positions(one_by_one));
+      }
+    }
+  }
+}
+
+TEST(TopKTest, UnreservableBufferIsAnError) {
+  EXPECT_FALSE(TopK::create(std::numeric_limits<size_t>::max(), true).ok());
+  EXPECT_FALSE(TopK::create(size_t{1} << 60, true).ok());
+  // A known small candidate count bounds the reservation.
+  Result<TopK> bounded = TopK::create(size_t{1} << 60, true, /*max_pushes=*/10);
+  ASSERT_TRUE(bounded.ok());
+  EXPECT_LT(bounded->results().capacity(), 100u);
+}
+
+// ---- Scoring passes -------------------------------------------------------
+
+// A deterministic score per candidate, skipping some.
+std::optional<float> synthetic_score(size_t i) {
+  if (i % 7 == 3) return std::nullopt;
+  return static_cast<float>((i * 2654435761u) % 1000) * 0.001f;
+}
+
+void expect_same_pairs(const std::vector<ScoredPair>& a, const std::vector<ScoredPair>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(a[i].position, b[i].position) << i;
+    ASSERT_EQ(std::bit_cast<uint32_t>(a[i].score), std::bit_cast<uint32_t>(b[i].score)) << i;
+  }
+}
+
+TEST(ScoringPassTest, SequentialAndParallelFormsAgree) {
+  for (size_t n : {0, 1, 255, 256, 257, 499, 500, 4097, 100003}) {
+    SCOPED_TRACE(n);
+    const auto sequential = score_candidates_sequential(n, synthetic_score);
+    expect_same_pairs(score_candidates_parallel(n, synthetic_score), sequential);
+    expect_same_pairs(score_candidates(n, synthetic_score), sequential);
+    for (size_t j = 1; j < sequential.size(); ++j) {
+      ASSERT_LT(sequential[j - 1].position, sequential[j].position);
+    }
+  }
+}
+
+TEST(ScoringPassTest, ShortListsStayOnTheCallingThread) {
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<size_t> elsewhere{0};
+  auto fn = [&](size_t i) -> std::optional<float> {
+    if (std::this_thread::get_id() != caller) elsewhere.fetch_add(1);
+    return float(i);
+  };
+  EXPECT_EQ(score_candidates(499, fn).size(), 499u);
+  EXPECT_EQ(elsewhere.load(), 0u);
+}
+
+class CommittedPassTest : public ::testing::Test {
+ protected:
+  static constexpr size_t kDim = 13;
+
+  void SetUp() override {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    // 40 allocated slots plus capacity that is not handed out yet.
+    area_.resize(64 * kDim);
+    for (float& x : area_) x = unit(rng);
+    area_[5 * kDim] = std::bit_cast<float>(0x7FC00000u);  // the free marker
+    area_[9 * kDim] = std::bit_cast<float>(0xFFA00001u);  // any NaN marks a free slot
+    query_.resize(kDim);
+    for (float& x : query_) x = unit(rng);
+    view_ = SlotView{area_.data(), 40, kDim};
+  }
+
+  std::vector<float> area_;
+  std::vector<float> query_;
+  SlotView view_;
+};
+
+TEST_F(CommittedPassTest, SkipsUnallocatedAndFreeSlots) {
+  const std::vector<uint64_t> slots = {7, 5, 40, 0, 63, 9, 39, 1000, 7};
+  for (Metric metric : {Metric::kCosine, Metric::kL2}) {
+    const auto pairs = score_committed_candidates(slots, view_, query_, metric);
+    ASSERT_EQ(pairs.size(), 4u);
+    const uint64_t expected_positions[] = {0, 3, 6, 8};
+    for (size_t j = 0; j < 4; ++j) {
+      EXPECT_EQ(pairs[j].position, expected_positions[j]);
+      const float* v = area_.data() + slots[pairs[j].position] * kDim;
+      EXPECT_EQ(pairs[j].score, compute_distance(metric, query_.data(), v, kDim));
+    }
+  }
+}
+
+TEST_F(CommittedPassTest, ParallelPassMatchesSlotBySlotScoring) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<uint64_t> slot(0, 70);
+  for (size_t n : {499, 500, 20000}) {
+    std::vector<uint64_t> slots(n);
+    for (uint64_t& s : slots) s = slot(rng);
+    const auto pairs = score_committed_candidates(slots, view_, query_, Metric::kDot);
+    const auto expected = score_candidates_sequential(
+        n, [&](size_t i) { return score_slot(view_, slots[i], query_.data(), Metric::kDot); });
+    expect_same_pairs(pairs, expected);
+  }
+}
+
+// ---- Worker pool ----------------------------------------------------------
+
+TEST(WorkerPoolTest, SizeRule) {
+  using std::nullopt;
+  EXPECT_EQ(resolve_pool_thread_count("4", "9", 8), 4u);
+  EXPECT_EQ(resolve_pool_thread_count("+3", nullopt, 8), 3u);
+  EXPECT_EQ(resolve_pool_thread_count(nullopt, "2", 8), 2u);
+  for (const char* bad : {"0", "", "-1", " 4", "4x", "abc", "99999999999999999999999"}) {
+    EXPECT_EQ(resolve_pool_thread_count(bad, "6", 8), 6u) << bad;
+    EXPECT_EQ(resolve_pool_thread_count(nullopt, bad, 8), 8u) << bad;
+  }
+  EXPECT_EQ(resolve_pool_thread_count(nullopt, nullopt, 0), 1u);
+  EXPECT_GE(pool_thread_count(), 1u);
+}
+
+TEST(WorkerPoolTest, ChunksCoverEveryIndexOnce) {
+  for (size_t n : {0, 1, 9, 10, 11, 1000}) {
+    std::vector<std::atomic<int>> hits(n);
+    parallel_for_chunks(n, 10, [&](size_t begin, size_t end) {
+      EXPECT_TRUE(begin % 10 == 0 && end - begin <= 10 && end <= n);
+      for (size_t i = begin; i < end; ++i) hits[i].fetch_add(1);
+    });
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+  }
+  EXPECT_EQ(run_in_pool([] { return 42; }), 42);
+}
+
+}  // namespace
+}  // namespace tessarin
