@@ -1,0 +1,322 @@
+// Reads of a collection: search (exact road over the committed records plus
+// the pending queue) and get by id.
+//
+// The exact road has two implementations with the same result:
+//   - the literal road scans "records" in key order in a read transaction,
+//     parses each candidate's metadata when a filter is present, scores the
+//     candidates in key order and feeds them into a TopK;
+//   - the mirror road scores the in-memory mirror of "records" in parallel
+//     chunks, each keeping its best k by (score, then id bytes ascending),
+//     and merges them. Without NaN scores, a TopK fed in key order keeps
+//     exactly the best k by that order (equal scores: the earlier key wins
+//     and is kept ahead), so both give the same hits. A NaN score makes the
+//     key-ordered buffer's result depend on the order of admission, so any
+//     NaN sends the query to the literal road.
+#include <algorithm>
+#include <cmath>
+
+#include "collection_state.h"
+#include "json/parse.h"
+#include "platform/platform.h"
+#include "search/distance.h"
+#include "search/exact.h"
+#include "search/pool.h"
+
+namespace tessarin {
+
+namespace {
+
+// Lists of at most this many hits are put in order by insertion sort.
+constexpr size_t kInsertionSortMax = 20;
+
+bool live_now(RecordStatus status, std::optional<uint64_t> expires_at) {
+  if (status != RecordStatus::kActive) return false;
+  return !expires_at || platform::now_secs() < *expires_at;
+}
+
+SlotView slot_view(const VectorStore& vectors) {
+  return SlotView{vectors.slots_base(), vectors.slot_count(),
+                  static_cast<size_t>(vectors.dimensions())};
+}
+
+// Stable sort of hits by score, best first. An entry moves ahead only when
+// strictly better; scores that do not compare (NaN) count as equal in the
+// insertion sort, and as worst in the general sort of longer lists.
+void sort_hits(std::vector<SearchHit>& hits, bool higher_is_better) {
+  auto strictly_better = [higher_is_better](float a, float b) {
+    return higher_is_better ? a > b : a < b;
+  };
+  if (hits.size() <= kInsertionSortMax) {
+    for (size_t i = 1; i < hits.size(); ++i) {
+      for (size_t j = i; j > 0 && strictly_better(hits[j].score, hits[j - 1].score); --j) {
+        std::swap(hits[j], hits[j - 1]);
+      }
+    }
+    return;
+  }
+  std::stable_sort(hits.begin(), hits.end(), [&](const SearchHit& a, const SearchHit& b) {
+    const bool a_nan = std::isnan(a.score);
+    const bool b_nan = std::isnan(b.score);
+    if (a_nan || b_nan) return !a_nan && b_nan;
+    return strictly_better(a.score, b.score);
+  });
+}
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  uint64_t out = 0;
+  return __builtin_mul_overflow(a, b, &out) ? UINT64_MAX : out;
+}
+
+size_t clamp_to_size(uint64_t v) {
+  return v > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(v);
+}
+
+// ---- Mirror road ----------------------------------------------------------
+
+struct Candidate {
+  float score;
+  size_t pos;  // entry position in the mirror
+};
+
+struct ChunkBest {
+  std::vector<Candidate> best;
+  bool saw_nan = false;
+};
+
+constexpr size_t kSelectBlock = 256;
+constexpr size_t kMetaPrefetchFar = 16;
+constexpr size_t kMetaPrefetchNear = 8;
+constexpr size_t kMemberPrefetchBytes = 256;
+
+void prefetch_members(const json::Value& v) {
+  if (!v.is_object() || v.as_object().empty()) return;
+  const char* p = reinterpret_cast<const char*>(&*v.as_object().begin());
+  for (size_t off = 0; off < kMemberPrefetchBytes; off += 64) __builtin_prefetch(p + off, 0, 3);
+}
+
+// Scores mirror entries [begin, end) and keeps their best `keep` by (score,
+// id). REQUIRES: the mirror's shared lock and the vector store's shared lock.
+template <typename Better>
+void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
+                        const std::vector<FilterCondition>* conditions,
+                        std::span<const float> query, Metric metric, size_t keep,
+                        const Better& better, size_t begin, size_t end, ChunkBest& out) {
+  const uint64_t now = platform::now_secs();
+  const uint64_t* slot_of = mirror.slots();
+  const uint64_t* live_until = mirror.live_untils();
+  const json::Value* const* meta = mirror.metadata_ptrs();
+  const bool hib = higher_is_better(metric);
+  // Once the buffer was cut, a score strictly worse than `bound` cannot be
+  // among the best `keep`.
+  bool bounded = false;
+  float bound = 0.0f;
+  const size_t cap = std::max(keep * 2, keep + 64);
+  std::vector<Candidate>& buf = out.best;
+  auto cut = [&] {
+    std::nth_element(buf.begin(), buf.begin() + static_cast<ptrdiff_t>(keep - 1), buf.end(),
+                     better);
+    buf.resize(keep);
+    bound = buf[keep - 1].score;
+    bounded = true;
+  };
+  // Blocks of entries: first select the live entries that pass the filter,
+  // then score only those, prefetching the vectors of the selected ones (a
+  // filter that keeps few entries must not pull every vector into cache).
+  size_t selected[kSelectBlock];
+  for (size_t block = begin; block < end; block += kSelectBlock) {
+    const size_t block_end = std::min(end, block + kSelectBlock);
+    size_t m = 0;
+    for (size_t i = block; i < block_end; ++i) {
+      if (conditions != nullptr) {
+        // Two-stage prefetch of the parsed metadata: the value itself far
+        // ahead, then (once it is in cache) its object's members nearer.
+        if (i + kMetaPrefetchFar < end) __builtin_prefetch(meta[i + kMetaPrefetchFar], 0, 3);
+        if (i + kMetaPrefetchNear < end) prefetch_members(*meta[i + kMetaPrefetchNear]);
+      }
+      if (!(now < live_until[i])) continue;
+      if (conditions != nullptr && !matches_filter(*conditions, *meta[i])) continue;
+      selected[m++] = i;
+    }
+    for (size_t j = 0; j < m; ++j) {
+      if (j + exact_detail::kPrefetchAhead < m) {
+        exact_detail::prefetch_slot(slots, slot_of[selected[j + exact_detail::kPrefetchAhead]]);
+      }
+      const size_t i = selected[j];
+      std::optional<float> score = score_slot(slots, slot_of[i], query.data(), metric);
+      if (!score) continue;
+      const float s = *score;
+      if (std::isnan(s)) {
+        out.saw_nan = true;
+        return;
+      }
+      if (bounded && (hib ? s < bound : s > bound)) continue;
+      buf.push_back(Candidate{s, i});
+      if (buf.size() >= cap) cut();
+    }
+  }
+  if (buf.size() > keep) cut();
+}
+
+}  // namespace
+
+std::optional<std::vector<SearchHit>> exact_road_mirror(
+    CollectionState& state, std::span<const float> query, uint64_t k,
+    const std::optional<std::vector<FilterCondition>>& filter) {
+  RecordMirror& mirror = state.mirror;
+  if (mirror.state() != RecordMirror::State::kReady) return std::nullopt;
+  std::shared_lock<std::shared_mutex> lock(mirror.mu);
+  const size_t n = mirror.size();
+  const size_t keep = std::min(clamp_to_size(k), n);
+  std::vector<SearchHit> hits;
+  if (keep == 0) return hits;
+
+  const SlotView slots = slot_view(state.vectors.value);
+  const Metric metric = state.config.metric;
+  const bool hib = higher_is_better(metric);
+  // Conditions only matter when there are some: an empty list holds for all.
+  const std::vector<FilterCondition>* conditions =
+      filter && !filter->empty() ? &*filter : nullptr;
+  auto better = [&](const Candidate& a, const Candidate& b) {
+    if (a.score != b.score) return hib ? a.score > b.score : a.score < b.score;
+    return mirror.id(a.pos) < mirror.id(b.pos);
+  };
+
+  std::vector<ChunkBest> chunks;
+  if (n < kParallelScoringMinCandidates) {
+    chunks.resize(1);
+    score_mirror_range(mirror, slots, conditions, query, metric, keep, better, 0, n, chunks[0]);
+  } else {
+    const size_t chunk = exact_detail::scoring_chunk_size(n);
+    chunks.resize((n + chunk - 1) / chunk);
+    parallel_for_chunks(n, chunk, [&](size_t begin, size_t end) {
+      score_mirror_range(mirror, slots, conditions, query, metric, keep, better, begin, end,
+                         chunks[begin / chunk]);
+    });
+  }
+
+  std::vector<Candidate> all;
+  for (ChunkBest& c : chunks) {
+    if (c.saw_nan) return std::nullopt;
+    all.insert(all.end(), c.best.begin(), c.best.end());
+  }
+  const size_t take = std::min(keep, all.size());
+  std::partial_sort(all.begin(), all.begin() + static_cast<ptrdiff_t>(take), all.end(), better);
+  hits.reserve(take);
+  for (size_t i = 0; i < take; ++i) {
+    hits.push_back(SearchHit{mirror.id(all[i].pos), mirror.metadata(all[i].pos), all[i].score});
+  }
+  return hits;
+}
+
+Result<std::vector<SearchHit>> exact_road_literal(
+    CollectionState& state, std::span<const float> query, uint64_t k,
+    const std::optional<std::vector<FilterCondition>>& filter) {
+  std::vector<SearchHit> hits;
+  if (k == 0) return hits;
+  const bool has_conditions = filter && !filter->empty();
+  const uint64_t buffer_size = has_conditions ? saturating_mul(k, 10) : k;
+  const Metric metric = state.config.metric;
+
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+  TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
+  std::vector<RecordView> candidates;
+  RecordView view;
+  for (;;) {
+    TS_ASSIGN_OR_RETURN(bool more, scan.next_view(&view));
+    if (!more) break;
+    if (!live_now(view.status, view.expires_at)) continue;
+    if (filter && !matches_filter(*filter, json::parse_or_null(view.metadata))) continue;
+    candidates.push_back(view);
+  }
+
+  const SlotView slots = slot_view(state.vectors.value);
+  std::vector<ScoredPair> pairs = score_committed_candidates(
+      candidates.size(), [&](size_t i) { return candidates[i].slot; }, slots, query, metric);
+  TS_ASSIGN_OR_RETURN(TopK top, TopK::create(clamp_to_size(buffer_size), higher_is_better(metric),
+                                             pairs.size()));
+  for (const ScoredPair& p : pairs) push_top_k(top, p.score, p.position);
+
+  const size_t take = std::min(clamp_to_size(k), top.results().size());
+  hits.reserve(take);
+  for (size_t i = 0; i < take; ++i) {
+    const ScoredPair& p = top.results()[i];
+    const RecordView& r = candidates[p.position];
+    hits.push_back(SearchHit{std::string(r.id), json::parse_or_null(r.metadata), p.score});
+  }
+  return hits;
+}
+
+Result<std::vector<SearchHit>> search_collection(
+    CollectionState& state, std::span<const float> query, uint64_t k,
+    const std::optional<std::vector<FilterCondition>>& filter) {
+  const CollectionConfig& config = state.config;
+  if (query.size() != config.dimensions) {
+    return DbError::DimensionMismatch(config.dimensions, query.size());
+  }
+  TS_RETURN_IF_ERROR(update_index(state));
+  const std::vector<float> prepared = prepare_vector(config.metric, query);
+  std::vector<PendingWrite> queued;
+  {
+    std::lock_guard<std::mutex> lock(state.pending_mu);
+    queued.assign(state.pending.begin(), state.pending.end());
+  }
+  if (k > 0) ensure_mirror(state);
+
+  std::shared_lock<std::shared_mutex> index_lock(state.index_mu);
+  // The graph road takes over here once a collection can hold an index.
+  std::vector<SearchHit> hits;
+  {
+    std::shared_lock<std::shared_mutex> vectors_lock(state.vectors.mu);
+    if (k > 0) {
+      std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, prepared, k, filter);
+      if (fast) {
+        hits = std::move(*fast);
+      } else {
+        TS_ASSIGN_OR_RETURN(hits, exact_road_literal(state, prepared, k, filter));
+      }
+    }
+  }
+  if (queued.empty()) return hits;
+
+  if (k > 0) {
+    const Metric metric = config.metric;
+    std::vector<ScoredPair> pairs =
+        score_candidates(queued.size(), [&](size_t i) -> std::optional<float> {
+          const PendingWrite& w = queued[i];
+          if (!live_now(w.record.status, w.record.expires_at)) return std::nullopt;
+          if (filter && !matches_filter(*filter, *w.parsed)) return std::nullopt;
+          return compute_distance(metric, prepared, w.vector);
+        });
+    TS_ASSIGN_OR_RETURN(TopK top,
+                        TopK::create(clamp_to_size(k), higher_is_better(metric), pairs.size()));
+    for (const ScoredPair& p : pairs) push_top_k(top, p.score, p.position);
+    for (const ScoredPair& p : top.results()) {
+      const PendingWrite& w = queued[p.position];
+      hits.push_back(SearchHit{w.record.id, *w.parsed, p.score});
+    }
+  }
+  sort_hits(hits, higher_is_better(config.metric));
+  if (hits.size() > k) hits.resize(clamp_to_size(k));
+  return hits;
+}
+
+Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_view id) {
+  {
+    std::lock_guard<std::mutex> lock(state.pending_mu);
+    for (const PendingWrite& w : state.pending) {
+      if (w.record.id == id && live_now(w.record.status, w.record.expires_at)) {
+        return std::optional<SearchHit>(SearchHit{w.record.id, *w.parsed, 0.0f});
+      }
+    }
+  }
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+  TS_ASSIGN_OR_RETURN(std::optional<Record> record, get_record(txn, id));
+  if (!record || !live_now(record->status, record->expires_at)) return std::optional<SearchHit>{};
+  std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+  TS_ASSIGN_OR_RETURN(bool free, state.vectors.value.is_slot_free(record->slot));
+  if (free) return std::optional<SearchHit>{};
+  return std::optional<SearchHit>(
+      SearchHit{std::move(record->id), json::parse_or_null(record->metadata), 0.0f});
+}
+
+}  // namespace tessarin

@@ -1,0 +1,242 @@
+// CollectionState: the shared state of one open collection, and the internal
+// operations the collection layer (collection_*.cpp, export/, the batch add
+// and compaction) builds on. The public operations are in collection.h.
+//
+// Directory layout: <database>/collections/<name>/ holds "vectors.bin" (the
+// VectorStore), "meta.redb" (the collection store: tables "records" and
+// "freelist") and, for a collection configured with a graph index,
+// "hnsw.index".
+//
+// Ownership: a state is created by open_collection and shared through
+// std::shared_ptr (database map, binding objects, operations in progress).
+// It owns its store, vector file and mapping, free list, pending queue,
+// record mirror and optional index. When the last reference goes, the
+// destructor flushes what is still queued (best effort: errors are swallowed,
+// nothing throws), then the members close in reverse order: index, mirror,
+// queue, free list, vector mapping and file, store (releasing its file lock).
+//
+// Locks (each guards the fields listed under it below). Order, never reversed:
+//   flush_mu -> pending_mu -> free_list.mu
+//   flush_mu -> vectors.mu, commit_mu (a flush, a delete)
+//   index_mu -> vectors.mu -> mirror.mu
+//   commit_mu -> free_list.mu (shared, to save it) and -> mirror.mu
+// No two of {pending_mu, vectors.mu, commit_mu} are held together except
+// index_mu/vectors.mu/mirror.mu in a search. A flush releases pending_mu
+// before it takes vectors.mu and takes commit_mu only after releasing
+// vectors.mu. allocate_slot takes free_list.mu then, released, vectors.mu.
+//
+// Rules for writers of the collection store (the batch add, compaction,
+// export and import included):
+//   - Every write transaction on `store` goes through CollectionTxn: it holds
+//     commit_mu from begin until the committed operations are applied to the
+//     mirror, so the mirror always equals the committed "records" table and
+//     changes in commit order. Never begin a raw WriteTxn on `store`.
+//   - Record puts, removes and status changes go through the CollectionTxn
+//     methods (not storage/records.h directly), which log them for the
+//     mirror; the free list is saved with CollectionTxn::save_free_list.
+//   - A group commit of the queue goes through flush_pending_writes, which
+//     holds flush_mu; anything that takes queued writes out of the queue to
+//     commit them must hold flush_mu the same way.
+//   - Vectors must be durable (flush_vectors under vectors.mu shared) before
+//     the transaction that commits records pointing at them.
+//   - Changes that can make the graph index lag set index_stale when
+//     config.hnsw_config is present (mark_index_stale).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "collection.h"
+#include "error.h"
+#include "filter.h"
+#include "json/value.h"
+#include "record_mirror.h"
+#include "storage/freelist.h"
+#include "storage/locked.h"
+#include "storage/record.h"
+#include "storage/records.h"
+#include "storage/store.h"
+#include "storage/vectors.h"
+
+namespace tessarin {
+
+// The graph index (defined with the graph code). A collection holds one only
+// when its config carries an HnswConfig; until the graph road exists the slot
+// stays empty.
+class HnswIndex;
+
+// One queued record write: the record (status Active) and its prepared
+// vector (unit length for Cosine), whose values are already in the record's
+// slot of "vectors.bin".
+struct PendingWrite {
+  Record record;
+  std::vector<float> vector;
+  // The metadata text parsed back (null when it does not parse); shared with
+  // search copies of the queue and, after the commit, with the mirror.
+  std::shared_ptr<const json::Value> parsed;
+};
+
+class CollectionState {
+ public:
+  CollectionState(CollectionConfig config, std::string dir, Store store, VectorStore vectors,
+                  FreeList free_list);
+  ~CollectionState();
+  CollectionState(const CollectionState&) = delete;
+  CollectionState& operator=(const CollectionState&) = delete;
+
+  // ---- Fixed for the state's life; read without a lock ----
+  const CollectionConfig config;
+  const std::string dir;           // <database>/collections/<name>
+  Store store;                     // "meta.redb"; serialises its own writers
+  const uint64_t max_pending_writes = 100;  // queue length that makes an add flush
+  const uint64_t flush_interval_ms = 100;   // age of the oldest queued write that does
+
+  // ---- Vector file ----
+  Locked<VectorStore> vectors;  // mu: the mapping, slot count and slot bytes
+
+  // ---- Free list ----
+  Locked<FreeList> free_list;  // mu exclusive to push/pop, shared to save
+
+  // ---- Pending queue ----
+  std::mutex pending_mu;
+  std::deque<PendingWrite> pending;  // guarded by pending_mu; arrival order
+  // Wall-clock ms when the first write entered an empty queue; 0 after a
+  // successful flush. Read and written atomically.
+  std::atomic<uint64_t> oldest_pending_ms{0};
+
+  // Serialises group commits: held from taking the queue until its commit
+  // (or the return of its writes to the queue) is done, so commits reach the
+  // store in queue order. Delete and upsert hold it while they look for the
+  // id's queued or stored write, so a write half-way between the two (taken
+  // by a flush, not yet committed) is never missed.
+  std::mutex flush_mu;
+
+  // ---- Store writers and the mirror ----
+  // Held by CollectionTxn from begin until its operations are applied to the
+  // mirror; also by the mirror's build.
+  std::mutex commit_mu;
+  RecordMirror mirror;  // guarded by mirror.mu (see record_mirror.h)
+
+  // ---- Graph index ----
+  std::shared_mutex index_mu;
+  std::shared_ptr<HnswIndex> index;  // guarded by index_mu; empty for now
+  // Set: the index (present or absent) lags the stored records.
+  std::atomic<bool> index_stale{false};
+};
+
+// Sets index_stale when the collection is configured with a graph index.
+inline void mark_index_stale(CollectionState& state) {
+  if (state.config.hnsw_config) state.index_stale.store(true);
+}
+
+// <database path>/collections/<name>. The name must have passed
+// validate_collection_name (database.h keeps every collection inside its own
+// subdirectory).
+std::string collection_dir(const std::string& database_path, const std::string& name);
+
+// Opens (creating when missing) the collection directory `dir` for `config`:
+// the vector file, the store (exclusively locked), the free list and the
+// index state. On failure whatever was opened is closed again.
+Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
+                                                         CollectionConfig config);
+
+// A write transaction on the collection store that keeps the mirror equal to
+// the committed table. Holds commit_mu for its whole life.
+// REQUIRES: used, committed and destroyed on the thread that began it; that
+// thread holds no ReadTxn of the store while it writes or commits, and holds
+// neither vectors.mu nor pending_mu nor mirror.mu.
+class CollectionTxn {
+ public:
+  // Takes commit_mu, then begins the store's write transaction (failure:
+  // Transaction; the lock is released again).
+  [[nodiscard]] static Result<CollectionTxn> begin(CollectionState& state);
+
+  CollectionTxn(CollectionTxn&&) = default;
+  CollectionTxn& operator=(CollectionTxn&&) = default;
+  // Aborts unless committed; the mirror is untouched.
+  ~CollectionTxn() = default;
+
+  // put_record: inserts or replaces the row of record.id. `parsed` is the
+  // metadata parsed back, when the caller has it (else it is parsed when the
+  // operation is applied).
+  [[nodiscard]] Status put_record(Record record,
+                                  std::shared_ptr<const json::Value> parsed = nullptr);
+  // remove_record: a missing id is not an error.
+  [[nodiscard]] Status remove_record(std::string_view id);
+  // set_record_status: reads the committed record in a fresh read
+  // transaction and puts it back with `status`; false when none is stored.
+  [[nodiscard]] Result<bool> set_record_status(std::string_view id, RecordStatus status);
+  // save_free_list: the current free list, under free_list.mu shared.
+  [[nodiscard]] Status save_free_list();
+
+  // Commits; on success applies the logged operations to the mirror. The
+  // commit lock is released in both cases.
+  [[nodiscard]] Status commit();
+
+ private:
+  CollectionTxn(CollectionState* state, std::unique_lock<std::mutex> lock, WriteTxn txn)
+      : state_(state), lock_(std::move(lock)), txn_(std::move(txn)) {}
+
+  CollectionState* state_;
+  std::unique_lock<std::mutex> lock_;  // on state_->commit_mu
+  WriteTxn txn_;
+  std::vector<MirrorOp> ops_;  // logged in order for the mirror
+};
+
+// Builds the mirror when it is not ready (or broken and worth retrying).
+// Returns whether it is ready afterwards; a build failure is not returned
+// here: readers fall back to the store, which reports it.
+// REQUIRES: no lock of the state held.
+bool ensure_mirror(CollectionState& state);
+
+// A write transaction of `store`, or Transaction with the store's text.
+// Collection stores are written only through CollectionTxn; this is for the
+// registry and other stores.
+[[nodiscard]] Result<WriteTxn> write_transaction(const Store& store);
+
+// Whole seconds of the wall clock since the Unix epoch (0 before it).
+uint64_t now_secs();
+
+// created_at + ttl, saturating at 2^64 - 1; none without a ttl.
+std::optional<uint64_t> expiry_after(uint64_t created_at, std::optional<uint64_t> ttl);
+
+// A random version-4 UUID as 36 lower-case hyphenated characters; fails
+// only when the system's entropy source does (Io).
+Result<std::string> make_uuid_v4();
+// The UUID text of 16 random bytes, with the version-4 and variant bits set
+// (for callers that draw the entropy of many ids at once).
+std::string uuid_v4_text(const uint8_t (&random)[16]);
+
+// Brings the graph index up to date. Returns at once unless the collection
+// has an HnswConfig and index_stale is set; the graph road is not built yet,
+// so it returns at once in every case for now.
+// REQUIRES: no lock of the state held.
+[[nodiscard]] Status update_index(CollectionState& state);
+
+// ---- The exact road (collection_search.cpp), exposed for tests ----
+
+// The literal exact road: a read-transaction scan of "records" in key order,
+// liveness and filter on the parsed metadata text, scoring (sequential up to
+// 499 candidates, pooled from 500) and a TopK of 10k (with conditions) or k.
+// `query` is prepared. REQUIRES: vectors.mu held shared by the caller.
+Result<std::vector<SearchHit>> exact_road_literal(
+    CollectionState& state, std::span<const float> query, uint64_t k,
+    const std::optional<std::vector<FilterCondition>>& filter);
+
+// The mirror road: the same hits as exact_road_literal computed from the
+// mirror, or nullopt when it cannot stand in (the mirror is not ready, or a
+// score is NaN, where only the key-ordered buffer gives the defined order).
+// REQUIRES: vectors.mu held shared by the caller; k > 0.
+std::optional<std::vector<SearchHit>> exact_road_mirror(
+    CollectionState& state, std::span<const float> query, uint64_t k,
+    const std::optional<std::vector<FilterCondition>>& filter);
+
+}  // namespace tessarin

@@ -1,0 +1,166 @@
+#include "database.h"
+
+#include <filesystem>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "collection_state.h"
+#include "platform/platform.h"
+#include "search/distance.h"
+#include "storage/records.h"
+#include "storage/registry.h"
+#include "storage/store.h"
+#include "storage/vectors.h"
+
+namespace tessarin {
+
+Status validate_collection_name(const std::string& name) {
+  if (name.empty()) return DbError::InvalidInput("Collection name must not be empty");
+  if (name == "." || name == "..") {
+    return DbError::InvalidInput("Collection name must not be '" + name + "'");
+  }
+  if (name.find('/') != std::string::npos) {
+    return DbError::InvalidInput("Collection name must not contain '/'");
+  }
+  if (name.find('\0') != std::string::npos) {
+    return DbError::InvalidInput("Collection name must not contain a NUL character");
+  }
+  return OkStatus();
+}
+
+namespace {
+
+std::shared_ptr<CollectionState> find_open(DatabaseState& db, const std::string& name) {
+  std::shared_lock<std::shared_mutex> lock(db.map_mu);
+  auto it = db.open_collections.find(name);
+  return it == db.open_collections.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<CollectionState> enter_open(DatabaseState& db, const std::string& name,
+                                            std::shared_ptr<CollectionState> state) {
+  std::shared_ptr<CollectionState> replaced;
+  {
+    std::unique_lock<std::shared_mutex> lock(db.map_mu);
+    auto [it, inserted] = db.open_collections.try_emplace(name, state);
+    if (!inserted) {
+      replaced = std::move(it->second);
+      it->second = state;
+    }
+  }
+  // A replaced state (if ever) is released outside the lock: its release
+  // flushes and may take a while.
+  replaced.reset();
+  return state;
+}
+
+Result<std::optional<CollectionConfig>> load_config(DatabaseState& db, const std::string& name) {
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(db.registry));
+  return load_collection_config(txn, name);
+}
+
+// Dimensions first, then the metric.
+Status check_existing(const CollectionConfig& stored, const std::string& name, uint64_t dim,
+                      Metric metric) {
+  if (stored.dimensions != dim) return DbError::DimensionMismatch(stored.dimensions, dim);
+  if (stored.metric != metric) {
+    return DbError::CollectionAlreadyExists("Collection '" + name + "' exists with metric " +
+                                            std::string(format_metric(stored.metric)) + ", not " +
+                                            std::string(format_metric(metric)));
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
+Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path) {
+  TS_RETURN_IF_ERROR(platform::create_dir_all(path));
+  const std::filesystem::path base(path);
+  TS_RETURN_IF_ERROR(platform::create_dir_all((base / "collections").string()));
+  TS_ASSIGN_OR_RETURN(Store registry, Store::open((base / "meta.redb").string()));
+  return std::make_unique<DatabaseState>(path, std::move(registry));
+}
+
+Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
+                                                    uint64_t dim, Metric metric) {
+  TS_RETURN_IF_ERROR(validate_dimensions(dim));
+  TS_RETURN_IF_ERROR(validate_collection_name(name));
+  if (std::shared_ptr<CollectionState> state = find_open(db, name)) {
+    TS_RETURN_IF_ERROR(check_existing(state->config, name, dim, metric));
+    return state;
+  }
+  TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
+  CollectionConfig config;
+  if (stored) {
+    TS_RETURN_IF_ERROR(check_existing(*stored, name, dim, metric));
+    config = std::move(*stored);
+  } else {
+    config.name = name;
+    config.dimensions = dim;
+    config.metric = metric;
+    config.created_at = platform::now_secs();
+    TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
+    TS_RETURN_IF_ERROR(save_collection_config(txn, config));
+    TS_RETURN_IF_ERROR(txn.commit());
+  }
+  TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
+                      open_collection(collection_dir(db.path, name), std::move(config)));
+  return enter_open(db, name, std::move(state));
+}
+
+Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
+                                                        const std::string& name) {
+  TS_RETURN_IF_ERROR(validate_collection_name(name));
+  if (std::shared_ptr<CollectionState> state = find_open(db, name)) return state;
+  TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
+  if (!stored) return DbError::CollectionNotFound(name);
+  TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
+                      open_collection(collection_dir(db.path, name), std::move(*stored)));
+  return enter_open(db, name, std::move(state));
+}
+
+Status drop_collection(DatabaseState& db, const std::string& name) {
+  // Such a name can never have been registered, and its directory would not
+  // be the collection's own.
+  if (!validate_collection_name(name).ok()) return OkStatus();
+  std::shared_ptr<CollectionState> released;
+  {
+    std::unique_lock<std::shared_mutex> lock(db.map_mu);
+    auto it = db.open_collections.find(name);
+    if (it != db.open_collections.end()) {
+      released = std::move(it->second);
+      db.open_collections.erase(it);
+    }
+  }
+  released.reset();  // the last reference flushes its queue, outside the lock
+  TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
+  if (!stored) return OkStatus();
+  {
+    TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
+    TS_RETURN_IF_ERROR(delete_collection_config(txn, name));
+    TS_RETURN_IF_ERROR(txn.commit());
+  }
+  const std::string dir = collection_dir(db.path, name);
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::symlink_status(dir, ec);
+  if (ec || st.type() == std::filesystem::file_type::not_found) return OkStatus();
+  return platform::remove_dir_all(dir);
+}
+
+Result<std::vector<std::string>> collections(DatabaseState& db) {
+  return list_collection_names(db.registry);
+}
+
+Status sync_all(DatabaseState& db) {
+  std::shared_lock<std::shared_mutex> lock(db.map_mu);
+  for (auto& [name, state] : db.open_collections) {
+    TS_RETURN_IF_ERROR(sync_collection(*state));
+  }
+  return OkStatus();
+}
+
+RecoveryStats recovery_stats(const DatabaseState& db) {
+  return RecoveryStats{db.promoted, db.rolled_back, db.tombstones};
+}
+
+}  // namespace tessarin

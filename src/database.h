@@ -1,0 +1,89 @@
+// Database: a directory holding a registry store ("meta.redb", table
+// "collections") and one subdirectory per collection under "collections/".
+//
+// DatabaseState owns the registry store (and with it the exclusive lock on
+// "<path>/meta.redb") and a map name -> shared CollectionState of the
+// collections opened so far. Collections open lazily, on the first
+// collection()/get_collection() for their name, and stay in the map until
+// drop_collection(). A CollectionState does not refer to its database:
+// states held elsewhere outlive the database state and stay usable.
+//
+// Thread safety: all functions are safe to call concurrently. The map is
+// guarded by a read-write lock that is never held across a registry
+// transaction or a collection open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "collection.h"
+#include "error.h"
+#include "metric.h"
+#include "storage/store.h"
+
+namespace tessarin {
+
+// The state behind one open database directory.
+//
+// Thread safety: `open_collections` is guarded by `map_mu`: shared for
+// lookups and the database-wide sync, exclusive for inserts and removals.
+// map_mu is never held across a registry transaction or a collection open,
+// and a state removed from the map is released after map_mu is let go (its
+// release flushes its queue). The registry store serialises its own writers.
+//
+// Destruction: the map goes first (states whose last reference it held
+// flush and close), then the registry store, releasing its file lock.
+class DatabaseState {
+ public:
+  DatabaseState(std::string path_in, Store registry_in)
+      : path(std::move(path_in)), registry(std::move(registry_in)) {}
+  DatabaseState(const DatabaseState&) = delete;
+  DatabaseState& operator=(const DatabaseState&) = delete;
+
+  const std::string path;  // as given to open_database; not normalised
+  Store registry;          // "<path>/meta.redb", table "collections"
+  std::shared_mutex map_mu;
+  // name -> the open collection's state; guarded by map_mu.
+  std::unordered_map<std::string, std::shared_ptr<CollectionState>> open_collections;
+  // Reported by recovery_stats; opening performs no recovery, so always 0.
+  const uint64_t promoted = 0;
+  const uint64_t rolled_back = 0;
+  const uint64_t tombstones = 0;
+};
+
+struct RecoveryStats {
+  uint64_t promoted = 0;
+  uint64_t rolled_back = 0;
+  uint64_t tombstones = 0;
+};
+
+// Collection names become a directory name under "<path>/collections", so
+// only names that stay inside it are accepted: InvalidInput for the empty
+// name, "." and "..", and names containing '/' or a NUL byte.
+Status validate_collection_name(const std::string& name);
+
+// Creates the directory (and "collections/") when missing and opens the
+// registry store under its exclusive lock.
+Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path);
+
+// Get or create. The metric is already parsed (parse_metric); dimension
+// bounds, then the name, then an existing collection's dimensions and metric
+// are checked in that order.
+Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
+                                                    uint64_t dim, Metric metric);
+// An existing collection (CollectionNotFound otherwise).
+Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db, const std::string& name);
+// Removes the registry row and the directory; an unregistered name is no error.
+Status drop_collection(DatabaseState& db, const std::string& name);
+// Registered names in ascending byte order, open or not.
+Result<std::vector<std::string>> collections(DatabaseState& db);
+// sync_collection for every open collection; stops at the first error.
+Status sync_all(DatabaseState& db);
+RecoveryStats recovery_stats(const DatabaseState& db);
+
+}  // namespace tessarin

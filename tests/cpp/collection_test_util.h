@@ -1,0 +1,124 @@
+// Helpers for the collection-level tests: a collection opened straight from
+// a directory of the test's temporary directory, and shortcuts to write and
+// inspect it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collection.h"
+#include "collection_state.h"
+#include "json/value.h"
+#include "storage/records.h"
+#include "test_util.h"
+
+namespace tessarin::testing {
+
+// An object value from key/value pairs.
+inline json::Value obj(std::initializer_list<std::pair<std::string, json::Value>> members) {
+  json::Object o;
+  for (const auto& [k, v] : members) o.insert_or_assign(k, v);
+  return json::Value(std::move(o));
+}
+
+class CollectionTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    state_.reset();
+    TempDirTest::TearDown();
+  }
+
+  CollectionConfig make_config(uint64_t dim, Metric metric) {
+    CollectionConfig c;
+    c.name = "c";
+    c.dimensions = dim;
+    c.metric = metric;
+    c.created_at = 1;
+    return c;
+  }
+
+  // Opens (or reopens) the collection "coll" with the given shape.
+  CollectionState& open(uint64_t dim = 4, Metric metric = Metric::kDot) {
+    dim_ = dim;
+    metric_ = metric;
+    state_.reset();
+    auto s = open_collection(path("coll"), make_config(dim, metric));
+    EXPECT_TRUE(s.ok()) << s.error().message();
+    state_ = std::move(s).value();
+    return *state_;
+  }
+  // Releases the state (flushing what is queued) and opens it again.
+  CollectionState& reopen() { return open(dim_, metric_); }
+  CollectionState& st() { return *state_; }
+
+  std::string add(std::vector<float> v, json::Value md = json::Object(),
+                  std::optional<std::string> id = std::nullopt,
+                  std::optional<uint64_t> ttl = std::nullopt) {
+    auto r = add_record(st(), v, std::move(md), std::move(id), ttl);
+    EXPECT_TRUE(r.ok()) << r.error().message();
+    return r.ok() ? *r : std::string();
+  }
+  void sync() {
+    auto s = sync_collection(st());
+    ASSERT_TRUE(s.ok()) << s.error().message();
+  }
+  size_t queued() {
+    std::lock_guard<std::mutex> lock(st().pending_mu);
+    return st().pending.size();
+  }
+  // Every row of "records", whatever its status.
+  std::vector<Record> stored_rows() {
+    std::vector<Record> rows;
+    auto txn = read_transaction(st().store);
+    EXPECT_TRUE(txn.ok());
+    auto scan = RecordScan::open(*txn);
+    EXPECT_TRUE(scan.ok());
+    Record r;
+    while (true) {
+      auto more = scan->next(&r);
+      EXPECT_TRUE(more.ok());
+      if (!more.ok() || !*more) break;
+      rows.push_back(r);
+    }
+    return rows;
+  }
+  std::optional<Record> stored(const std::string& id) {
+    for (Record& r : stored_rows()) {
+      if (r.id == id) return r;
+    }
+    return std::nullopt;
+  }
+  std::optional<SearchHit> get(const std::string& id) {
+    auto r = get_by_id(st(), id);
+    EXPECT_TRUE(r.ok()) << r.error().message();
+    return r.ok() ? *r : std::nullopt;
+  }
+  std::vector<SearchHit> search(std::vector<float> q, uint64_t k,
+                                std::optional<std::vector<FilterCondition>> filter = std::nullopt) {
+    auto r = search_collection(st(), q, k, filter);
+    EXPECT_TRUE(r.ok()) << r.error().message();
+    return r.ok() ? *r : std::vector<SearchHit>{};
+  }
+  uint64_t len() {
+    auto r = live_record_count(st());
+    EXPECT_TRUE(r.ok()) << r.error().message();
+    return r.ok() ? *r : 0;
+  }
+  static std::vector<std::string> ids(const std::vector<SearchHit>& hits) {
+    std::vector<std::string> out;
+    for (const SearchHit& h : hits) out.push_back(h.id);
+    return out;
+  }
+
+  uint64_t dim_ = 4;
+  Metric metric_ = Metric::kDot;
+  std::shared_ptr<CollectionState> state_;
+};
+
+}  // namespace tessarin::testing

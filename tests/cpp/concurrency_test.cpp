@@ -1,0 +1,114 @@
+// Many threads on one collection: adds, upserts and deletes racing with
+// group commits, searches, gets and counts. Afterwards exactly the records
+// whose last write succeeded and that were not deleted are stored.
+#include <atomic>
+#include <chrono>
+#include <algorithm>
+#include <map>
+#include <set>
+#include <random>
+#include <thread>
+
+#include "collection_test_util.h"
+#include "filter.h"
+
+namespace tessarin {
+namespace {
+
+using testing::obj;
+
+class ConcurrencyTest : public testing::CollectionTest {};
+
+TEST_F(ConcurrencyTest, WritersAndReadersOnOneCollection) {
+  constexpr int kWriters = 4;
+  constexpr int kReaders = 2;
+  constexpr uint64_t kDim = 8;
+  open(kDim, Metric::kDot);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+  std::atomic<int> failures{0};
+  // Each writer owns the ids "w<t>-<n>": its model below is exact.
+  std::vector<std::map<std::string, int64_t>> expected(kWriters);
+
+  auto writer = [&](int t) {
+    std::mt19937 rng(static_cast<uint32_t>(t) + 1);
+    std::uniform_real_distribution<float> value(-1, 1);
+    std::uniform_int_distribution<int> choice(0, 99);
+    std::map<std::string, int64_t>& mine = expected[t];
+    int64_t serial = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::vector<float> v(kDim);
+      for (float& x : v) x = value(rng);
+      const int c = choice(rng);
+      ++serial;
+      json::Value md = obj({{"version", json::Value(serial)}, {"writer", json::Value(t)}});
+      if (c < 60 || mine.empty()) {
+        std::string id = "w" + std::to_string(t) + "-" + std::to_string(serial);
+        auto r = add_record(st(), v, md, id, std::nullopt);
+        if (!r.ok()) ++failures;
+        mine[id] = serial;
+      } else {
+        auto it = mine.begin();
+        std::advance(it, std::uniform_int_distribution<size_t>(0, mine.size() - 1)(rng));
+        if (c < 80) {
+          if (!upsert_record(st(), it->first, v, md, std::nullopt).ok()) ++failures;
+          it->second = serial;
+        } else {
+          auto r = delete_by_id(st(), it->first);
+          if (!r.ok() || !*r) ++failures;  // the id exists: it must be found
+          mine.erase(it);
+          auto missing = delete_by_id(st(), "w" + std::to_string(t) + "-never");
+          if (!missing.ok() || *missing) ++failures;
+        }
+      }
+    }
+  };
+  auto reader = [&](int t) {
+    std::mt19937 rng(static_cast<uint32_t>(t) + 100);
+    std::uniform_real_distribution<float> value(-1, 1);
+    auto filter = parse_filter(obj({{"writer", json::Value(1)}}));
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::vector<float> q(kDim);
+      for (float& x : q) x = value(rng);
+      auto hits = search_collection(st(), q, 10, rng() % 2 ? std::optional(filter) : std::nullopt);
+      if (!hits.ok() || hits->size() > 10) ++failures;
+      if (!live_record_count(st()).ok()) ++failures;
+      if (!get_by_id(st(), "w0-1").ok()) ++failures;
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) threads.emplace_back(writer, t);
+  for (int t = 0; t < kReaders; ++t) threads.emplace_back(reader, t);
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+
+  size_t total = 0;
+  for (const auto& m : expected) total += m.size();
+  sync();
+  EXPECT_EQ(len(), total);
+
+  reopen();
+  EXPECT_EQ(len(), total);
+  auto rows = stored_rows();
+  EXPECT_EQ(rows.size(), total);
+  std::map<std::string, int64_t> all;
+  for (const auto& m : expected) all.insert(m.begin(), m.end());
+  // No two records share a slot, and no record's slot is free for reuse.
+  std::set<uint64_t> slots;
+  const std::vector<uint64_t> free_slots = st().free_list.value.snapshot();
+  for (const Record& r : rows) {
+    EXPECT_TRUE(slots.insert(r.slot).second) << "slot " << r.slot << " shared";
+    EXPECT_EQ(std::count(free_slots.begin(), free_slots.end(), r.slot), 0) << r.slot;
+  }
+  for (const Record& r : rows) {
+    auto it = all.find(r.id);
+    ASSERT_NE(it, all.end()) << "unexpected record " << r.id;
+    EXPECT_EQ(r.status, RecordStatus::kActive);
+    auto hit = get(r.id);
+    ASSERT_TRUE(hit) << r.id;
+    EXPECT_EQ(*hit->metadata.as_object().find("version"), json::Value(it->second)) << r.id;
+  }
+}
+
+}  // namespace
+}  // namespace tessarin

@@ -1,0 +1,166 @@
+// The database directory: opening, the registry operations, the map of open
+// collections and collection names.
+#include "database.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "collection_state.h"
+#include "search/distance.h"
+#include "test_util.h"
+
+namespace tessarin {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DatabaseTest : public testing::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    reopen();
+  }
+  void TearDown() override {
+    db_.reset();
+    TempDirTest::TearDown();
+  }
+  void reopen() {
+    db_.reset();
+    auto d = open_database(path("db"));
+    ASSERT_TRUE(d.ok()) << d.error().message();
+    db_ = std::move(d).value();
+  }
+  DatabaseState& db() { return *db_; }
+  std::shared_ptr<CollectionState> make(const std::string& name, uint64_t dim = 4,
+                                        Metric metric = Metric::kCosine) {
+    auto c = collection(db(), name, dim, metric);
+    EXPECT_TRUE(c.ok()) << c.error().message();
+    return c.ok() ? *c : nullptr;
+  }
+  std::vector<std::string> names() {
+    auto n = collections(db());
+    EXPECT_TRUE(n.ok());
+    return n.ok() ? *n : std::vector<std::string>{};
+  }
+
+  std::unique_ptr<DatabaseState> db_;
+};
+
+TEST_F(DatabaseTest, OpeningCreatesTheLayoutAndLocksTheRegistry) {
+  EXPECT_TRUE(fs::is_directory(path("db/collections")));
+  EXPECT_TRUE(fs::exists(path("db/meta.redb")));
+  auto second = open_database(path("db"));
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ(second.error().message(), "Database error: Database already open. Cannot acquire lock.");
+  db_.reset();
+  EXPECT_TRUE(open_database(path("db")).ok());
+  EXPECT_TRUE(open_database(path("a/b/c")).ok());  // missing ancestors are made
+}
+
+TEST_F(DatabaseTest, CollectionChecksInTheDocumentedOrder) {
+  EXPECT_EQ(collection(db(), "x", 0, Metric::kCosine).error().message(),
+            "Invalid input: Dimensions must be greater than 0");
+  EXPECT_EQ(collection(db(), "x", 65537, Metric::kCosine).error().message(),
+            "Dimensions too large: maximum is 65536, got 65537");
+  // A rejected dimension wins over a bad name and writes nothing.
+  EXPECT_EQ(collection(db(), "", 0, Metric::kCosine).error().kind(),
+            DbError::Kind::kInvalidInput);
+  EXPECT_TRUE(names().empty());
+
+  make("docs", 8, Metric::kCosine);
+  EXPECT_EQ(collection(db(), "docs", 16, Metric::kL2).error().message(),
+            "Dimension mismatch: expected 8, got 16");
+  EXPECT_EQ(collection(db(), "docs", 8, Metric::kL2).error().message(),
+            "Collection already exists: Collection 'docs' exists with metric Cosine, not L2");
+  // The same checks against the registry once the map no longer has it.
+  reopen();
+  EXPECT_EQ(collection(db(), "docs", 16, Metric::kDot).error().kind(),
+            DbError::Kind::kDimensionMismatch);
+  EXPECT_EQ(collection(db(), "docs", 8, Metric::kDot).error().kind(),
+            DbError::Kind::kCollectionAlreadyExists);
+  EXPECT_TRUE(make("big", 65536));
+}
+
+TEST_F(DatabaseTest, OpenCollectionsAreSharedAndFoundAfterReopen) {
+  auto a = make("docs", 3, Metric::kDot);
+  auto b = make("docs", 3, Metric::kDot);
+  EXPECT_EQ(a.get(), b.get());
+  ASSERT_TRUE(add_record(*a, std::vector<float>{1, 2, 3}, json::Value(), "r", std::nullopt).ok());
+  auto hit = get_by_id(*b, "r");
+  ASSERT_TRUE(hit.ok() && hit->has_value());
+  a.reset();
+  b.reset();
+
+  reopen();  // the queued write is flushed when the map lets go
+  auto found = get_collection(db(), "docs");
+  ASSERT_TRUE(found.ok()) << found.error().message();
+  EXPECT_EQ((*found)->config.dimensions, 3u);
+  EXPECT_EQ((*found)->config.metric, Metric::kDot);
+  EXPECT_TRUE(get_by_id(**found, "r")->has_value());
+  EXPECT_EQ(collection(db(), "docs", 3, Metric::kDot)->get(), found->get());
+
+  EXPECT_EQ(get_collection(db(), "nope").error().message(), "Collection not found: nope");
+}
+
+TEST_F(DatabaseTest, DropAndListByByteOrder) {
+  make("beta");
+  make("alpha");
+  make("Alpha");
+  make("idle");
+  reopen();  // "idle" is registered but not open
+  EXPECT_EQ(names(), (std::vector<std::string>{"Alpha", "alpha", "beta", "idle"}));
+
+  auto held = make("beta");
+  ASSERT_TRUE(drop_collection(db(), "beta").ok());
+  EXPECT_FALSE(fs::exists(path("db/collections/beta")));
+  EXPECT_EQ(names(), (std::vector<std::string>{"Alpha", "alpha", "idle"}));
+  // A state still held stays usable.
+  EXPECT_TRUE(add_record(*held, std::vector<float>{1, 0, 0, 0}, json::Value(), "x",
+                         std::nullopt)
+                  .ok());
+  EXPECT_TRUE(live_record_count(*held).ok());
+  // A new collection of the same name is unrelated.
+  auto fresh = make("beta");
+  EXPECT_NE(fresh.get(), held.get());
+  EXPECT_EQ(*live_record_count(*fresh), 0u);
+
+  ASSERT_TRUE(drop_collection(db(), "idle").ok());
+  EXPECT_FALSE(fs::exists(path("db/collections/idle")));
+  // An unregistered name: nothing happens, even to a stray directory.
+  fs::create_directories(path("db/collections/stray"));
+  ASSERT_TRUE(drop_collection(db(), "stray").ok());
+  EXPECT_TRUE(fs::exists(path("db/collections/stray")));
+}
+
+TEST_F(DatabaseTest, NamesThatWouldLeaveTheCollectionsDirectoryAreRefused) {
+  fs::create_directories(path("db/collections/keep"));
+  for (std::string name : {std::string(""), std::string("."), std::string(".."),
+                           std::string("../escape"), std::string("a/b"), std::string("/abs"),
+                           std::string("nul\0x", 5)}) {
+    auto c = collection(db(), name, 4, Metric::kCosine);
+    ASSERT_FALSE(c.ok()) << name;
+    EXPECT_EQ(c.error().kind(), DbError::Kind::kInvalidInput) << name;
+    EXPECT_EQ(get_collection(db(), name).error().kind(), DbError::Kind::kInvalidInput);
+    EXPECT_TRUE(drop_collection(db(), name).ok()) << name;
+  }
+  EXPECT_TRUE(names().empty());
+  EXPECT_TRUE(fs::exists(path("db/collections/keep")));
+  EXPECT_TRUE(fs::exists(path("db/meta.redb")));
+  EXPECT_FALSE(fs::exists(path("escape")));
+  // Dots elsewhere are ordinary characters.
+  EXPECT_TRUE(make("...") && make(".hidden") && make("a..b"));
+}
+
+TEST_F(DatabaseTest, SyncAllAndRecoveryStats) {
+  auto a = make("a", 2, Metric::kL2);
+  ASSERT_TRUE(add_record(*a, std::vector<float>{1, 2}, json::Value(), "r", std::nullopt).ok());
+  ASSERT_TRUE(sync_all(db()).ok());
+  std::lock_guard<std::mutex> lock(a->pending_mu);
+  EXPECT_TRUE(a->pending.empty());
+  RecoveryStats s = recovery_stats(db());
+  EXPECT_EQ(s.promoted + s.rolled_back + s.tombstones, 0u);
+}
+
+}  // namespace
+}  // namespace tessarin

@@ -1,0 +1,159 @@
+// Search: the mirror road against the literal key-ordered road on random
+// data (filters, ties, expiries, deletions, NaN), the 499/500 boundary of
+// parallel scoring, and search through the public entry point.
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "collection_test_util.h"
+#include "filter.h"
+#include "json/parse.h"
+#include "search/distance.h"
+
+namespace tessarin {
+namespace {
+
+using testing::obj;
+
+class SearchTest : public testing::CollectionTest {
+ protected:
+  using Filter = std::optional<std::vector<FilterCondition>>;
+
+  static Filter where(const char* json_text) {
+    auto v = json::parse(json_text);
+    EXPECT_TRUE(v.ok());
+    return parse_filter(v.value());
+  }
+
+  // Both exact roads for one query; the mirror road must stand in.
+  void expect_roads_agree(const std::vector<float>& q, uint64_t k, const Filter& filter) {
+    ASSERT_TRUE(ensure_mirror(st()));
+    const std::vector<float> prepared = prepare_vector(st().config.metric, q);
+    std::shared_lock<std::shared_mutex> lock(st().vectors.mu);
+    auto literal = exact_road_literal(st(), prepared, k, filter);
+    ASSERT_TRUE(literal.ok()) << literal.error().message();
+    auto fast = exact_road_mirror(st(), prepared, k, filter);
+    ASSERT_TRUE(fast.has_value());
+    ASSERT_EQ(fast->size(), literal->size()) << "k=" << k;
+    for (size_t i = 0; i < fast->size(); ++i) {
+      EXPECT_EQ((*fast)[i].id, (*literal)[i].id) << "k=" << k << " rank " << i;
+      EXPECT_EQ((*fast)[i].score, (*literal)[i].score);
+      EXPECT_EQ((*fast)[i].metadata, (*literal)[i].metadata);
+    }
+  }
+
+  // n records with few distinct vectors (many exact ties), metadata of
+  // several kinds, some expiring now, later or already, some deleted.
+  void fill_random(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> small(0, 3);
+    for (size_t i = 0; i < n; ++i) {
+      std::vector<float> v(dim_);
+      for (float& x : v) x = static_cast<float>(small(rng)) - 1.5f;
+      json::Value md = obj({{"cat", json::Value(static_cast<uint64_t>(i % 6))},
+                            {"n", json::Value(static_cast<double>(i) / 2)},
+                            {"s", json::Value(std::string(1, static_cast<char>('a' + i % 26)))}});
+      if (i % 17 == 0) md = json::Value("not an object");
+      std::optional<uint64_t> ttl;
+      if (i % 11 == 0) ttl = 0;
+      if (i % 13 == 0) ttl = 3600;
+      add(v, std::move(md), "id" + std::to_string((i * 7919) % 100003), ttl);
+    }
+    sync();
+    std::uniform_int_distribution<size_t> pick(0, n - 1);
+    for (int d = 0; d < static_cast<int>(n / 20); ++d) {
+      auto r = delete_by_id(st(), "id" + std::to_string((pick(rng) * 7919) % 100003));
+      ASSERT_TRUE(r.ok());
+    }
+  }
+};
+
+TEST_F(SearchTest, MirrorRoadEqualsLiteralRoadOnRandomData) {
+  for (Metric metric : {Metric::kDot, Metric::kL2, Metric::kCosine}) {
+    open(6, metric);
+    fill_random(1500, 7 + static_cast<uint32_t>(metric));
+    const std::vector<std::optional<std::vector<FilterCondition>>> filters = {
+        std::nullopt,
+        where("{}"),
+        where(R"({"cat":{"$in":[1,4]},"n":{"$gte":100}})"),
+        where(R"({"cat":2})"),
+        where(R"({"s":{"$lt":"f"},"cat":{"$nin":[0]}})"),
+        where(R"({"cat":{"$in":[]}})"),
+    };
+    std::mt19937 rng(99);
+    std::normal_distribution<float> normal;
+    for (int qi = 0; qi < 4; ++qi) {
+      std::vector<float> q(6);
+      for (float& x : q) x = qi == 0 ? 1.0f : normal(rng);
+      for (const auto& f : filters) {
+        for (uint64_t k : {1, 7, 60, 5000}) expect_roads_agree(q, k, f);
+      }
+    }
+  }
+}
+
+TEST_F(SearchTest, RoadsAgreeOnEitherSideOfTheParallelThreshold) {
+  for (size_t n : {499u, 500u}) {
+    open(3, Metric::kDot);
+    for (size_t i = 0; i < n; ++i) {
+      // Only three distinct scores: ties are broken by id bytes.
+      add({static_cast<float>(i % 3), 1, 0}, json::Object(), "k" + std::to_string(n - i));
+    }
+    sync();
+    expect_roads_agree({1, 0, 0}, 10, std::nullopt);
+    expect_roads_agree({1, 0, 0}, n, std::nullopt);
+    auto hits = search({1, 0, 0}, 4);
+    ASSERT_EQ(hits.size(), 4u);
+    for (const SearchHit& h : hits) EXPECT_EQ(h.score, 2.0f);
+    // Equal scores: smaller keys first, in byte order.
+    EXPECT_LT(hits[0].id, hits[1].id);
+    EXPECT_LT(hits[2].id, hits[3].id);
+  }
+}
+
+TEST_F(SearchTest, NanScoresFallBackToTheKeyOrderedBuffer) {
+  open(2, Metric::kDot);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  add({1, nan}, json::Object(), "b");  // component 0 is a number: not a free slot
+  add({1, 0}, json::Object(), "a");
+  add({2, 0}, json::Object(), "c");
+  add({0.5f, 0}, json::Object(), "d");
+  sync();
+  ASSERT_TRUE(ensure_mirror(st()));
+  {
+    std::shared_lock<std::shared_mutex> lock(st().vectors.mu);
+    EXPECT_FALSE(exact_road_mirror(st(), std::vector<float>{1, 1}, 2, std::nullopt));
+  }
+  // The key-ordered buffer: a NaN is never rejected and nothing moves past
+  // it, so "b" (after "a", before "c") stays where it was admitted.
+  auto hits = search({1, 1}, 3);
+  ASSERT_EQ(ids(hits), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(std::isnan(hits[1].score));
+}
+
+TEST_F(SearchTest, FiltersSelectOnParsedMetadata) {
+  open(2, Metric::kDot);
+  add({1, 0}, obj({{"n", json::Value(1)}}), "int");
+  add({1, 0}, obj({{"n", json::Value(1.0)}}), "float");
+  add({1, 0}, obj({{"n", json::Value(2)}, {"s", json::Value("b")}}), "two");
+  add({1, 0}, json::Value(json::Array{json::Value(1)}), "array");
+  auto check = [&](const char* filter, std::vector<std::string> expected) {
+    EXPECT_EQ(ids(search({1, 0}, 10, where(filter))), expected) << filter << " (queued)";
+  };
+  for (int round = 0; round < 2; ++round) {  // queued, then stored
+    check(R"({"n":1})", {"int"});
+    check(R"({"n":{"$gt":1}})", {"two"});
+    check(R"({"n":{"$gte":1}})", round == 0 ? std::vector<std::string>{"int", "float", "two"}
+                                            : std::vector<std::string>{"float", "int", "two"});
+    check(R"({"s":{"$ne":"a"}})", {"two"});
+    check(R"({"n":{"$in":[]}})", {});
+    check(R"({"n":{"$nin":[]}})", round == 0 ? std::vector<std::string>{"int", "float", "two"}
+                                             : std::vector<std::string>{"float", "int", "two"});
+    check(R"({})", round == 0 ? std::vector<std::string>{"int", "float", "two", "array"}
+                              : std::vector<std::string>{"array", "float", "int", "two"});
+    sync();
+  }
+}
+
+}  // namespace
+}  // namespace tessarin
