@@ -43,18 +43,20 @@ class CollectionTest : public TempDirTest {
     return c;
   }
 
-  // Opens (or reopens) the collection "coll" with the given shape.
-  CollectionState& open(uint64_t dim = 4, Metric metric = Metric::kDot) {
+  // Opens (or reopens) the collection in directory `name` with this shape.
+  CollectionState& open(uint64_t dim = 4, Metric metric = Metric::kDot,
+                        const std::string& name = "coll") {
     dim_ = dim;
     metric_ = metric;
+    name_ = name;
     state_.reset();
-    auto s = open_collection(path("coll"), make_config(dim, metric));
+    auto s = open_collection(path(name), make_config(dim, metric));
     EXPECT_TRUE(s.ok()) << s.error().message();
     state_ = std::move(s).value();
     return *state_;
   }
   // Releases the state (flushing what is queued) and opens it again.
-  CollectionState& reopen() { return open(dim_, metric_); }
+  CollectionState& reopen() { return open(dim_, metric_, name_); }
   CollectionState& st() { return *state_; }
 
   std::string add(std::vector<float> v, json::Value md = json::Object(),
@@ -118,6 +120,7 @@ class CollectionTest : public TempDirTest {
 
   uint64_t dim_ = 4;
   Metric metric_ = Metric::kDot;
+  std::string name_ = "coll";
   std::shared_ptr<CollectionState> state_;
 };
 

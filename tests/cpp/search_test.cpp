@@ -3,6 +3,7 @@
 // parallel scoring, and search through the public entry point.
 #include <cmath>
 #include <limits>
+#include <map>
 #include <random>
 
 #include "collection_test_util.h"
@@ -44,7 +45,29 @@ class SearchTest : public testing::CollectionTest {
 
   // n records with few distinct vectors (many exact ties), metadata of
   // several kinds, some expiring now, later or already, some deleted.
-  void fill_random(size_t n, uint32_t seed) {
+  // The mirror holds exactly the stored rows.
+  void expect_mirror_matches_store() {
+    std::map<std::string, Record> rows;
+    for (Record& r : stored_rows()) rows.emplace(r.id, r);
+    std::shared_lock<std::shared_mutex> lock(st().mirror.mu);
+    const RecordMirror& m = st().mirror;
+    ASSERT_EQ(m.state(), RecordMirror::State::kReady);
+    ASSERT_EQ(m.size(), rows.size());
+    for (size_t i = 0; i < m.size(); ++i) {
+      auto it = rows.find(m.id(i));
+      ASSERT_NE(it, rows.end()) << m.id(i);
+      EXPECT_EQ(m.record(i), it->second);
+      EXPECT_EQ(m.slots()[i], it->second.slot);
+      EXPECT_EQ(m.live_untils()[i], RecordMirror::live_until(it->second));
+      EXPECT_EQ(m.metadata(i), json::parse_or_null(it->second.metadata));
+      EXPECT_EQ(m.find(m.id(i)), static_cast<ptrdiff_t>(i));
+    }
+  }
+
+  // With `mirror_first`, the mirror is built on the empty collection and
+  // then follows every commit; otherwise it is built from the full store.
+  void fill_random(size_t n, uint32_t seed, bool mirror_first) {
+    if (mirror_first) ASSERT_TRUE(ensure_mirror(st()));
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> small(0, 3);
     for (size_t i = 0; i < n; ++i) {
@@ -65,13 +88,21 @@ class SearchTest : public testing::CollectionTest {
       auto r = delete_by_id(st(), "id" + std::to_string((pick(rng) * 7919) % 100003));
       ASSERT_TRUE(r.ok());
     }
+    // Replacements of stored records: same id, new slot and metadata.
+    for (size_t i = 0; i < n; i += 37) {
+      add({1, 1, 1, 1, 1, 1}, obj({{"cat", json::Value(uint64_t{2})}}),
+          "id" + std::to_string((i * 7919) % 100003));
+    }
+    sync();
+    ASSERT_TRUE(ensure_mirror(st()));
+    expect_mirror_matches_store();
   }
 };
 
 TEST_F(SearchTest, MirrorRoadEqualsLiteralRoadOnRandomData) {
   for (Metric metric : {Metric::kDot, Metric::kL2, Metric::kCosine}) {
-    open(6, metric);
-    fill_random(1500, 7 + static_cast<uint32_t>(metric));
+    open(6, metric, "m" + std::to_string(static_cast<int>(metric)));
+    fill_random(1500, 7 + static_cast<uint32_t>(metric), metric != Metric::kL2);
     const std::vector<std::optional<std::vector<FilterCondition>>> filters = {
         std::nullopt,
         where("{}"),
@@ -94,7 +125,7 @@ TEST_F(SearchTest, MirrorRoadEqualsLiteralRoadOnRandomData) {
 
 TEST_F(SearchTest, RoadsAgreeOnEitherSideOfTheParallelThreshold) {
   for (size_t n : {499u, 500u}) {
-    open(3, Metric::kDot);
+    open(3, Metric::kDot, "n" + std::to_string(n));
     for (size_t i = 0; i < n; ++i) {
       // Only three distinct scores: ties are broken by id bytes.
       add({static_cast<float>(i % 3), 1, 0}, json::Object(), "k" + std::to_string(n - i));
@@ -153,6 +184,35 @@ TEST_F(SearchTest, FiltersSelectOnParsedMetadata) {
                               : std::vector<std::string>{"array", "float", "int", "two"});
     sync();
   }
+}
+
+TEST_F(SearchTest, UndecodableRowSurfacesAsSerializationErrorUntilItIsGone) {
+  open(2, Metric::kDot);
+  add({1, 0}, json::Object(), "good");
+  sync();
+  reopen();  // the mirror is not built yet
+  auto put_raw = [&](bool remove) {
+    auto txn = st().store.begin_write();
+    ASSERT_TRUE(txn.ok());
+    ASSERT_TRUE((remove ? txn->remove(kRecordsTable, "bad")
+                        : txn->put(kRecordsTable, "bad", std::string("\x01", 1)))
+                    .ok());
+    ASSERT_TRUE(txn->commit().ok());
+  };
+  put_raw(false);
+  auto hits = search_collection(st(), std::vector<float>{1, 0}, 3, std::nullopt);
+  ASSERT_FALSE(hits.ok());
+  EXPECT_EQ(hits.error().kind(), DbError::Kind::kSerialization);
+  EXPECT_EQ(st().mirror.state(), RecordMirror::State::kBroken);
+  EXPECT_EQ(live_record_count(st()).error().kind(), DbError::Kind::kSerialization);
+  EXPECT_TRUE(get("good"));
+
+  put_raw(true);
+  add({0.5f, 0}, json::Object(), "other");
+  sync();  // a commit: the mirror is worth building again
+  EXPECT_EQ(ids(search({1, 0}, 3)), (std::vector<std::string>{"good", "other"}));
+  EXPECT_EQ(st().mirror.state(), RecordMirror::State::kReady);
+  EXPECT_EQ(len(), 2u);
 }
 
 }  // namespace
