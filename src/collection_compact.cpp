@@ -1,0 +1,137 @@
+// Compaction: removes every stored record that has expired or is a
+// Tombstone, and releases its vector slot for reuse.
+//
+// Two phases. A read-only scan of "records" chooses the records (an expired
+// record counts as expired whatever its status; otherwise a Tombstone counts
+// as a tombstone). Then each chosen record is handled in a write transaction
+// of its own: free-slot marker, free list, removal of the row, the free list
+// saved, commit.
+//
+// Other threads may add, upsert, delete or flush between the scan and the
+// removals, so a chosen record is re-read inside its write transaction
+// (which holds the commit lock: nothing else can commit meanwhile) and
+// handled only if the row of its id still has the slot the scan saw and is
+// still removable. A record replaced in between (by an upsert, or by a
+// flushed add of the same id, possibly into the very same slot) is left
+// alone.
+//
+// Slot ownership: a Tombstone's slot was already marked free and put on the
+// free list by its delete, before the Tombstone was committed. If that slot
+// is no longer on the free list, an add has taken it since, and the vector in
+// it belongs to the newer record: compaction then removes the row only. The
+// membership test and the marker are done under the vector lock, so an add
+// that pops the slot writes its vector only after the marker.
+//
+// Lock order inside one entry: commit lock (CollectionTxn) -> vector lock
+// (exclusive, with the free list's own inner mutex for the membership test)
+// -> released -> free-list lock (exclusive) -> released; then the free list
+// is saved under its shared lock inside the transaction. No other path takes
+// the commit lock while it holds the vector lock or the free-list lock.
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+#include "collection_state.h"
+
+namespace tessarin {
+
+namespace {
+
+// One chosen record, by the scan's reading.
+struct Removal {
+  std::string id;
+  uint64_t slot = 0;
+};
+
+std::function<void()>& scan_hook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+bool expired(const Record& record, uint64_t now) {
+  return record.expires_at && now >= *record.expires_at;
+}
+
+// Marks `slot` free in the vector file and puts it on the free list, as far
+// as that is still this record's to do. Returns the bytes newly marked.
+uint64_t release_slot(CollectionState& state, uint64_t slot, bool tombstone) {
+  uint64_t freed = 0;
+  bool on_list = false;
+  {
+    std::unique_lock lock(state.vectors.mu);
+    VectorStore& vectors = state.vectors.value;
+    // FreeList methods take only the list's own mutex (a leaf lock).
+    on_list = state.free_list.value.contains_free_slot(slot);
+    if (tombstone && !on_list) return 0;  // reused since its delete
+    if (slot >= vectors.slot_count()) return 0;
+    Result<bool> is_free = vectors.is_slot_free(slot);
+    if (is_free.ok() && !*is_free && vectors.mark_slot_free(slot).ok()) {
+      freed = vectors.dimensions() * sizeof(float);
+    }
+  }
+  if (!on_list) {
+    std::unique_lock lock(state.free_list.mu);
+    // Tested again under the lock that orders pushes: a slot is never listed twice.
+    if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
+  }
+  return freed;
+}
+
+}  // namespace
+
+// Test hook: runs between the scan and the first removal (empty: nothing).
+void set_compact_scan_hook_for_testing(std::function<void()> hook) {
+  scan_hook() = std::move(hook);
+}
+
+Result<CompactStats> compact_collection(CollectionState& state) {
+  const auto start = std::chrono::steady_clock::now();
+  CompactStats stats;
+
+  std::vector<Removal> chosen;
+  {
+    TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+    TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
+    RecordView view;
+    for (;;) {
+      TS_ASSIGN_OR_RETURN(const bool more, scan.next_view(&view));
+      if (!more) break;
+      if (view.expires_at) {
+        if (now_secs() >= *view.expires_at) {
+          chosen.push_back({std::string(view.id), view.slot});
+          ++stats.expired_removed;
+        }
+      } else if (view.status == RecordStatus::kTombstone) {
+        chosen.push_back({std::string(view.id), view.slot});
+        ++stats.tombstones_removed;
+      }
+    }
+  }
+  if (scan_hook()) scan_hook()();
+
+  for (const Removal& entry : chosen) {
+    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+    std::optional<Record> current;
+    {
+      // Committed state; ended before this transaction writes.
+      TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state.store));
+      TS_ASSIGN_OR_RETURN(current, get_record(read, entry.id));
+    }
+    if (!current || current->slot != entry.slot) continue;  // gone or replaced
+    const bool tombstone = current->status == RecordStatus::kTombstone;
+    if (!tombstone && !expired(*current, now_secs())) continue;  // replaced in the same slot
+
+    stats.bytes_freed += release_slot(state, entry.slot, tombstone);
+    TS_RETURN_IF_ERROR(txn.remove_record(entry.id));
+    TS_RETURN_IF_ERROR(txn.save_free_list());
+    TS_RETURN_IF_ERROR(txn.commit());
+  }
+
+  // Whole milliseconds of the monotonic clock, truncated.
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stats.duration_ms = static_cast<uint64_t>(std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  return stats;
+}
+
+}  // namespace tessarin
