@@ -1,0 +1,222 @@
+// The batch add: n records in two store transactions around one write and
+// sync of the vector file.
+//
+//   checks      lengths, dimensions, id lengths; every vector prepared
+//   slots       one allocate_slot per record (free list first, then growth)
+//   txn 1       every record with status Pending, and the free list
+//   vectors     all written under one hold of the vector lock, then made
+//               durable (msync + full file sync)
+//   txn 2       every record still stored set to Active
+//
+// Nothing changes before the first slot is taken, so a batch refused by a
+// check leaves the collection as it was. A failure after that point leaves
+// what it has done: taken slots are not given back, and records committed by
+// txn 1 stay Pending (invisible to every reader) when the vector sync or
+// txn 2 fails. A batch never touches the pending queue.
+//
+// Vector preparation and the vector writes run on the worker pool; the
+// writes do so while this thread holds the vector lock exclusively on their
+// behalf, each worker writing only the slots of its own range.
+#include <algorithm>
+#include <cstring>
+
+#include "collection_state.h"
+#include "json/print.h"
+#include "search/distance.h"
+#include "search/pool.h"
+
+#include <tbb/task_arena.h>
+
+namespace tessarin {
+
+void BatchVectors::copy_row(size_t i, float* out) const {
+  if (!is_block) {
+    std::copy(rows[i].begin(), rows[i].end(), out);
+    return;
+  }
+  const float* row = data + static_cast<ptrdiff_t>(i) * row_stride;
+  if (col_stride == 1) {
+    std::memcpy(out, row, block_cols * sizeof(float));
+    return;
+  }
+  for (size_t c = 0; c < block_cols; ++c) out[c] = row[static_cast<ptrdiff_t>(c) * col_stride];
+}
+
+namespace {
+
+// Rows per task of the parallel passes.
+constexpr size_t kRowsPerTask = 256;
+
+// parallel_for_chunks for a caller that holds a lock: while it waits, this
+// thread runs only tasks of this pass, never a task of another operation that
+// might ask for the same lock (writer_priority_mutex.h).
+template <typename Fn>
+void parallel_for_chunks_isolated(size_t n, size_t chunk, Fn&& fn) {
+  run_in_pool([&] { tbb::this_task_arena::isolate([&] { parallel_for_chunks(n, chunk, fn); }); });
+}
+
+// Every vector prepared for the metric, in input order.
+// REQUIRES: every row has the collection's dimensions.
+std::vector<std::vector<float>> prepare_all(Metric metric, const BatchVectors& vectors) {
+  std::vector<std::vector<float>> prepared(vectors.size());
+  parallel_for_chunks(vectors.size(), kRowsPerTask, [&](size_t begin, size_t end) {
+    std::vector<float> row;
+    for (size_t i = begin; i < end; ++i) {
+      std::span<const float> view;
+      if (!vectors.is_block) {
+        view = vectors.rows[i];
+      } else if (vectors.col_stride == 1) {
+        view = {vectors.data + static_cast<ptrdiff_t>(i) * vectors.row_stride, vectors.block_cols};
+      } else {
+        row.resize(vectors.block_cols);
+        vectors.copy_row(i, row.data());
+        view = row;
+      }
+      prepared[i] = prepare_vector(metric, view);
+    }
+  });
+  return prepared;
+}
+
+// Writes every prepared vector into its slot and makes the file durable,
+// under one exclusive hold of the vector lock. On a failed write the error
+// of the lowest index is returned (as a write in input order would stop
+// there); the file is then not synced.
+Status write_vectors(CollectionState& state, const std::vector<uint64_t>& slots,
+                     const std::vector<std::vector<float>>& prepared) {
+  std::unique_lock lock(state.vectors.mu);
+  VectorStore& store = state.vectors.value;
+  const size_t n = slots.size();
+  const size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
+  std::vector<std::optional<DbError>> failures(tasks);
+  parallel_for_chunks_isolated(n, kRowsPerTask, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      Status st = store.write_vector(slots[i], prepared[i]);
+      if (!st.ok()) {
+        failures[begin / kRowsPerTask] = std::move(st).error();
+        return;
+      }
+    }
+  });
+  for (std::optional<DbError>& failure : failures) {
+    if (failure) return std::move(*failure);
+  }
+  return store.flush_vectors();
+}
+
+// Transaction 2: every record of the batch that is still stored becomes
+// Active, whatever happened to it since transaction 1. The rows are read
+// from the committed state inside the transaction (it holds the commit lock,
+// so nothing else commits meanwhile), in one read transaction that ends
+// before the first put. Ids are visited in key order, which keeps the
+// store's page accesses local. `committed` are the records of transaction
+// 1, by input index; a row still equal to its record is taken from there
+// instead of being decoded into new strings.
+Status activate(CollectionState& state, std::vector<Record>& committed) {
+  std::vector<size_t> order(committed.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return committed[a].id < committed[b].id; });
+
+  TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+  std::vector<Record> updates;
+  updates.reserve(committed.size());
+  {
+    TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state.store));
+    for (size_t i : order) {
+      Record& mine = committed[i];
+      TS_ASSIGN_OR_RETURN(std::optional<std::string_view> bytes, read.get(kRecordsTable, mine.id));
+      if (!bytes) continue;  // gone since: passed over
+      TS_ASSIGN_OR_RETURN(RecordView row, decode_record_view(*bytes));
+      const bool unchanged = row.slot == mine.slot && row.metadata == mine.metadata &&
+                             row.created_at == mine.created_at &&
+                             row.expires_at == mine.expires_at && row.status == mine.status;
+      updates.push_back(unchanged ? std::move(mine) : row.to_record());
+    }
+  }
+  for (Record& record : updates) {
+    record.status = RecordStatus::kActive;
+    // The mirror keeps the metadata it parsed for transaction 1 (same text).
+    TS_RETURN_IF_ERROR(txn.put_record(std::move(record)));
+  }
+  return txn.commit();
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> add_batch_impl(
+    CollectionState& state, const BatchVectors& vectors, std::vector<json::Value> metadatas,
+    std::optional<std::vector<std::string>> ids,
+    std::optional<std::vector<std::optional<uint64_t>>> ttls) {
+  const size_t n = vectors.size();
+  if (metadatas.size() != n) {
+    return DbError::InvalidInput("vectors and metadatas must have same length");
+  }
+  if (ids && ids->size() != n) return DbError::InvalidInput("ids must have same length as vectors");
+  if (ttls && ttls->size() != n) {
+    return DbError::InvalidInput("ttls must have same length as vectors");
+  }
+  const uint64_t dims = state.config.dimensions;
+  for (size_t i = 0; i < n; ++i) {
+    if (vectors.row_length(i) != dims) {
+      return DbError::DimensionMismatch(dims, vectors.row_length(i));
+    }
+  }
+  if (ids) {
+    for (const std::string& id : *ids) {
+      TS_RETURN_IF_ERROR(check_id_length(state.store.max_id_bytes(), id));
+    }
+  }
+  std::vector<std::vector<float>> prepared = prepare_all(state.config.metric, vectors);
+
+  // Ids, slots and records, in input order.
+  std::vector<std::string> result;
+  if (ids) {
+    result = std::move(*ids);
+  } else {
+    result.resize(n);
+    for (std::string& id : result) {
+      TS_ASSIGN_OR_RETURN(id, make_uuid_v4());
+    }
+  }
+  // Metadata texts, and each text parsed back (what readers of the mirror
+  // filter on), on the pool.
+  std::vector<std::string> texts(n);
+  std::vector<std::shared_ptr<const json::Value>> parsed(n);
+  parallel_for_chunks(n, kRowsPerTask, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      texts[i] = json::print(metadatas[i]);
+      parsed[i] = parse_metadata_shared(texts[i]);
+    }
+  });
+  metadatas = {};
+
+  std::vector<uint64_t> slots(n);
+  std::vector<Record> records(n);
+  for (size_t i = 0; i < n; ++i) {
+    TS_ASSIGN_OR_RETURN(slots[i], allocate_slot(state.free_list, state.vectors));
+    const uint64_t created_at = now_secs();
+    const std::optional<uint64_t> ttl = ttls ? (*ttls)[i] : std::nullopt;
+    records[i] = Record{result[i], slots[i], std::move(texts[i]), created_at,
+                        expiry_after(created_at, ttl), RecordStatus::kPending};
+  }
+
+  // Transaction 1: the records as Pending, and the free list without the
+  // slots just taken.
+  {
+    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+    for (size_t i = 0; i < n; ++i) TS_RETURN_IF_ERROR(txn.put_record(records[i], std::move(parsed[i])));
+    TS_RETURN_IF_ERROR(txn.save_free_list());
+    TS_RETURN_IF_ERROR(txn.commit());
+  }
+
+  // The vectors, made durable before any record points at them as Active.
+  TS_RETURN_IF_ERROR(write_vectors(state, slots, prepared));
+  prepared = {};
+  mark_index_stale(state);
+
+  TS_RETURN_IF_ERROR(activate(state, records));
+  return result;
+}
+
+}  // namespace tessarin

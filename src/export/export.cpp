@@ -1,0 +1,289 @@
+// Export of a collection to an NDJSON file, and import from one
+// (export/ndjson.h describes the file).
+//
+// Export flushes the pending queue, takes the live count for the header,
+// then writes one line per live record while it holds the vector lock
+// (shared) and one read transaction, so the lines are a snapshot of
+// "records". Import checks the header against the collection and hands every
+// record line to upsert_record, in file order, then flushes the queue.
+//
+// Printing and decoding the lines is the bulk of the CPU work, so both run
+// in chunks of lines on the worker pool, overlapped with the sequential part:
+// export prints chunk k+1 in parallel while this thread writes chunk k, in
+// scan order; import reads and decodes chunk k+1 while this thread upserts
+// chunk k, in file order. Everything observable happens in the sequential
+// order (the first undecodable line ends the import after the lines before
+// it were upserted, and nothing after it is; a failed scan or write ends the
+// export with the lines before it written), and at most two chunks of lines
+// are held in memory.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "collection_state.h"
+#include "export/ndjson.h"
+#include "json/parse.h"
+#include "platform/platform.h"
+#include "search/distance.h"
+#include "search/pool.h"
+
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
+namespace tessarin {
+
+namespace {
+
+// Lines per chunk, and per task of the pool inside a chunk.
+constexpr size_t kChunkLines = 1024;
+constexpr size_t kLinesPerTask = 16;
+
+// Runs background() as a task of the worker pool while foreground() runs;
+// returns when both are done. With a one-thread pool the two simply run one
+// after the other. Isolated: while this thread waits it runs only tasks of
+// these two, never a task of another operation that might ask for a lock
+// this thread holds (writer_priority_mutex.h).
+template <typename Background, typename Foreground>
+void overlap(Background&& background, Foreground&& foreground) {
+  run_in_pool([&] {
+    tbb::this_task_arena::isolate([&] {
+      tbb::task_group group;
+      group.run([&] { background(); });
+      foreground();
+      group.wait();
+    });
+  });
+}
+
+// A live record found by the export scan. The views point into the read
+// transaction's map and into the vector mapping; valid while both are held.
+struct ExportItem {
+  std::string_view id;
+  std::span<const float> vector;
+  std::string_view metadata;
+  uint64_t created_at = 0;
+  std::optional<uint64_t> ttl;
+};
+
+// A chunk of export lines: the records scanned, then their printed lines.
+struct ExportChunk {
+  std::vector<ExportItem> items;
+  std::vector<std::string> lines = std::vector<std::string>(kChunkLines);
+};
+
+// Scans up to a chunk of live records into `chunk`. False once the scan is
+// over: at its end, or at a failure, which is kept in *failure.
+bool scan_chunk(RecordScan& scan, const VectorStore& vectors, ExportChunk& chunk,
+                std::optional<DbError>* failure) {
+  chunk.items.clear();
+  RecordView record;
+  while (chunk.items.size() < kChunkLines) {
+    Result<bool> more = scan.next_view(&record);
+    if (!more.ok()) {
+      *failure = std::move(more).error();
+      return false;
+    }
+    if (!*more) return false;
+    if (!is_live(record.status, record.expires_at, now_secs())) continue;
+    Result<std::span<const float>> vector = vectors.read_vector(record.slot);
+    if (!vector.ok()) {
+      *failure = std::move(vector).error();
+      return false;
+    }
+    std::optional<uint64_t> ttl;
+    if (record.expires_at) {
+      const uint64_t now = now_secs();
+      ttl = *record.expires_at > now ? *record.expires_at - now : 0;
+    }
+    chunk.items.push_back({record.id, *vector, record.metadata, record.created_at, ttl});
+  }
+  return true;
+}
+
+// Prints the chunk's lines, each with its line feed, on the pool.
+void print_chunk(ExportChunk& chunk) {
+  parallel_for_chunks(chunk.items.size(), kLinesPerTask, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const ExportItem& item = chunk.items[i];
+      std::string& line = chunk.lines[i];
+      line.clear();
+      print_export_record(line, item.id, item.vector, json::parse_or_null(item.metadata),
+                          item.created_at, item.ttl);
+      line.push_back('\n');
+    }
+  });
+}
+
+// Writes the chunk's printed lines in order, counting each once written.
+Status write_chunk(const ExportChunk& chunk, LineWriter& out, uint64_t& count) {
+  for (size_t i = 0; i < chunk.items.size(); ++i) {
+    TS_RETURN_IF_ERROR(out.write(chunk.lines[i]));
+    ++count;
+  }
+  return OkStatus();
+}
+
+// One record line read by the import: its number in the file, its text and,
+// once decoded, its record or the decoder's error.
+struct ImportLine {
+  uint64_t number = 0;
+  std::string text;
+  ExportRecord record;
+  std::optional<json::ParseError> error;
+};
+
+// A chunk of non-blank import lines, and the read failure that ended it.
+struct ImportChunk {
+  std::vector<ImportLine> lines = std::vector<ImportLine>(kChunkLines);
+  size_t filled = 0;
+  std::optional<DbError> read_error;  // raised after the lines before it
+};
+
+// The reading side of an import: the file and the number of the last line
+// read (1 after the header).
+struct ImportInput {
+  LineReader reader;
+  uint64_t line_number = 1;
+  bool at_end = false;  // end of file reached, or a read failed
+};
+
+// Reads up to a chunk of non-blank lines (blank ones are only counted), then
+// decodes them on the pool.
+void load_chunk(ImportInput& in, ImportChunk& chunk) {
+  chunk.filled = 0;
+  chunk.read_error.reset();
+  while (!in.at_end && chunk.filled < kChunkLines) {
+    ImportLine& line = chunk.lines[chunk.filled];
+    Result<bool> more = in.reader.read_line(&line.text);
+    if (!more.ok() || !*more) {
+      if (!more.ok()) chunk.read_error = std::move(more).error();
+      in.at_end = true;
+      break;
+    }
+    ++in.line_number;
+    if (trim_white_space(line.text).empty()) continue;
+    line.number = in.line_number;
+    ++chunk.filled;
+  }
+  parallel_for_chunks(chunk.filled, kLinesPerTask, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      ImportLine& line = chunk.lines[i];
+      json::ParseStatus st = decode_export_record(trim_white_space(line.text), line.record);
+      line.error.reset();
+      if (!st.ok()) line.error = st.error();
+    }
+  });
+}
+
+// Upserts the chunk's records in order. A line that did not decode ends the
+// import: its error is returned and the lines after it are left.
+std::optional<DbError> upsert_chunk(CollectionState& state, ImportChunk& chunk,
+                                    ImportStats& stats) {
+  const uint64_t dims = state.config.dimensions;
+  for (size_t i = 0; i < chunk.filled; ++i) {
+    ImportLine& line = chunk.lines[i];
+    if (line.error) {
+      return DbError::Deserialization("Invalid record at line " + std::to_string(line.number) +
+                                      ": " + line.error->message());
+    }
+    ExportRecord& record = line.record;
+    if (record.vector.size() != dims) {
+      ++stats.failed;
+      continue;
+    }
+    Status st = upsert_record(state, record.id, record.vector, std::move(record.metadata),
+                              record.ttl);
+    ++(st.ok() ? stats.imported : stats.failed);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<uint64_t> export_to_file(CollectionState& state, const std::string& path) {
+  TS_RETURN_IF_ERROR(flush_pending_writes(state));
+  TS_ASSIGN_OR_RETURN(const uint64_t record_count, live_record_count(state));
+  TS_ASSIGN_OR_RETURN(platform::File file, platform::create_file(path));
+  LineWriter out(std::move(file));
+
+  const CollectionConfig& config = state.config;
+  std::string header;
+  header.reserve(128);
+  print_export_header(header, ExportHeader{kExportVersion, config.name, config.dimensions,
+                                           std::string(lowercase_metric_name(config.metric)),
+                                           record_count, now_secs()});
+  header.push_back('\n');
+  TS_RETURN_IF_ERROR(out.write(header));
+
+  uint64_t count = 0;
+  std::optional<DbError> failure;
+  {
+    std::shared_lock vectors_lock(state.vectors.mu);
+    const VectorStore& vectors = state.vectors.value;
+    TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+    TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
+    ExportChunk chunks[2];
+    bool scanning = scan_chunk(scan, vectors, chunks[0], &failure);
+    overlap([&] { print_chunk(chunks[0]); }, [] {});
+    for (int ready = 0; !chunks[ready].items.empty(); ready = 1 - ready) {
+      ExportChunk& next = chunks[1 - ready];
+      next.items.clear();
+      if (scanning) scanning = scan_chunk(scan, vectors, next, &failure);
+      Status written;
+      overlap([&] { print_chunk(next); }, [&] { written = write_chunk(chunks[ready], out, count); });
+      TS_RETURN_IF_ERROR(written);
+    }
+  }
+  if (failure) return std::move(*failure);
+  TS_RETURN_IF_ERROR(out.flush());
+  return count;
+}
+
+Result<ImportStats> import_from_file(CollectionState& state, const std::string& path) {
+  const auto start = std::chrono::steady_clock::now();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return DbError::Io(errno);
+  ImportInput input{LineReader(platform::File(fd))};
+
+  std::string text;
+  TS_RETURN_IF_ERROR(input.reader.read_line(&text));  // an empty file leaves the line empty
+  ExportHeader header;
+  if (json::ParseStatus st = decode_export_header(text, header); !st.ok()) {
+    return DbError::Deserialization("Invalid export header: " + st.error().message());
+  }
+  if (header.version > kExportVersion) {
+    return DbError::InvalidFormat("Export version " + std::to_string(header.version) +
+                                  " is newer than supported version " +
+                                  std::to_string(kExportVersion));
+  }
+  const uint64_t dims = state.config.dimensions;
+  if (header.dimensions != dims) return DbError::InvalidDimensions(dims, header.dimensions);
+
+  ImportStats stats;
+  ImportChunk chunks[2];
+  load_chunk(input, chunks[0]);
+  for (int cur = 0;; cur = 1 - cur) {
+    ImportChunk& now = chunks[cur];
+    const bool load_next = !input.at_end;
+    std::optional<DbError> failure;
+    overlap([&] { if (load_next) load_chunk(input, chunks[1 - cur]); },
+            [&] { failure = upsert_chunk(state, now, stats); });
+    if (failure) return std::move(*failure);
+    if (now.read_error) return std::move(*now.read_error);
+    if (!load_next) break;
+  }
+  TS_RETURN_IF_ERROR(flush_pending_writes(state));
+
+  // Whole milliseconds of the monotonic clock, truncated.
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stats.duration_ms = static_cast<uint64_t>(std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  return stats;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,292 @@
+// Export to and import from NDJSON files: what is written, round trips, and
+// every way an import file can be refused or partly counted as failed.
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "collection_test_util.h"
+#include "export/ndjson.h"
+#include "platform/platform.h"
+
+namespace tessarin {
+namespace {
+
+using testing::obj;
+
+class ExportTest : public testing::CollectionTest {
+ protected:
+  std::string write_file(const std::string& name, const std::string& content) {
+    const std::string p = path(name);
+    std::ofstream(p, std::ios::binary) << content;
+    return p;
+  }
+  std::vector<std::string> read_lines(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string all = ss.str();
+    EXPECT_TRUE(all.empty() || all.back() == '\n');
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream is(all);
+    while (std::getline(is, line)) lines.push_back(line);
+    return lines;
+  }
+  std::shared_ptr<CollectionState> open_other(const std::string& dir, uint64_t dim, Metric metric) {
+    auto s = open_collection(path(dir), make_config(dim, metric));
+    EXPECT_TRUE(s.ok());
+    return s.ok() ? *s : nullptr;
+  }
+  uint64_t export_to(const std::string& p) {
+    auto r = export_to_file(st(), p);
+    EXPECT_TRUE(r.ok()) << r.error().message();
+    return r.ok() ? *r : 0;
+  }
+};
+
+TEST_F(ExportTest, WritesTheHeaderAndEveryLiveRecord) {
+  open(4, Metric::kL2);
+  uint64_t n = export_to(path("empty.ndjson"));  // no "records" table yet
+  EXPECT_EQ(n, 0u);
+  auto lines = read_lines(path("empty.ndjson"));
+  ASSERT_EQ(lines.size(), 1u);
+  ExportHeader h;
+  ASSERT_TRUE(decode_export_header(lines[0], h).ok());
+  EXPECT_EQ(h.version, 1u);
+  EXPECT_EQ(h.collection, "c");
+  EXPECT_EQ(h.dimensions, 4u);
+  EXPECT_EQ(h.metric, "l2");
+  EXPECT_EQ(h.record_count, 0u);
+
+  add({100, 123.25f, 1e-7f, 1e13f}, obj({{"z", json::Value(1)}, {"a", json::Value(2.5)}}), "a");
+  add({1, 2, 3, 4}, json::Object(), "b", 90);
+  add({1, 2, 3, 4}, json::Object(), "expired", 0);
+  add({1, 2, 3, 4}, json::Object(), "tomb");
+  add({NAN, INFINITY, -INFINITY, 0}, json::Value(), "nan");
+  sync();
+  {
+    auto txn = CollectionTxn::begin(st());
+    ASSERT_TRUE(txn.ok());
+    ASSERT_TRUE(txn->set_record_status("tomb", RecordStatus::kTombstone).ok());
+    ASSERT_TRUE(txn->commit().ok());
+  }
+  platform::FaultInjection::fail_full_sync(EIO);
+  BatchVectors pending;
+  pending.rows = {{1, 1, 1, 1}};
+  EXPECT_FALSE(add_batch_impl(st(), pending, {json::Object()}, std::vector<std::string>{"pending"},
+                              std::nullopt)
+                   .ok());
+  platform::FaultInjection::fail_full_sync(0);
+  add({5, 5, 5, 5}, json::Object(), "queued");  // flushed by the export
+
+  n = export_to(path("out.ndjson"));
+  lines = read_lines(path("out.ndjson"));
+  EXPECT_EQ(n, 4u);
+  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_TRUE(decode_export_header(lines[0], h).ok());
+  EXPECT_EQ(h.record_count, 4u);
+  EXPECT_EQ(lines[1], "{\"id\":\"a\",\"vector\":[100.0,123.25,1e-7,1e+13],\"metadata\":{\"a\":2.5,\"z\":1},"
+                      "\"created_at\":" + std::to_string(stored("a")->created_at) + "}");
+  ExportRecord b;
+  ASSERT_TRUE(decode_export_record(lines[2], b).ok());
+  EXPECT_EQ(b.id, "b");
+  ASSERT_TRUE(b.ttl.has_value());
+  EXPECT_TRUE(*b.ttl == 90 || *b.ttl == 89) << *b.ttl;  // a second may pass
+  EXPECT_EQ(lines[3], "{\"id\":\"nan\",\"vector\":[null,null,null,0.0],\"metadata\":null,"
+                      "\"created_at\":" + std::to_string(stored("nan")->created_at) + "}");
+  EXPECT_EQ(lines[4].rfind("{\"id\":\"queued\",", 0), 0u);
+
+  // A null element ends an import of that file, with the line's number.
+  auto target = open_other("target", 4, Metric::kL2);
+  auto imported = import_from_file(*target, path("out.ndjson"));
+  ASSERT_FALSE(imported.ok());
+  EXPECT_EQ(imported.error().message(),
+            "Deserialization error: Invalid record at line 4: invalid type: null, expected f32 at "
+            "line 1 column 26");
+}
+
+TEST_F(ExportTest, RoundTripsIntoAnEmptyCollection) {
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  for (Metric metric : {Metric::kL2, Metric::kDot, Metric::kCosine}) {
+    SCOPED_TRACE(static_cast<int>(metric));
+    open(16, metric);
+    BatchVectors v;
+    std::vector<json::Value> metas;
+    std::vector<std::string> want_ids;
+    for (int i = 0; i < 50; ++i) {
+      std::vector<float> row(16);
+      for (float& x : row) x = normal(rng) * std::pow(10.0f, static_cast<float>(i % 9) - 4);
+      v.rows.push_back(row);
+      metas.push_back(obj({{"i", json::Value(i)}, {"s", json::Value("\"q\"\n\u00e9")},
+                           {"f", json::Value(-1.5e-300)}, {"n", json::Value(int64_t{-i})}}));
+      want_ids.push_back("id" + std::to_string(i));
+    }
+    ASSERT_TRUE(add_batch_impl(st(), v, metas, want_ids, std::nullopt).ok());
+    const std::string file = path("rt.ndjson");
+    ASSERT_EQ(export_to(file), 50u);
+
+    const std::string dir = "target" + std::to_string(static_cast<int>(metric));
+    auto target = open_other(dir, 16, metric);
+    for (int round = 0; round < 2; ++round) {  // a second import replaces every record
+      auto stats = import_from_file(*target, file);
+      ASSERT_TRUE(stats.ok()) << stats.error().message();
+      EXPECT_EQ(stats->imported, 50u);
+      EXPECT_EQ(stats->failed, 0u);
+      EXPECT_EQ(stats->skipped, 0u);
+    }
+    ASSERT_EQ(*live_record_count(*target), 50u);
+    for (int i = 0; i < 50; ++i) {
+      auto hit = get_by_id(*target, want_ids[i]);
+      ASSERT_TRUE(hit.ok() && hit->has_value());
+      EXPECT_EQ((*hit)->metadata, metas[i]);
+      std::optional<Record> src = stored(want_ids[i]);
+      auto txn = read_transaction(target->store);
+      auto dst = get_record(*txn, want_ids[i]);
+      ASSERT_TRUE(dst.ok() && dst->has_value());
+      std::shared_lock a(st().vectors.mu), b(target->vectors.mu);
+      auto x = *st().vectors.value.read_vector(src->slot);
+      auto y = *target->vectors.value.read_vector((*dst)->slot);
+      for (size_t d = 0; d < 16; ++d) {
+        if (metric == Metric::kCosine) {
+          EXPECT_NEAR(x[d], y[d], 1e-6f);  // normalised a second time
+        } else {
+          EXPECT_EQ(std::bit_cast<uint32_t>(x[d]), std::bit_cast<uint32_t>(y[d]));
+        }
+      }
+    }
+  }
+}
+
+TEST_F(ExportTest, RefusedImports) {
+  open(3);
+  const std::string header = "{\"version\":1,\"collection\":\"c\",\"dimensions\":3,\"metric\":\"dot\","
+                             "\"record_count\":0,\"exported_at\":0}\n";
+  const std::string good = "{\"id\":\"g\",\"vector\":[1,2,3],\"metadata\":{}}\n";
+  struct Case {
+    std::string content;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"", "Deserialization error: Invalid export header: EOF while parsing a value at line 1 column 0"},
+      {"{\"version\":2,\"collection\":\"c\",\"dimensions\":3,\"metric\":\"dot\",\"record_count\":0,"
+       "\"exported_at\":0}\n" + good,
+       "Invalid format: Export version 2 is newer than supported version 1"},
+      {"{\"version\":1,\"collection\":\"c\",\"dimensions\":4,\"metric\":\"dot\",\"record_count\":0,"
+       "\"exported_at\":0}\n",
+       "Invalid dimensions: expected 3, got 4"},
+      {"{\"version\":1}\n", "Deserialization error: Invalid export header: missing field `collection` at line 1 column 13"},
+      {header + good + "   \n\t\n" + "{\"id\":\"x\",\"vector\":[1,2,3]}\n" + good,
+       "Deserialization error: Invalid record at line 5: missing field `metadata` at line 1 column 27"},
+      {header + good + "bad\xff\n", "I/O error: stream did not contain valid UTF-8"},
+      {header + "{\"id\":\"x\",\"vector\":[1,2,3],\"metadata\":{}} {}\n",
+       "Deserialization error: Invalid record at line 2: trailing characters at line 1 column 43"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    auto r = import_from_file(st(), write_file("f" + std::to_string(n++), c.content));
+    ASSERT_FALSE(r.ok()) << c.content;
+    EXPECT_EQ(r.error().message(), c.message);
+  }
+  // Records upserted before the failing line stay.
+  EXPECT_TRUE(get("g"));
+  auto missing = import_from_file(st(), path("no-such-file"));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().kind(), DbError::Kind::kIo);
+  EXPECT_EQ(missing.error().os_error(), ENOENT);
+}
+
+TEST_F(ExportTest, ImportCountsFailuresAndReadsEveryLine) {
+  open(3);
+  // Version 0, another metric and name; an extra key; a vector one element
+  // too long; Unicode white space around a line; no final line feed.
+  const std::string content =
+      "[0,\"elsewhere\",3,\"cosine\",99,1]\r\n"
+      "{\"id\":\"a\",\"vector\":[1,0,0],\"metadata\":{\"k\":1},\"extra\":{\"x\":[]},\"ttl\":100}\n"
+      "{\"id\":\"long\",\"vector\":[1,0,0,0],\"metadata\":null}\n"
+      "\u3000\u00a0[\"b\",[0,1,0],[1,2],5,null]\u2028\n"
+      "\n"
+      "{\"id\":\"c\",\"vector\":[0,0,1],\"metadata\":\"s\",\"created_at\":null}";
+  const uint64_t before = now_secs();
+  auto r = import_from_file(st(), write_file("in.ndjson", content));
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->imported, 3u);
+  EXPECT_EQ(r->failed, 1u);
+  EXPECT_EQ(r->skipped, 0u);
+  EXPECT_EQ(queued(), 0u);  // the import flushes at the end
+
+  auto a = stored("a");
+  ASSERT_TRUE(a);
+  EXPECT_GE(a->created_at, before);  // the file's created_at is not kept
+  EXPECT_EQ(*a->expires_at, a->created_at + 100);
+  EXPECT_EQ(stored("b")->metadata, "[1,2]");
+  EXPECT_EQ(stored("c")->metadata, "\"s\"");
+  EXPECT_FALSE(stored("long"));
+}
+
+// Files of several thousand lines, so lines are printed, read and decoded in
+// more than one piece: order, counts and line numbers must not notice.
+TEST_F(ExportTest, LongFilesKeepOrderAndLineNumbers) {
+  open(2);
+  BatchVectors v;
+  std::vector<json::Value> metas;
+  std::vector<std::string> want;
+  for (int i = 0; i < 2500; ++i) {
+    v.rows.push_back({static_cast<float>(i), 1});
+    metas.push_back(obj({{"i", json::Value(i)}}));
+    char id[8];
+    std::snprintf(id, sizeof id, "r%04d", i);
+    want.push_back(id);
+  }
+  ASSERT_TRUE(add_batch_impl(st(), v, metas, want, std::nullopt).ok());
+  ASSERT_EQ(export_to(path("long.ndjson")), 2500u);
+  auto lines = read_lines(path("long.ndjson"));
+  ASSERT_EQ(lines.size(), 2501u);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    ExportRecord r;
+    ASSERT_TRUE(decode_export_record(lines[i], r).ok());
+    ASSERT_EQ(r.id, want[i - 1]);
+    ASSERT_EQ(r.vector[0], static_cast<float>(i - 1));
+  }
+
+  // A line of spaces after every line whose number is a multiple of 7.
+  std::string body = lines[0] + "\n";
+  uint64_t line_no = 1;
+  auto append = [&](const std::string& line) {
+    if (line_no % 7 == 0) {
+      body += " \n";
+      ++line_no;
+    }
+    body += line + "\n";
+    ++line_no;
+  };
+  for (int k = 0; k < 2000; ++k) append(lines[1 + k]);
+  const uint64_t bad_line = line_no + 1 + (line_no % 7 == 0 ? 1 : 0);
+  append("{\"id\":\"bad\"}");
+  append(lines[2001]);
+  auto target = open_other("t1", 2, Metric::kDot);
+  auto r = import_from_file(*target, write_file("bad.ndjson", body));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "Deserialization error: Invalid record at line " +
+                                     std::to_string(bad_line) +
+                                     ": missing field `vector` at line 1 column 12");
+  EXPECT_EQ(*live_record_count(*target), 2000u);  // everything before it, nothing after
+
+  auto target2 = open_other("t2", 2, Metric::kDot);
+  r = import_from_file(*target2, write_file("utf8.ndjson", body.substr(0, body.find("{\"id\":\"bad\"")) +
+                                                               "\xc3\x28\n" + lines[2001] + "\n"));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "I/O error: stream did not contain valid UTF-8");
+  EXPECT_EQ(*live_record_count(*target2), 2000u);
+
+  auto target3 = open_other("t3", 2, Metric::kDot);
+  r = import_from_file(*target3, path("long.ndjson"));
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->imported, 2500u);
+}
+
+}  // namespace
+}  // namespace tessarin
