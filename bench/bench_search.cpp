@@ -99,7 +99,7 @@ float sum_plain(const float* p, size_t n) {
 
 // A plain parallel read of the slot area: the memory floor of a full scan.
 double read_all_vectors_seconds(CollectionState& state) {
-  std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+  std::shared_lock lock(state.vectors.mu);
   const VectorStore& vs = state.vectors.value;
   const float* base = vs.slots_base();
   const size_t n = static_cast<size_t>(vs.slot_count()) * vs.dimensions();

@@ -113,7 +113,7 @@ Result<bool> CollectionTxn::set_record_status(std::string_view id, RecordStatus 
 Status CollectionTxn::save_free_list() {
   std::vector<uint64_t> slots;
   {
-    std::shared_lock<std::shared_mutex> lock(state_->free_list.mu);
+    std::shared_lock lock(state_->free_list.mu);
     slots = state_->free_list.value.snapshot();
   }
   return tessarin::save_free_list(txn_, slots);
@@ -126,7 +126,7 @@ Status CollectionTxn::commit() {
   RecordMirror& mirror = state_->mirror;
   mirror.note_commit();
   if (mirror.state() == RecordMirror::State::kReady) {
-    std::unique_lock<std::shared_mutex> mirror_lock(mirror.mu);
+    std::unique_lock mirror_lock(mirror.mu);
     mirror.apply(ops_);
   }
   ops_.clear();
@@ -148,7 +148,7 @@ bool ensure_mirror(CollectionState& state) {
   }
   Result<ReadTxn> txn = read_transaction(state.store);
   if (!txn.ok()) return false;  // transient: stays unbuilt, the store path reports it
-  std::unique_lock<std::shared_mutex> mirror_lock(mirror.mu);
+  std::unique_lock mirror_lock(mirror.mu);
   return mirror.build(*txn).ok();
 }
 
@@ -163,12 +163,12 @@ const CollectionConfig& collection_config(const CollectionState& state) { return
 size_t max_id_bytes(const CollectionState& state) { return state.store.max_id_bytes(); }
 
 void preload(CollectionState& state) {
-  std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+  std::shared_lock lock(state.vectors.mu);
   (void)state.vectors.value.advise_willneed();
 }
 
 uint64_t vectors_size_bytes(CollectionState& state) {
-  std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+  std::shared_lock lock(state.vectors.mu);
   return state.vectors.value.mapped_len();
 }
 

@@ -164,7 +164,7 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(
     const std::optional<std::vector<FilterCondition>>& filter) {
   RecordMirror& mirror = state.mirror;
   if (mirror.state() != RecordMirror::State::kReady) return std::nullopt;
-  std::shared_lock<std::shared_mutex> lock(mirror.mu);
+  std::shared_lock lock(mirror.mu);
   const size_t n = mirror.size();
   const size_t keep = std::min(clamp_to_size(k), n);
   std::vector<SearchHit> hits;
@@ -262,11 +262,11 @@ Result<std::vector<SearchHit>> search_collection(
   }
   if (k > 0) ensure_mirror(state);
 
-  std::shared_lock<std::shared_mutex> index_lock(state.index_mu);
+  std::shared_lock index_lock(state.index_mu);
   // The graph road takes over here once a collection can hold an index.
   std::vector<SearchHit> hits;
   {
-    std::shared_lock<std::shared_mutex> vectors_lock(state.vectors.mu);
+    std::shared_lock vectors_lock(state.vectors.mu);
     if (k > 0) {
       std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, prepared, k, filter);
       if (fast) {
@@ -312,7 +312,7 @@ Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_v
   TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, get_record(txn, id));
   if (!record || !live_now(record->status, record->expires_at)) return std::optional<SearchHit>{};
-  std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+  std::shared_lock lock(state.vectors.mu);
   TS_ASSIGN_OR_RETURN(bool free, state.vectors.value.is_slot_free(record->slot));
   if (free) return std::optional<SearchHit>{};
   return std::optional<SearchHit>(

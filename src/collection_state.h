@@ -65,6 +65,7 @@
 #include "storage/records.h"
 #include "storage/store.h"
 #include "storage/vectors.h"
+#include "writer_priority_mutex.h"
 
 namespace tessarin {
 
@@ -126,7 +127,7 @@ class CollectionState {
   RecordMirror mirror;  // guarded by mirror.mu (see record_mirror.h)
 
   // ---- Graph index ----
-  std::shared_mutex index_mu;
+  WriterPriorityMutex index_mu;
   std::shared_ptr<HnswIndex> index;  // guarded by index_mu; empty for now
   // Set: the index (present or absent) lags the stored records.
   std::atomic<bool> index_stale{false};

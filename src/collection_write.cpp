@@ -59,7 +59,7 @@ bool flush_due(const CollectionState& state, size_t n) {
 // holding every record and the free list.
 Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& writes) {
   {
-    std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+    std::shared_lock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
   mark_index_stale(state);
@@ -79,7 +79,7 @@ bool remove_first_queued(CollectionState& state, std::string_view id) {
                          [&](const PendingWrite& w) { return w.record.id == id; });
   if (it == state.pending.end()) return false;
   {
-    std::unique_lock<std::shared_mutex> free_lock(state.free_list.mu);
+    std::unique_lock free_lock(state.free_list.mu);
     state.free_list.value.push_free_slot(it->record.slot);
   }
   state.pending.erase(it);
@@ -113,7 +113,7 @@ Result<std::string> add_record(CollectionState& state, std::span<const float> ve
 
   TS_ASSIGN_OR_RETURN(uint64_t slot, allocate_slot(state.free_list, state.vectors));
   {
-    std::unique_lock<std::shared_mutex> lock(state.vectors.mu);
+    std::unique_lock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.write_vector(slot, prepared));
   }
   const uint64_t created_at = platform::now_secs();
@@ -164,11 +164,11 @@ Status flush_pending_writes(CollectionState& state) {
 Status sync_collection(CollectionState& state) {
   TS_RETURN_IF_ERROR(flush_pending_writes(state));
   {
-    std::shared_lock<std::shared_mutex> lock(state.vectors.mu);
+    std::shared_lock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
   TS_RETURN_IF_ERROR(update_index(state));
-  std::shared_lock<std::shared_mutex> index_lock(state.index_mu);
+  std::shared_lock index_lock(state.index_mu);
   // A loaded graph index is written to "hnsw.index" here once the graph road
   // exists; until then there is never one.
   return OkStatus();
@@ -177,7 +177,7 @@ Status sync_collection(CollectionState& state) {
 Result<uint64_t> live_record_count(CollectionState& state) {
   uint64_t committed = 0;
   if (ensure_mirror(state)) {
-    std::shared_lock<std::shared_mutex> lock(state.mirror.mu);
+    std::shared_lock lock(state.mirror.mu);
     committed = state.mirror.count_live(platform::now_secs());
   } else {
     TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
@@ -189,16 +189,16 @@ Result<uint64_t> live_record_count(CollectionState& state) {
 
 Status delete_record(CollectionState& state, std::string_view id, uint64_t slot) {
   {
-    std::unique_lock<std::shared_mutex> lock(state.vectors.mu);
+    std::unique_lock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.mark_slot_free(slot));
   }
   if (state.config.hnsw_config) {
-    std::shared_lock<std::shared_mutex> index_lock(state.index_mu);
+    std::shared_lock index_lock(state.index_mu);
     // A loaded graph index hides the slot here once the graph road exists.
     state.index_stale.store(true);
   }
   {
-    std::unique_lock<std::shared_mutex> lock(state.free_list.mu);
+    std::unique_lock lock(state.free_list.mu);
     state.free_list.value.push_free_slot(slot);
   }
   {

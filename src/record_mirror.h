@@ -39,7 +39,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,6 +48,7 @@
 #include "json/value.h"
 #include "storage/record.h"
 #include "storage/store.h"
+#include "writer_priority_mutex.h"
 
 namespace tessarin {
 
@@ -104,7 +104,7 @@ class RecordMirror {
   // Entries live at `now`.
   uint64_t count_live(uint64_t now) const;
 
-  mutable std::shared_mutex mu;
+  mutable WriterPriorityMutex mu;
 
  private:
   struct Cold {

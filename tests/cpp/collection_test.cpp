@@ -225,7 +225,7 @@ TEST_F(CollectionOpsTest, GetSkipsExpiredQueuedEntriesAndFreedSlots) {
   // A stored record whose slot carries the free marker is not returned.
   const uint64_t slot = stored("x")->slot;
   {
-    std::unique_lock<std::shared_mutex> lock(st().vectors.mu);
+    std::unique_lock lock(st().vectors.mu);
     ASSERT_TRUE(st().vectors.value.mark_slot_free(slot).ok());
   }
   EXPECT_FALSE(get("x"));

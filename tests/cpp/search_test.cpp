@@ -30,7 +30,7 @@ class SearchTest : public testing::CollectionTest {
   void expect_roads_agree(const std::vector<float>& q, uint64_t k, const Filter& filter) {
     ASSERT_TRUE(ensure_mirror(st()));
     const std::vector<float> prepared = prepare_vector(st().config.metric, q);
-    std::shared_lock<std::shared_mutex> lock(st().vectors.mu);
+    std::shared_lock lock(st().vectors.mu);
     auto literal = exact_road_literal(st(), prepared, k, filter);
     ASSERT_TRUE(literal.ok()) << literal.error().message();
     auto fast = exact_road_mirror(st(), prepared, k, filter);
@@ -49,7 +49,7 @@ class SearchTest : public testing::CollectionTest {
   void expect_mirror_matches_store() {
     std::map<std::string, Record> rows;
     for (Record& r : stored_rows()) rows.emplace(r.id, r);
-    std::shared_lock<std::shared_mutex> lock(st().mirror.mu);
+    std::shared_lock lock(st().mirror.mu);
     const RecordMirror& m = st().mirror;
     ASSERT_EQ(m.state(), RecordMirror::State::kReady);
     ASSERT_EQ(m.size(), rows.size());
@@ -152,7 +152,7 @@ TEST_F(SearchTest, NanScoresFallBackToTheKeyOrderedBuffer) {
   sync();
   ASSERT_TRUE(ensure_mirror(st()));
   {
-    std::shared_lock<std::shared_mutex> lock(st().vectors.mu);
+    std::shared_lock lock(st().vectors.mu);
     EXPECT_FALSE(exact_road_mirror(st(), std::vector<float>{1, 1}, 2, std::nullopt));
   }
   // The key-ordered buffer: a NaN is never rejected and nothing moves past
