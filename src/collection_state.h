@@ -19,11 +19,15 @@
 //   flush_mu -> pending_mu -> free_list.mu
 //   flush_mu -> vectors.mu, commit_mu (a flush, a delete)
 //   index_mu -> vectors.mu -> mirror.mu
-//   commit_mu -> free_list.mu (shared, to save it) and -> mirror.mu
-// No two of {pending_mu, vectors.mu, commit_mu} are held together except
-// index_mu/vectors.mu/mirror.mu in a search. A flush releases pending_mu
-// before it takes vectors.mu and takes commit_mu only after releasing
+//   commit_mu -> vectors.mu (compaction), -> free_list.mu (shared, to save
+//                it) and -> mirror.mu
+// Nothing takes commit_mu while it holds vectors.mu, free_list.mu,
+// pending_mu or mirror.mu: a search builds the mirror (ensure_mirror)
+// before it takes any lock, a flush and a delete release vectors.mu before
+// their transactions. A flush releases pending_mu before it takes
 // vectors.mu. allocate_slot takes free_list.mu then, released, vectors.mu.
+// mirror.mu and index_mu prefer writers (writer_priority_mutex.h), so no
+// thread may take one of them shared twice.
 //
 // Rules for writers of the collection store (the batch add, compaction,
 // export and import included):
