@@ -89,6 +89,11 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
     TS_RETURN_IF_ERROR(check_existing(state->config, name, dim, metric));
     return state;
   }
+  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  if (std::shared_ptr<CollectionState> state = find_open(db, name)) {  // opened meanwhile
+    TS_RETURN_IF_ERROR(check_existing(state->config, name, dim, metric));
+    return state;
+  }
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   CollectionConfig config;
   if (stored) {
@@ -112,6 +117,8 @@ Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
                                                         const std::string& name) {
   TS_RETURN_IF_ERROR(validate_collection_name(name));
   if (std::shared_ptr<CollectionState> state = find_open(db, name)) return state;
+  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  if (std::shared_ptr<CollectionState> state = find_open(db, name)) return state;
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return DbError::CollectionNotFound(name);
   TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
@@ -123,6 +130,7 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   // Such a name can never have been registered, and its directory would not
   // be the collection's own.
   if (!validate_collection_name(name).ok()) return OkStatus();
+  std::lock_guard<std::mutex> open_lock(db.open_mu);
   std::shared_ptr<CollectionState> released;
   {
     std::unique_lock<std::shared_mutex> lock(db.map_mu);

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -47,6 +48,11 @@ class DatabaseState {
 
   const std::string path;  // as given to open_database; not normalised
   Store registry;          // "<path>/meta.redb", table "collections"
+  // Serialises the slow paths that read or change the registry and open or
+  // drop collections (the lookups of open collections do not take it), so
+  // two threads asking for one unopened collection open it once. Taken
+  // before map_mu, never while holding it.
+  std::mutex open_mu;
   std::shared_mutex map_mu;
   // name -> the open collection's state; guarded by map_mu.
   std::unordered_map<std::string, std::shared_ptr<CollectionState>> open_collections;

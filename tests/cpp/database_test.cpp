@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "collection_state.h"
 #include "search/distance.h"
@@ -150,6 +151,24 @@ TEST_F(DatabaseTest, NamesThatWouldLeaveTheCollectionsDirectoryAreRefused) {
   EXPECT_FALSE(fs::exists(path("escape")));
   // Dots elsewhere are ordinary characters.
   EXPECT_TRUE(make("...") && make(".hidden") && make("a..b"));
+}
+
+TEST_F(DatabaseTest, RacingOpensOfOneCollectionShareOneState) {
+  make("docs");
+  reopen();  // registered, not open
+  std::vector<std::shared_ptr<CollectionState>> got(6);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < got.size(); ++t) {
+    threads.emplace_back([&, t] {
+      auto c = t % 2 ? get_collection(db(), "docs") : collection(db(), "docs", 4, Metric::kCosine);
+      if (c.ok()) got[t] = *c;
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  for (const auto& g : got) {
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g.get(), got[0].get());
+  }
 }
 
 TEST_F(DatabaseTest, SyncAllAndRecoveryStats) {
