@@ -55,6 +55,23 @@ void parallel_for_chunks_isolated(size_t n, size_t chunk, Fn&& fn) {
   run_in_pool([&] { tbb::this_task_arena::isolate([&] { parallel_for_chunks(n, chunk, fn); }); });
 }
 
+// Runs fn(begin, end) -> Status over [0, n) in chunks of kRowsPerTask on the
+// pool (isolated, as above). Each chunk stops at its own first failure; the
+// failure of the lowest chunk is returned, as a pass in index order would
+// have stopped there.
+template <typename Fn>
+Status parallel_chunks(size_t n, Fn&& fn) {
+  std::vector<std::optional<DbError>> failures((n + kRowsPerTask - 1) / kRowsPerTask);
+  parallel_for_chunks_isolated(n, kRowsPerTask, [&](size_t begin, size_t end) {
+    Status st = fn(begin, end);
+    if (!st.ok()) failures[begin / kRowsPerTask] = std::move(st).error();
+  });
+  for (std::optional<DbError>& failure : failures) {
+    if (failure) return std::move(*failure);
+  }
+  return OkStatus();
+}
+
 // Every vector prepared for the metric, in input order.
 // REQUIRES: every row has the collection's dimensions.
 std::vector<std::vector<float>> prepare_all(Metric metric, const BatchVectors& vectors) {
@@ -79,39 +96,26 @@ std::vector<std::vector<float>> prepare_all(Metric metric, const BatchVectors& v
 }
 
 // Writes every prepared vector into its slot and makes the file durable,
-// under one exclusive hold of the vector lock. On a failed write the error
-// of the lowest index is returned (as a write in input order would stop
-// there); the file is then not synced.
+// under one exclusive hold of the vector lock. A failed write is not synced.
 Status write_vectors(CollectionState& state, const std::vector<uint64_t>& slots,
                      const std::vector<std::vector<float>>& prepared) {
   std::unique_lock lock(state.vectors.mu);
   VectorStore& store = state.vectors.value;
-  const size_t n = slots.size();
-  const size_t tasks = (n + kRowsPerTask - 1) / kRowsPerTask;
-  std::vector<std::optional<DbError>> failures(tasks);
-  parallel_for_chunks_isolated(n, kRowsPerTask, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      Status st = store.write_vector(slots[i], prepared[i]);
-      if (!st.ok()) {
-        failures[begin / kRowsPerTask] = std::move(st).error();
-        return;
-      }
-    }
-  });
-  for (std::optional<DbError>& failure : failures) {
-    if (failure) return std::move(*failure);
-  }
+  TS_RETURN_IF_ERROR(parallel_chunks(slots.size(), [&](size_t begin, size_t end) -> Status {
+    for (size_t i = begin; i < end; ++i) TS_RETURN_IF_ERROR(store.write_vector(slots[i], prepared[i]));
+    return OkStatus();
+  }));
   return store.flush_vectors();
 }
 
 // Transaction 2: every record of the batch that is still stored becomes
 // Active, whatever happened to it since transaction 1. The rows are read
 // from the committed state inside the transaction (it holds the commit lock,
-// so nothing else commits meanwhile), in one read transaction that ends
-// before the first put. Ids are visited in key order, which keeps the
-// store's page accesses local. `committed` are the records of transaction
-// 1, by input index; a row still equal to its record is taken from there
-// instead of being decoded into new strings.
+// so nothing else commits meanwhile), by the pool in read transactions that
+// all end before the first put; the puts follow in key order, which keeps
+// the store's page accesses local. `committed` are the records of
+// transaction 1, by input index; a row still equal to its record is taken
+// from there instead of being decoded into new strings.
 Status activate(CollectionState& state, std::vector<Record>& committed) {
   std::vector<size_t> order(committed.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -119,25 +123,26 @@ Status activate(CollectionState& state, std::vector<Record>& committed) {
             [&](size_t a, size_t b) { return committed[a].id < committed[b].id; });
 
   TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-  std::vector<Record> updates;
-  updates.reserve(committed.size());
-  {
+  std::vector<std::optional<Record>> updates(order.size());  // by position in `order`
+  TS_RETURN_IF_ERROR(parallel_chunks(order.size(), [&](size_t begin, size_t end) -> Status {
     TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state.store));
-    for (size_t i : order) {
-      Record& mine = committed[i];
+    for (size_t k = begin; k < end; ++k) {
+      Record& mine = committed[order[k]];
       TS_ASSIGN_OR_RETURN(std::optional<std::string_view> bytes, read.get(kRecordsTable, mine.id));
       if (!bytes) continue;  // gone since: passed over
       TS_ASSIGN_OR_RETURN(RecordView row, decode_record_view(*bytes));
       const bool unchanged = row.slot == mine.slot && row.metadata == mine.metadata &&
                              row.created_at == mine.created_at &&
                              row.expires_at == mine.expires_at && row.status == mine.status;
-      updates.push_back(unchanged ? std::move(mine) : row.to_record());
+      updates[k] = unchanged ? std::move(mine) : row.to_record();
     }
-  }
-  for (Record& record : updates) {
-    record.status = RecordStatus::kActive;
+    return OkStatus();
+  }));
+  for (std::optional<Record>& record : updates) {
+    if (!record) continue;
+    record->status = RecordStatus::kActive;
     // The mirror keeps the metadata it parsed for transaction 1 (same text).
-    TS_RETURN_IF_ERROR(txn.put_record(std::move(record)));
+    TS_RETURN_IF_ERROR(txn.put_record(std::move(*record)));
   }
   return txn.commit();
 }
@@ -175,9 +180,12 @@ Result<std::vector<std::string>> add_batch_impl(
     result = std::move(*ids);
   } else {
     result.resize(n);
-    for (std::string& id : result) {
-      TS_ASSIGN_OR_RETURN(id, make_uuid_v4());
-    }
+    TS_RETURN_IF_ERROR(parallel_chunks(n, [&](size_t begin, size_t end) -> Status {
+      for (size_t i = begin; i < end; ++i) {
+        TS_ASSIGN_OR_RETURN(result[i], make_uuid_v4());
+      }
+      return OkStatus();
+    }));
   }
   // Metadata texts, and each text parsed back (what readers of the mirror
   // filter on), on the pool.
