@@ -14,9 +14,16 @@
 // txn 1 stay Pending (invisible to every reader) when the vector sync or
 // txn 2 fails. A batch never touches the pending queue.
 //
-// Vector preparation and the vector writes run on the worker pool; the
-// writes do so while this thread holds the vector lock exclusively on their
-// behalf, each worker writing only the slots of its own range.
+// An expiry is created_at + ttl, saturating at 2^64 - 1 (a record that
+// practically never expires) instead of wrapping into the past.
+//
+// The per-record work that needs no order runs on the worker pool: vector
+// preparation, new ids, metadata texts, the vector writes (while this thread
+// holds the vector lock exclusively on their behalf, each task writing only
+// the slots of its own range) and the reads of transaction 2 (while this
+// thread holds the commit lock). Slot allocation and the puts stay in order.
+#include <tbb/task_arena.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,8 +31,6 @@
 #include "json/print.h"
 #include "search/distance.h"
 #include "search/pool.h"
-
-#include <tbb/task_arena.h>
 
 namespace tessarin {
 

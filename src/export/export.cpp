@@ -17,6 +17,8 @@
 // export with the lines before it written), and at most two chunks of lines
 // are held in memory.
 #include <fcntl.h>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,9 +30,6 @@
 #include "platform/platform.h"
 #include "search/distance.h"
 #include "search/pool.h"
-
-#include <tbb/task_arena.h>
-#include <tbb/task_group.h>
 
 namespace tessarin {
 
