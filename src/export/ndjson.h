@@ -18,8 +18,8 @@
 // C", json/parse.h).
 //
 // The file is accessed through 8192-byte buffers in both directions
-// (LineReader, LineWriter); a reader holds one line at a time, never the
-// whole file.
+// (LineReader, LineWriter); a reader returns one line at a time and never
+// holds more of the file than its buffer and that line.
 //
 // Thread safety: the functions are pure; a LineReader or LineWriter is used
 // by one thread.

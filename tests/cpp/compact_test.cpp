@@ -2,10 +2,7 @@
 // slots, and that records replaced while it runs survive it.
 #include <algorithm>
 #include <cmath>
-#include <atomic>
 #include <functional>
-#include <set>
-#include <thread>
 
 #include "collection_test_util.h"
 
@@ -167,53 +164,6 @@ TEST_F(CompactTest, RecordsReplacedBetweenScanAndRemovalSurvive) {
     EXPECT_NE(slot, upserted_slot);
     EXPECT_NE(slot, tomb_slot);
   }
-}
-
-// Compactions running while another thread keeps upserting the same ids,
-// half of them already expired (the deterministic interleavings are above;
-// this one runs the locks for real, under the sanitizers too): in the end no
-// live record has lost its row or vector, and no slot is both owned and free.
-TEST_F(CompactTest, ConcurrentUpsertsKeepEveryLiveRecordIntact) {
-  open(4);
-  constexpr int kWrites = 384;  // 24 rounds over the ids; odd rounds have no ttl
-  constexpr int kIds = 16;
-  std::atomic<bool> done{false};
-  std::thread compactor([&] {
-    while (!done.load()) {
-      auto r = compact_collection(st());
-      ASSERT_TRUE(r.ok()) << r.error().message();
-    }
-  });
-  for (int i = 0; i < kWrites; ++i) {
-    const std::optional<uint64_t> ttl = (i / kIds) % 2 == 0 ? std::optional<uint64_t>(0) : std::nullopt;
-    ASSERT_TRUE(upsert_record(st(), "k" + std::to_string(i % kIds),
-                              std::vector<float>{static_cast<float>(i), 1, 0, 0}, json::Value(i), ttl)
-                    .ok());
-    if (i % 5 == 0) sync();
-  }
-  done.store(true);
-  compactor.join();
-  sync();
-  compact();
-
-  // The last round of upserts had no ttl: every id is live with its last vector.
-  std::set<uint64_t> owned;
-  for (int k = 0; k < kIds; ++k) {
-    const int last = kWrites - kIds + k;
-    auto hit = get("k" + std::to_string(k));
-    ASSERT_TRUE(hit) << k;
-    EXPECT_EQ(hit->metadata, json::Value(last));
-    auto rec = stored("k" + std::to_string(k));
-    ASSERT_TRUE(rec);
-    std::shared_lock lock(st().vectors.mu);
-    EXPECT_EQ((*st().vectors.value.read_vector(rec->slot))[0], static_cast<float>(last));
-    owned.insert(rec->slot);
-  }
-  EXPECT_EQ(stored_rows().size(), static_cast<size_t>(kIds));
-  std::vector<uint64_t> listed = free_slots();
-  std::set<uint64_t> unique(listed.begin(), listed.end());
-  EXPECT_EQ(unique.size(), listed.size()) << "a slot is listed twice";
-  for (uint64_t slot : listed) EXPECT_FALSE(owned.count(slot)) << slot;
 }
 
 }  // namespace
