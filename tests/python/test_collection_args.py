@@ -1,0 +1,115 @@
+"""Argument matching and extraction: the exact TypeError wording, positional
+versus keyword, None defaults, and the exceptions passed through unprefixed."""
+import pathlib
+
+import pytest
+
+V = [1.0, 0.0, 0.0, 0.0]
+
+
+def type_error(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    return info.value
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda c: c.add(V), "Collection.add() missing 1 required positional argument: 'metadata'"),
+        (lambda c: c.add(), "Collection.add() missing 2 required positional arguments: 'vector' and 'metadata'"),
+        (lambda c: c.upsert(), "Collection.upsert() missing 3 required positional arguments: 'id', 'vector', and 'metadata'"),
+        (lambda c: c.upsert("x", metadata={}), "Collection.upsert() missing 1 required positional argument: 'vector'"),
+        (lambda c: c.add(V, {}, None, None, 1), "Collection.add() takes from 2 to 4 positional arguments but 5 were given"),
+        (lambda c: c.search(V, 1, None, 2), "Collection.search() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda c: c.get("a", "b"), "Collection.get() takes 1 positional arguments but 2 were given"),
+        (lambda c: c.search(V, 3, where={}), "Collection.search() got an unexpected keyword argument 'where'"),
+        (lambda c: c.add(V, {}, "x", id="y"), "Collection.add() got multiple values for argument 'id'"),
+        (lambda c: c.add(V, [1]), "argument 'metadata': 'list' object cannot be converted to 'PyDict'"),
+        (lambda c: c.add(V, None), "argument 'metadata': 'NoneType' object cannot be converted to 'PyDict'"),
+        (lambda c: c.add(V, {}, id=5), "argument 'id': 'int' object cannot be converted to 'PyString'"),
+        (lambda c: c.add(V, {}, ttl=1.5), "argument 'ttl': 'float' object cannot be interpreted as an integer"),
+        (lambda c: c.search(V, "3"), "argument 'k': 'str' object cannot be interpreted as an integer"),
+        (lambda c: c.search(V, 3, []), "argument 'where_': 'list' object cannot be converted to 'PyDict'"),
+        (lambda c: c.delete(b"id"), "argument 'id': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda c: c.add_batch([V], "ab"), "argument 'metadatas': Can't extract `str` to `Vec`"),
+        (lambda c: c.add_batch([V], [{}, 3]), "argument 'metadatas': 'int' object cannot be converted to 'PyDict'"),
+        (lambda c: c.add_batch([V], {}), "argument 'metadatas': 'dict' object cannot be converted to 'Sequence'"),
+        (lambda c: c.add_batch([V], [{}], ids=[7]), "argument 'ids': 'int' object cannot be converted to 'PyString'"),
+        (lambda c: c.add_batch([V], [{}], ttls=[None, "x"]), "argument 'ttls': 'str' object cannot be interpreted as an integer"),
+        (lambda c: c.add_batch("ab", [{}]), "Can't extract `str` to `Vec`"),
+        (lambda c: c.add("abcd", {}), "Can't extract `str` to `Vec`"),
+        (lambda c: c.add(5, {}), "'int' object cannot be converted to 'Sequence'"),
+        (lambda c: c.search({1: 2}, 1), "'dict' object cannot be converted to 'Sequence'"),
+        (lambda c: c.export_to_file(pathlib.Path("x")), "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_argument_errors(coll, call, message):
+    assert str(type_error(lambda: call(coll))) == message
+
+
+def test_prefixed_error_keeps_the_conversion_error_as_cause(coll):
+    err = type_error(lambda: coll.add(V, {}, id=5))
+    assert isinstance(err.__cause__, TypeError)
+    assert str(err.__cause__) == "'int' object cannot be converted to 'PyString'"
+
+
+def test_extraction_follows_parameter_order(coll):
+    # metadata is checked before id, and argument types before conversions
+    assert "'metadata'" in str(type_error(lambda: coll.add(V, [], id=5)))
+    assert "'metadatas'" in str(type_error(lambda: coll.add_batch("ab", "ab")))
+    # a vector that cannot be converted wins over metadata that cannot be dumped
+    assert "Sequence" in str(type_error(lambda: coll.add(5, {"x": object()})))
+
+
+def test_item_conversion_errors_pass_unchanged(coll):
+    err = type_error(lambda: coll.add([1.0, "a", 0.0, 0.0], {}))
+    assert "must be real number, not str" in str(err)
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        coll.add(V, {"x": object()})
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c: c.add(V, {}, ttl=-1),
+        lambda c: c.search(V, -1),
+        lambda c: c.add(V, {}, ttl=2**64),
+        lambda c: c.add_batch([V], [{}], ttls=[-5]),
+    ],
+)
+def test_integer_range_is_an_unprefixed_overflow_error(coll, call):
+    with pytest.raises(OverflowError) as info:
+        call(coll)
+    assert "argument" not in str(info.value)
+
+
+def test_lone_surrogate_is_an_unprefixed_unicode_error(coll):
+    with pytest.raises(UnicodeEncodeError):
+        coll.add(V, {}, id="\ud800")
+    with pytest.raises(UnicodeEncodeError):
+        coll.get("\udfff")
+
+
+def test_positional_keyword_and_none_defaults(coll):
+    assert coll.add(V, {}, "x", 10) == "x"
+    assert coll.add(vector=V, metadata={}, id="y", ttl=None) == "y"
+    auto = coll.add(V, {}, None)
+    assert len(auto) == 36 and auto.count("-") == 4
+    assert [r.id for r in coll.search(V, 3, where_=None)] == [r.id for r in coll.search(V, 3)]
+    assert coll.add_batch(vectors=[V], metadatas=[{}], ids=None, ttls=None)[0] != ""
+    assert coll.upsert(id="x", vector=V, metadata={}, ttl=None) is None
+
+
+def test_no_argument_methods_refuse_arguments(coll):
+    for method in (coll.compact, coll.preload, coll.sync):
+        with pytest.raises(TypeError, match="takes no arguments"):
+            method(1)
+
+
+def test_receiver_of_another_type_is_refused(coll):
+    import tessarin
+
+    with pytest.raises(TypeError):
+        tessarin.Collection.get(object(), "x")

@@ -1,0 +1,137 @@
+"""Vector and metadata conversions: NumPy fast paths against the item-by-item
+road, float64 narrowing, and the stored metadata text."""
+import struct
+
+import numpy as np
+import pytest
+
+
+def f32_bits(x):
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+def stored_value(dot1, vector):
+    """The float32 a 1-D vector was stored as (score of [1.0] under dot)."""
+    rid = dot1.add(vector, {})
+    hits = [r for r in dot1.search([1.0], 100) if r.id == rid]
+    assert len(hits) == 1
+    return hits[0].score
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.array([0.1], dtype=np.float64),
+        lambda: [0.1],
+        lambda: (0.1,),
+        lambda: np.array([0.1, 0.2], dtype=np.float64)[:1],
+        lambda: np.array([0.1, 0.2], dtype=np.float64)[::2],  # non-contiguous, item road
+    ],
+)
+def test_float64_is_narrowed_to_nearest_float32(dot1, make):
+    assert f32_bits(stored_value(dot1, make())) == 0x3DCCCCCD
+
+
+def test_float64_overflow_becomes_infinity(dot1):
+    assert stored_value(dot1, np.array([1e39])) == float("inf")
+    assert stored_value(dot1, [-1e39]) == float("-inf")
+
+
+def test_numpy_and_list_inputs_store_identical_vectors(db, exported):
+    c = db.collection("same", 3, "dot")
+    inputs = {
+        "f32": np.array([1, 2, 3], dtype=np.float32),
+        "f64": np.array([1, 2, 3], dtype=np.float64),
+        "list": [1.0, 2.0, 3.0],
+        "ints": [1, 2, 3],
+        "np_ints": np.array([1, 2, 3], dtype=np.int64),
+        "f32_scalars": [np.float32(1), np.float32(2), np.float32(3)],
+        "reversed": np.array([3, 2, 1], dtype=np.float32)[::-1],
+        "readonly": np.frombuffer(np.array([1, 2, 3], dtype=np.float32).tobytes(), dtype=np.float32),
+        "big_endian": np.array([1, 2, 3], dtype=">f4"),
+    }
+    for name, vector in inputs.items():
+        c.add(vector, {}, id=name)
+    records = exported(c)
+    assert {name: records[name]["vector"] for name in inputs} == {name: [1.0, 2.0, 3.0] for name in inputs}
+
+
+def test_reversed_view_keeps_reversed_order(db, exported):
+    c = db.collection("rev", 3, "dot")
+    base = np.array([0.5, 1.5, 2.5], dtype=np.float32)
+    c.add(base[::-1], {}, id="r")
+    assert exported(c)["r"]["vector"] == [2.5, 1.5, 0.5]
+
+
+def test_wrong_length_is_a_dimension_mismatch(coll):
+    with pytest.raises(ValueError) as info:
+        coll.add(np.zeros(3, dtype=np.float32), {})
+    assert info.value.args == ("Dimension mismatch: expected 4, got 3",)
+    with pytest.raises(ValueError, match="^Dimension mismatch: expected 4, got 5$"):
+        coll.search([0.0] * 5, 1)
+    with pytest.raises(ValueError, match="^Dimension mismatch: expected 4, got 2$"):
+        coll.add(np.zeros((4, 2), dtype=np.float32)[0], {})
+
+
+def test_batch_float64_matrix_equals_narrowed_float32(db, exported):
+    rng = np.random.default_rng(7)
+    m64 = rng.standard_normal((5, 3))
+    a = db.collection("b64", 3, "dot")
+    b = db.collection("b32", 3, "dot")
+    ids = [f"r{i}" for i in range(5)]
+    assert a.add_batch(m64, [{}] * 5, ids=ids) == ids
+    assert b.add_batch(m64.astype(np.float32), [{}] * 5, ids) == ids
+    ra, rb = exported(a), exported(b)
+    assert [ra[i]["vector"] for i in ids] == [rb[i]["vector"] for i in ids]
+
+
+def test_batch_accepts_strided_and_listed_vectors(db, exported):
+    c = db.collection("strided", 2, "dot")
+    m = np.arange(12, dtype=np.float32).reshape(6, 2)
+    c.add_batch(m[::2], [{}] * 3, ids=["a", "b", "c"])             # row stride 4 floats
+    c.add_batch(np.asfortranarray(m[:2]), [{}, {}], ids=["d", "e"])  # column-major
+    c.add_batch([[1, 2], np.array([3, 4], dtype=np.float64)], [{}, {}], ids=["f", "g"])
+    got = {k: v["vector"] for k, v in exported(c).items()}
+    assert got == {"a": [0.0, 1.0], "b": [4.0, 5.0], "c": [8.0, 9.0], "d": [0.0, 1.0],
+                   "e": [2.0, 3.0], "f": [1.0, 2.0], "g": [3.0, 4.0]}
+
+
+def test_batch_keeps_the_array_alive_and_unchanged(db, exported):
+    c = db.collection("alive", 2, "dot")
+    m = np.ones((3, 2), dtype=np.float32)
+    c.add_batch(m, [{}] * 3, ids=["x", "y", "z"])
+    m.resize((0, 2), refcheck=False)  # the export was released after the call
+    assert [v["vector"] for v in exported(c).values()] == [[1.0, 1.0]] * 3
+
+
+def test_metadata_is_stored_compact_with_sorted_keys(coll):
+    rid = coll.add([1, 0, 0, 0], {"b": 1, "a": 2.50, "s": "é\n", "l": [1.5, None, True]})
+    r = coll.get(rid)
+    assert repr(r).endswith('metadata={"a":2.5,"b":1,"l":[1.5,null,true],"s":"é\\n"})')
+    assert r.metadata == {"a": 2.5, "b": 1, "l": [1.5, None, True], "s": "é\n"}
+    assert list(r.metadata) == ["a", "b", "l", "s"]
+
+
+def test_metadata_duplicate_keys_keep_the_later_member(coll):
+    rid = coll.add([1, 0, 0, 0], {1: "int", "1": "str"})
+    assert coll.get(rid).metadata == {"1": "str"}
+
+
+@pytest.mark.parametrize(
+    "bad, problem",
+    [(float("nan"), "expected value"), (float("inf"), "expected value"), (-float("inf"), "invalid number")],
+)
+def test_non_finite_metadata_is_invalid_json(coll, bad, problem):
+    with pytest.raises(ValueError) as info:
+        coll.add([1, 0, 0, 0], {"x": bad})
+    assert str(info.value).startswith(f"Invalid JSON: {problem} at line 1 column")
+    assert len(coll) == 0
+
+
+def test_json_module_is_fetched_on_every_call(coll, monkeypatch):
+    import json
+
+    monkeypatch.setattr(json, "dumps", lambda d: '{"patched": true}')
+    rid = coll.add([1, 0, 0, 0], {"x": 1})
+    monkeypatch.undo()
+    assert coll.get(rid).metadata == {"patched": True}

@@ -1,0 +1,57 @@
+"""Several Python threads adding and searching one collection at once (the
+binding releases the interpreter lock around that engine work)."""
+import threading
+
+import numpy as np
+
+
+def test_threads_add_and_search_one_collection(db):
+    c = db.collection("threads", 16, "l2")
+    n_threads, per_thread = 4, 500
+    errors = []
+    rng = np.random.default_rng(3)
+    data = rng.standard_normal((n_threads, per_thread, 16)).astype(np.float32)
+
+    def writer(t):
+        try:
+            for i in range(per_thread):
+                c.add(data[t, i], {"t": t, "i": i}, id=f"{t}-{i}")
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    def reader():
+        try:
+            for _ in range(100):
+                hits = c.search(data[0, 0], 5, where_={"t": {"$in": [0, 1, 2, 3]}})
+                assert len(hits) <= 5
+        except Exception as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
+    threads += [threading.Thread(target=reader) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert len(c) == n_threads * per_thread
+    for t in range(n_threads):
+        (hit,) = c.search(data[t, 7], 1)
+        assert hit.id == f"{t}-7" and hit.score == 0.0
+
+
+def test_batch_adds_from_threads(db):
+    c = db.collection("batches", 8)
+    out = {}
+
+    def batch(t):
+        m = np.full((50, 8), t + 1, dtype=np.float32)
+        out[t] = c.add_batch(m, [{"t": t}] * 50)
+
+    threads = [threading.Thread(target=batch, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sum(len(ids) for ids in out.values()) == 200
+    assert len(c) == 200
