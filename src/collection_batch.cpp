@@ -52,22 +52,14 @@ namespace {
 // Rows per task of the parallel passes.
 constexpr size_t kRowsPerTask = 256;
 
-// parallel_for_chunks for a caller that holds a lock: while it waits, this
-// thread runs only tasks of this pass, never a task of another operation that
-// might ask for the same lock (writer_priority_mutex.h).
-template <typename Fn>
-void parallel_for_chunks_isolated(size_t n, size_t chunk, Fn&& fn) {
-  run_in_pool([&] { tbb::this_task_arena::isolate([&] { parallel_for_chunks(n, chunk, fn); }); });
-}
-
 // Runs fn(begin, end) -> Status over [0, n) in chunks of kRowsPerTask on the
-// pool (isolated, as above). Each chunk stops at its own first failure; the
+// pool. Each chunk stops at its own first failure; the
 // failure of the lowest chunk is returned, as a pass in index order would
 // have stopped there.
 template <typename Fn>
 Status parallel_chunks(size_t n, Fn&& fn) {
   std::vector<std::optional<DbError>> failures((n + kRowsPerTask - 1) / kRowsPerTask);
-  parallel_for_chunks_isolated(n, kRowsPerTask, [&](size_t begin, size_t end) {
+  parallel_for_chunks(n, kRowsPerTask, [&](size_t begin, size_t end) {
     Status st = fn(begin, end);
     if (!st.ok()) failures[begin / kRowsPerTask] = std::move(st).error();
   });

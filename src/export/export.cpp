@@ -41,18 +41,14 @@ constexpr size_t kLinesPerTask = 16;
 
 // Runs background() as a task of the worker pool while foreground() runs;
 // returns when both are done. With a one-thread pool the two simply run one
-// after the other. Isolated: while this thread waits it runs only tasks of
-// these two, never a task of another operation that might ask for a lock
-// this thread holds (writer_priority_mutex.h).
+// after the other. run_in_pool isolates the two from other callers' tasks.
 template <typename Background, typename Foreground>
 void overlap(Background&& background, Foreground&& foreground) {
   run_in_pool([&] {
-    tbb::this_task_arena::isolate([&] {
-      tbb::task_group group;
-      group.run([&] { background(); });
-      foreground();
-      group.wait();
-    });
+    tbb::task_group group;
+    group.run([&] { background(); });
+    foreground();
+    group.wait();
   });
 }
 

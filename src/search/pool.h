@@ -52,7 +52,13 @@ template <typename Fn>
 decltype(auto) run_in_pool(Fn&& fn) {
   tbb::task_arena* arena = pool_detail::arena();
   if (arena == nullptr) return std::forward<Fn>(fn)();
-  return arena->execute(std::forward<Fn>(fn));
+  // Isolated: while this caller waits for its own tasks it never picks up a
+  // task of another caller's parallel region. Callers hold collection locks
+  // across parallel work, and a stolen task that blocks on one of them (or
+  // that keeps this thread busy while a writer queues up) could deadlock.
+  return arena->execute([&]() -> decltype(auto) {
+    return tbb::this_task_arena::isolate(std::forward<Fn>(fn));
+  });
 }
 
 // Calls fn(begin, end) over disjoint ranges covering [0, n), in parallel on
