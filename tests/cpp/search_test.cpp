@@ -102,7 +102,7 @@ class SearchTest : public testing::CollectionTest {
 TEST_F(SearchTest, MirrorRoadEqualsLiteralRoadOnRandomData) {
   for (Metric metric : {Metric::kDot, Metric::kL2, Metric::kCosine}) {
     open(6, metric, "m" + std::to_string(static_cast<int>(metric)));
-    fill_random(1500, 7 + static_cast<uint32_t>(metric), metric != Metric::kL2);
+    fill_random(700, 7 + static_cast<uint32_t>(metric), metric != Metric::kL2);
     const std::vector<std::optional<std::vector<FilterCondition>>> filters = {
         std::nullopt,
         where("{}"),
@@ -113,11 +113,11 @@ TEST_F(SearchTest, MirrorRoadEqualsLiteralRoadOnRandomData) {
     };
     std::mt19937 rng(99);
     std::normal_distribution<float> normal;
-    for (int qi = 0; qi < 4; ++qi) {
+    for (int qi = 0; qi < 3; ++qi) {
       std::vector<float> q(6);
       for (float& x : q) x = qi == 0 ? 1.0f : normal(rng);
       for (const auto& f : filters) {
-        for (uint64_t k : {1, 7, 60, 5000}) expect_roads_agree(q, k, f);
+        for (uint64_t k : {1, 7, 1000}) expect_roads_agree(q, k, f);
       }
     }
   }
