@@ -22,7 +22,7 @@
 // membership test and the marker are done under the vector lock, so an add
 // that pops the slot writes its vector only after the marker.
 //
-// Lock order inside one entry: commit lock (CollectionTxn) -> vector lock
+// Lock order inside one entry: flush lock -> commit lock (CollectionTxn) -> vector lock
 // (exclusive, with the free list's own inner mutex for the membership test)
 // -> released -> free-list lock (exclusive) -> released; then the free list
 // is saved under its shared lock inside the transaction. No other path takes
@@ -110,6 +110,10 @@ Result<CompactStats> compact_collection(CollectionState& state) {
   if (scan_hook()) scan_hook()();
 
   for (const Removal& entry : chosen) {
+    // Excludes delete and upsert, which look a record up and then retire it
+    // under this lock: a record must not be retired by both, or its slot
+    // could be listed free twice (or after an add took it again).
+    std::lock_guard<std::mutex> flush_lock(state.flush_mu);
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
     std::optional<Record> current;
     {

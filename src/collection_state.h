@@ -17,7 +17,7 @@
 //
 // Locks (each guards the fields listed under it below). Order, never reversed:
 //   flush_mu -> pending_mu -> free_list.mu
-//   flush_mu -> vectors.mu, commit_mu (a flush, a delete)
+//   flush_mu -> vectors.mu, commit_mu (a flush, a delete, a compaction entry)
 //   index_mu -> vectors.mu -> mirror.mu
 //   commit_mu -> vectors.mu (compaction), -> free_list.mu (shared, to save
 //                it) and -> mirror.mu
@@ -26,8 +26,9 @@
 // before it takes any lock, a flush and a delete release vectors.mu before
 // their transactions. A flush releases pending_mu before it takes
 // vectors.mu. allocate_slot takes free_list.mu then, released, vectors.mu.
-// mirror.mu and index_mu prefer writers (writer_priority_mutex.h), so no
-// thread may take one of them shared twice.
+// vectors.mu, free_list.mu, mirror.mu and index_mu prefer writers
+// (storage/writer_priority_mutex.h), so no thread may take one of them
+// shared twice.
 //
 // Rules for writers of the collection store (the batch add, compaction,
 // export and import included):
@@ -69,7 +70,7 @@
 #include "storage/records.h"
 #include "storage/store.h"
 #include "storage/vectors.h"
-#include "writer_priority_mutex.h"
+#include "storage/writer_priority_mutex.h"
 
 namespace tessarin {
 

@@ -187,19 +187,36 @@ Result<uint64_t> live_record_count(CollectionState& state) {
   return committed + state.pending.size();
 }
 
-Status delete_record(CollectionState& state, std::string_view id, uint64_t slot) {
+namespace {
+
+// delete_record's work. `was_tombstone`: the stored record is a Tombstone
+// left by an earlier delete whose removal did not finish. Its slot went back
+// to the free list then; if it is no longer there, an add has taken it since
+// and the vector in it belongs to that newer record, so the slot is left
+// alone and only the row goes. A slot is never put on the list twice: two
+// adds would otherwise share it.
+Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
+                     bool was_tombstone) {
+  bool release = true;
   {
     std::unique_lock lock(state.vectors.mu);
-    TS_RETURN_IF_ERROR(state.vectors.value.mark_slot_free(slot));
+    VectorStore& vectors = state.vectors.value;
+    if (slot >= vectors.slot_count()) {
+      return DbError::RecordNotFound("Slot " + std::to_string(slot) + " not allocated");
+    }
+    // Tested under the vector lock: an add that pops the slot writes its
+    // vector only after this marker.
+    if (was_tombstone) release = state.free_list.value.contains_free_slot(slot);
+    if (release) TS_RETURN_IF_ERROR(vectors.mark_slot_free(slot));
   }
   if (state.config.hnsw_config) {
     std::shared_lock index_lock(state.index_mu);
     // A loaded graph index hides the slot here once the graph road exists.
     state.index_stale.store(true);
   }
-  {
+  if (release) {
     std::unique_lock lock(state.free_list.mu);
-    state.free_list.value.push_free_slot(slot);
+    if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
   }
   {
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
@@ -214,6 +231,12 @@ Status delete_record(CollectionState& state, std::string_view id, uint64_t slot)
   return txn.commit();
 }
 
+}  // namespace
+
+Status delete_record(CollectionState& state, std::string_view id, uint64_t slot) {
+  return retire_record(state, id, slot, /*was_tombstone=*/false);
+}
+
 Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
   // Wait for a group commit in progress: its writes are in neither the queue
   // nor the store until it ends, and a delete must not miss them.
@@ -221,7 +244,8 @@ Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
   if (remove_first_queued(state, id)) return true;
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));
   if (!record) return false;
-  TS_RETURN_IF_ERROR(delete_record(state, id, record->slot));
+  TS_RETURN_IF_ERROR(
+      retire_record(state, id, record->slot, record->status == RecordStatus::kTombstone));
   return true;
 }
 
@@ -237,7 +261,10 @@ Status upsert_record(CollectionState& state, const std::string& id, std::span<co
     std::lock_guard<std::mutex> flush_lock(state.flush_mu);
     (void)remove_first_queued(state, id);
     TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));
-    if (record) TS_RETURN_IF_ERROR(delete_record(state, id, record->slot));
+    if (record) {
+      TS_RETURN_IF_ERROR(
+          retire_record(state, id, record->slot, record->status == RecordStatus::kTombstone));
+    }
   }
   TS_ASSIGN_OR_RETURN(std::string ignored, add_record(state, vector, std::move(metadata), id, ttl));
   (void)ignored;

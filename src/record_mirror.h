@@ -48,7 +48,7 @@
 #include "json/value.h"
 #include "storage/record.h"
 #include "storage/store.h"
-#include "writer_priority_mutex.h"
+#include "storage/writer_priority_mutex.h"
 
 namespace tessarin {
 

@@ -9,8 +9,9 @@
 // Take `mu` through RAII guards (std::shared_lock / std::unique_lock).
 #pragma once
 
-#include <shared_mutex>
 #include <utility>
+
+#include "storage/writer_priority_mutex.h"
 
 namespace tessarin {
 
@@ -21,7 +22,9 @@ struct Locked {
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 
-  mutable std::shared_mutex mu;
+  // Writer-preferring: a queued add or delete is not starved by searches that
+  // keep the shared lock busy. No thread may take it shared twice.
+  mutable WriterPriorityMutex mu;
   T value;  // guarded by mu
 };
 
