@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan demo bench clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan demo bench bench-python clean
 
 setup:
 	@bash scripts/setup.sh
@@ -44,6 +44,12 @@ demo: build
 
 bench: build
 	@ls $(BUILD)/bench_* >/dev/null 2>&1 && for b in $(BUILD)/bench_*; do $$b; done || true
+
+# The Python benchmark against NumPy, hnswlib and FAISS. OpenBLAS tuning
+# variables some machines export slow NumPy down; they are unset here only.
+bench-python: build
+	@bash scripts/setup.sh --bench
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/bench_python.py
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

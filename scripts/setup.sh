@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs; runs apt-get only when one
 # of them is missing. Works as root on a fresh Debian 12 machine (or via sudo).
+# `setup.sh --bench` also installs the benchmark baselines (hnswlib, FAISS).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,9 @@ packages=(
   python3 python3-dev python3-numpy python3-pytest
   libopenblas0-pthread
 )
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(python3-hnswlib python3-faiss)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
