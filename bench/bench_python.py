@@ -88,7 +88,6 @@ def main():
 
         unit = data / np.linalg.norm(data, axis=1, keepdims=True)
         mask = np.array([m["group"] == 1 and m["flag"] for m in metas])
-        subset, subset_ids = unit[mask], np.flatnonzero(mask)
 
         # Warm up both sides once (page cache, thread pool, BLAS).
         batch.search(queries[0], k)
@@ -97,7 +96,14 @@ def main():
         t_search = median_ms(lambda q: batch.search(q, k), queries)
         t_np = median_ms(lambda q: numpy_topk(unit, q / np.linalg.norm(q), k), queries)
         t_fsearch = median_ms(lambda q: batch.search(q, k, where_=where), queries)
-        t_fnp = median_ms(lambda q: subset_ids[numpy_topk(subset, q / np.linalg.norm(q), k)], queries)
+        # NumPy with the filter as a precomputed boolean mask over all rows.
+        def numpy_filtered(q):
+            scores = unit @ (q / np.linalg.norm(q))
+            scores[~mask] = -np.inf
+            top = np.argpartition(-scores, k)[:k]
+            return top[np.argsort(-scores[top])]
+
+        t_fnp = median_ms(numpy_filtered, queries)
 
         # Both return the exact top-k (compared by score: our ids are UUIDs).
         q = queries[1]
@@ -109,7 +115,8 @@ def main():
         rows.append(("search k=10, unfiltered (median)", f"{t_search:.2f} ms",
                      f"NumPy {t_np:.2f} ms, ratio {t_search / t_np:.2f}"))
         rows.append(("search k=10, filtered 1/6 (median)", f"{t_fsearch:.2f} ms",
-                     f"NumPy {t_fnp:.2f} ms, ratio {t_fsearch / t_fnp:.2f}"))
+                     f"NumPy {t_fnp:.2f} ms, ratio {t_fsearch / t_fnp:.2f}; "
+                     f"{t_fsearch / t_search:.2f} x unfiltered"))
 
         try:
             import hnswlib
