@@ -35,34 +35,6 @@ using Positions = std::vector<uint64_t>;
 
 // ---- TopK -----------------------------------------------------------------
 
-TEST(TopKTest, ZeroKeepsNothing) {
-  for (bool higher : {true, false}) {
-    TopK top = make_top(0, higher);
-    for (float s : {1.0f, -kInf, kInf, kNaN, 0.0f}) push_top_k(top, s, 0);
-    EXPECT_TRUE(top.results().empty());
-  }
-}
-
-TEST(TopKTest, DirectionAndTies) {
-  TopK best = make_top(3, /*higher_is_better=*/true);
-  TopK nearest = make_top(3, /*higher_is_better=*/false);
-  const float scores[] = {0.5f, 0.9f, 0.1f, 0.9f, 0.7f, 0.9f, 0.1f};
-  for (uint64_t i = 0; i < std::size(scores); ++i) {
-    push_top_k(best, scores[i], i);
-    push_top_k(nearest, scores[i], i);
-  }
-  // Equal scores keep the earlier positions, in admission order.
-  EXPECT_EQ(positions(best), (Positions{1, 3, 5}));
-  EXPECT_EQ(positions(nearest), (Positions{2, 6, 0}));
-
-  // A full buffer whose worst equals the new score stays unchanged.
-  TopK full = make_top(2, true);
-  push_top_k(full, 2.0f, 0);
-  push_top_k(full, 1.0f, 1);
-  push_top_k(full, 1.0f, 2);
-  EXPECT_EQ(positions(full), (Positions{0, 1}));
-}
-
 TEST(TopKTest, NaNIsNeverRejectedNorPassed) {
   TopK top = make_top(3, true);
   push_top_k(top, 1.0f, 0);
@@ -83,29 +55,28 @@ TEST(TopKTest, NaNIsNeverRejectedNorPassed) {
   EXPECT_EQ(positions(nan_last), (Positions{0, 1}));
 }
 
+// Both directions, many ties: the kept entries are a stable sort's first k
+// (equal scores keep admission order), and the buffer never reallocates.
 TEST(TopKTest, MatchesStableSortForSmallAndLargeBuffers) {
   std::mt19937 rng(3);
-  std::uniform_int_distribution<int> value(0, 40);  // many ties
+  std::uniform_int_distribution<int> value(0, 40);
   for (bool higher : {true, false}) {
-    for (size_t k : {1, 5, 19, 20, 21, 64, 500}) {
+    for (size_t k : {0, 1, 5, 19, 20, 21, 64, 500}) {
       std::vector<ScoredPair> all;
       TopK top = make_top(k, higher);
       const size_t capacity = top.results().capacity();
       for (uint64_t i = 0; i < 2000; ++i) {
-        const float s = static_cast<float>(value(rng)) * 0.25f;
-        all.push_back({s, i});
-        push_top_k(top, s, i);
+        all.push_back({static_cast<float>(value(rng)) * 0.25f, i});
+        push_top_k(top, all.back().score, i);
       }
       std::stable_sort(all.begin(), all.end(), [&](const ScoredPair& a, const ScoredPair& b) {
         return higher ? a.score > b.score : a.score < b.score;
       });
       all.resize(k);
-      ASSERT_EQ(top.results().size(), k);
-      for (size_t j = 0; j < k; ++j) {
-        ASSERT_EQ(top.results()[j].position, all[j].position) << "k=" << k << " j=" << j;
-      }
-      EXPECT_GE(capacity, k + 1);
-      EXPECT_EQ(top.results().capacity(), capacity);  // never grew
+      std::vector<uint64_t> want;
+      for (const ScoredPair& p : all) want.push_back(p.position);
+      ASSERT_EQ(positions(top), want) << "k=" << k;
+      EXPECT_EQ(top.results().capacity(), capacity);
     }
   }
 }
