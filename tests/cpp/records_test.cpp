@@ -11,9 +11,9 @@
 namespace tessarin {
 namespace {
 
-using testing::TempDirTest;
+const std::string kEof = "Serialization error: io error: unexpected end of file";
 
-class RecordsTest : public TempDirTest {
+class RecordsTest : public testing::TempDirTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
@@ -26,7 +26,11 @@ class RecordsTest : public TempDirTest {
     store_.emplace(std::move(s).value());
   }
   Store& store() { return *store_; }
-
+  ReadTxn read() {
+    auto r = read_transaction(store());
+    EXPECT_TRUE(r.ok());
+    return std::move(r).value();
+  }
   // Runs body in a write transaction and commits it.
   template <typename F>
   void write(F&& body) {
@@ -36,32 +40,17 @@ class RecordsTest : public TempDirTest {
     ASSERT_TRUE(w->commit().ok());
   }
   std::optional<Record> get(std::string_view id) {
-    auto r = read_transaction(store());
-    EXPECT_TRUE(r.ok());
-    auto rec = get_record(*r, id);
+    auto rec = get_record(read(), id);
     EXPECT_TRUE(rec.ok()) << rec.error().message();
     return rec.ok() ? *rec : std::nullopt;
   }
-  uint64_t live_count() {
-    auto r = read_transaction(store());
-    EXPECT_TRUE(r.ok());
-    auto n = count_live_records(*r);
-    EXPECT_TRUE(n.ok()) << n.error().message();
-    return n.ok() ? *n : ~uint64_t{0};
-  }
   std::vector<Record> scan_all() {
-    auto r = read_transaction(store());
-    EXPECT_TRUE(r.ok());
-    auto scan = RecordScan::open(*r);
+    ReadTxn r = read();
+    auto scan = RecordScan::open(r);
     EXPECT_TRUE(scan.ok());
     std::vector<Record> out;
     Record rec;
-    for (;;) {
-      auto more = scan->next(&rec);
-      EXPECT_TRUE(more.ok());
-      if (!more.ok() || !*more) break;
-      out.push_back(rec);
-    }
+    for (auto more = scan->next(&rec); more.ok() && *more; more = scan->next(&rec)) out.push_back(rec);
     return out;
   }
 
@@ -75,20 +64,11 @@ Record rec(std::string id, uint64_t slot, RecordStatus status = RecordStatus::kA
 
 TEST_F(RecordsTest, FreshStoreHasNoRecordsNoFreeListNoCollections) {
   EXPECT_EQ(get("x"), std::nullopt);
-  EXPECT_EQ(live_count(), 0u);
   EXPECT_TRUE(scan_all().empty());
-  auto r = read_transaction(store());
-  ASSERT_TRUE(r.ok());
-  auto slots = load_free_list(*r);
-  ASSERT_TRUE(slots.ok());
-  EXPECT_TRUE(slots->empty());
-  auto config = load_collection_config(*r, "docs");
-  ASSERT_TRUE(config.ok());
-  EXPECT_FALSE(config->has_value());
-  r->end();
-  auto names = list_collection_names(store());
-  ASSERT_TRUE(names.ok());
-  EXPECT_TRUE(names->empty());
+  EXPECT_EQ(*count_live_records(read()), 0u);
+  EXPECT_TRUE(load_free_list(read())->empty());
+  EXPECT_FALSE(load_collection_config(read(), "docs")->has_value());
+  EXPECT_TRUE(list_collection_names(store())->empty());
 }
 
 TEST_F(RecordsTest, PutGetReplaceRemoveAndOrderedScan) {
@@ -111,15 +91,13 @@ TEST_F(RecordsTest, PutGetReplaceRemoveAndOrderedScan) {
   EXPECT_EQ(scan_all().size(), 3u);
 
   // An id longer than the store's key limit is refused up front.
-  const std::string long_id(store().max_id_bytes() + 1, 'x');
-  auto w = store().begin_write();
-  ASSERT_TRUE(w.ok());
-  auto refused = put_record(*w, rec(long_id, 1));
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().message(),
-            "Invalid input: id is " + std::to_string(long_id.size()) + " bytes long; ids may be at most " +
-                std::to_string(store().max_id_bytes()) + " bytes");
-  EXPECT_TRUE(put_record(*w, rec(long_id.substr(1), 1)).ok());
+  const size_t max = store().max_id_bytes();
+  write([&](WriteTxn& w) {
+    EXPECT_EQ(put_record(w, rec(std::string(max + 1, 'x'), 1)).error().message(),
+              "Invalid input: id is " + std::to_string(max + 1) + " bytes long; ids may be at most " +
+                  std::to_string(max) + " bytes");
+    EXPECT_TRUE(put_record(w, rec(std::string(max, 'x'), 1)).ok());
+  });
 }
 
 TEST_F(RecordsTest, UndecodableRowFailsGetScanAndCount) {
@@ -131,21 +109,13 @@ TEST_F(RecordsTest, UndecodableRowFailsGetScanAndCount) {
   });
   const std::string text =
       "Serialization error: invalid value: integer `5`, expected variant index 0 <= i < 3";
-  auto r = read_transaction(store());
-  ASSERT_TRUE(r.ok());
-  auto g = get_record(*r, "zz-bad");
-  ASSERT_FALSE(g.ok());
-  EXPECT_EQ(g.error().message(), text);
-  auto n = count_live_records(*r);
-  ASSERT_FALSE(n.ok());
-  EXPECT_EQ(n.error().message(), text);
-  auto scan = RecordScan::open(*r);
-  ASSERT_TRUE(scan.ok());
+  ReadTxn r = read();
+  EXPECT_EQ(get_record(r, "zz-bad").error().message(), text);
+  EXPECT_EQ(count_live_records(r).error().message(), text);
+  auto scan = RecordScan::open(r);
   Record out;
   ASSERT_TRUE(*scan->next(&out));  // "good" first
-  auto second = scan->next(&out);
-  ASSERT_FALSE(second.ok());
-  EXPECT_EQ(second.error().message(), text);
+  EXPECT_EQ(scan->next(&out).error().message(), text);
 }
 
 TEST_F(RecordsTest, LiveCountFollowsStatusAndExpiry) {
@@ -158,70 +128,47 @@ TEST_F(RecordsTest, LiveCountFollowsStatusAndExpiry) {
     ASSERT_TRUE(put_record(w, rec("expired", 4, RecordStatus::kActive, now - 10)).ok());
     ASSERT_TRUE(put_record(w, rec("later", 5, RecordStatus::kActive, now + 3600)).ok());
   });
-  EXPECT_EQ(live_count(), 2u);
-  EXPECT_TRUE(is_live(rec("x", 0, RecordStatus::kActive, 11), 10));
-  EXPECT_FALSE(is_live(rec("x", 0, RecordStatus::kActive, 10), 10));
+  EXPECT_EQ(*count_live_records(read()), 2u);
 }
 
 TEST_F(RecordsTest, SetRecordStatusSeesOnlyCommittedState) {
   write([](WriteTxn& w) { ASSERT_TRUE(put_record(w, rec("committed", 1, RecordStatus::kPending)).ok()); });
-  auto w = store().begin_write();
-  ASSERT_TRUE(w.ok());
-  ASSERT_TRUE(put_record(*w, rec("uncommitted", 2, RecordStatus::kPending)).ok());
-  auto missing = set_record_status(store(), *w, "uncommitted", RecordStatus::kActive);
-  ASSERT_TRUE(missing.ok());
-  EXPECT_FALSE(*missing);
-  auto absent = set_record_status(store(), *w, "nobody", RecordStatus::kActive);
-  ASSERT_TRUE(absent.ok());
-  EXPECT_FALSE(*absent);
-  auto found = set_record_status(store(), *w, "committed", RecordStatus::kActive);
-  ASSERT_TRUE(found.ok());
-  EXPECT_TRUE(*found);
-  EXPECT_EQ(get("committed")->status, RecordStatus::kPending);  // not yet committed
-  ASSERT_TRUE(w->commit().ok());
+  write([&](WriteTxn& w) {
+    ASSERT_TRUE(put_record(w, rec("uncommitted", 2, RecordStatus::kPending)).ok());
+    for (auto [id, found] : {std::pair{"uncommitted", false}, {"nobody", false}, {"committed", true}}) {
+      auto r = set_record_status(store(), w, id, RecordStatus::kActive);
+      ASSERT_TRUE(r.ok());
+      EXPECT_EQ(*r, found) << id;
+    }
+    EXPECT_EQ(get("committed")->status, RecordStatus::kPending);  // not yet committed
+  });
   EXPECT_EQ(get("committed"), rec("committed", 1));
   EXPECT_EQ(get("uncommitted")->status, RecordStatus::kPending);
 }
 
 TEST_F(RecordsTest, FreeListSavesInOrderAndTreatsEmptyValueAsEmpty) {
   write([](WriteTxn& w) { ASSERT_TRUE(w.put(kFreeListTable, kFreeListKey, "").ok()); });
-  {
-    auto r = read_transaction(store());
-    ASSERT_TRUE(r.ok());
-    auto slots = load_free_list(*r);
-    ASSERT_TRUE(slots.ok());
-    EXPECT_TRUE(slots->empty());
-  }
+  EXPECT_TRUE(load_free_list(read())->empty());
   write([](WriteTxn& w) { ASSERT_TRUE(save_free_list(w, {4, 9, 2}).ok()); });
   reopen();
-  {
-    auto r = read_transaction(store());
-    ASSERT_TRUE(r.ok());
-    auto slots = load_free_list(*r);
-    ASSERT_TRUE(slots.ok());
-    EXPECT_EQ(*slots, (std::vector<uint64_t>{4, 9, 2}));
-  }
+  EXPECT_EQ(*load_free_list(read()), (std::vector<uint64_t>{4, 9, 2}));
   write([](WriteTxn& w) {
     std::string short_list = encode_slot_list({1, 2, 3});
     short_list.resize(short_list.size() - 8);
     ASSERT_TRUE(w.put(kFreeListTable, kFreeListKey, short_list).ok());
   });
-  auto r = read_transaction(store());
-  ASSERT_TRUE(r.ok());
-  auto damaged = load_free_list(*r);
-  ASSERT_FALSE(damaged.ok());
-  EXPECT_EQ(damaged.error().message(), "Serialization error: io error: unexpected end of file");
+  EXPECT_EQ(load_free_list(read()).error().message(), kEof);
 }
 
 TEST_F(RecordsTest, RegistryListsInByteOrderAndPersists) {
   auto config = [](std::string name, uint64_t dim) {
     return CollectionConfig{std::move(name), dim, Metric::kDot, 5, std::nullopt};
   };
+  CollectionConfig with_graph = config("beta", 16);
+  with_graph.hnsw_config = HnswConfig{16, 32, 16, 100, 40, 0.5, 77};
   write([&](WriteTxn& w) {
     for (const char* name : {"beta", "Alpha", "alpha"}) ASSERT_TRUE(save_collection_config(w, config(name, 8)).ok());
   });
-  CollectionConfig with_graph = config("beta", 16);
-  with_graph.hnsw_config = HnswConfig{16, 32, 16, 100, 40, 0.5, 77};
   write([&](WriteTxn& w) {
     ASSERT_TRUE(save_collection_config(w, with_graph).ok());  // replaces the row
     ASSERT_TRUE(delete_collection_config(w, "alpha").ok());
@@ -229,26 +176,13 @@ TEST_F(RecordsTest, RegistryListsInByteOrderAndPersists) {
     ASSERT_TRUE(save_collection_config(w, config("alpha", 8)).ok());
   });
   reopen();
-  auto names = list_collection_names(store());
-  ASSERT_TRUE(names.ok());
-  EXPECT_EQ(*names, (std::vector<std::string>{"Alpha", "alpha", "beta"}));
-  auto r = read_transaction(store());
-  ASSERT_TRUE(r.ok());
-  auto beta = load_collection_config(*r, "beta");
-  ASSERT_TRUE(beta.ok());
-  EXPECT_EQ(*beta, with_graph);
-  r->end();
+  EXPECT_EQ(*list_collection_names(store()), (std::vector<std::string>{"Alpha", "alpha", "beta"}));
+  EXPECT_EQ(*load_collection_config(read(), "beta"), with_graph);
 
   // A damaged row still lists, but does not load.
   write([](WriteTxn& w) { ASSERT_TRUE(w.put(kCollectionsTable, "broken", "\x01").ok()); });
-  names = list_collection_names(store());
-  ASSERT_TRUE(names.ok());
-  EXPECT_EQ(names->size(), 4u);
-  auto r2 = read_transaction(store());
-  ASSERT_TRUE(r2.ok());
-  auto broken = load_collection_config(*r2, "broken");
-  ASSERT_FALSE(broken.ok());
-  EXPECT_EQ(broken.error().message(), "Serialization error: io error: unexpected end of file");
+  EXPECT_EQ(list_collection_names(store())->size(), 4u);
+  EXPECT_EQ(load_collection_config(read(), "broken").error().message(), kEof);
 }
 
 }  // namespace
