@@ -105,20 +105,26 @@ Status write_vectors(CollectionState& state, const std::vector<uint64_t>& slots,
   return store.flush_vectors();
 }
 
+// Input indices in ascending order of the records' ids; records of one id
+// keep their input order, so the last of them is still written last.
+std::vector<size_t> key_order(const std::vector<Record>& records) {
+  std::vector<size_t> order(records.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return records[a].id < records[b].id; });
+  return order;
+}
+
 // Transaction 2: every record of the batch that is still stored becomes
 // Active, whatever happened to it since transaction 1. The rows are read
 // from the committed state inside the transaction (it holds the commit lock,
 // so nothing else commits meanwhile), by the pool in read transactions that
-// all end before the first put; the puts follow in key order, which keeps
-// the store's page accesses local. `committed` are the records of
-// transaction 1, by input index; a row still equal to its record is taken
-// from there instead of being decoded into new strings.
-Status activate(CollectionState& state, std::vector<Record>& committed) {
-  std::vector<size_t> order(committed.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return committed[a].id < committed[b].id; });
-
+// all end before the first put; the puts follow in key order (`order`, from
+// key_order), which keeps the store's page accesses local. `committed` are
+// the records of transaction 1, by input index; a row still equal to its
+// record is taken from there instead of being decoded into new strings.
+Status activate(CollectionState& state, std::vector<Record>& committed,
+                const std::vector<size_t>& order) {
   TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
   std::vector<std::optional<Record>> updates(order.size());  // by position in `order`
   TS_RETURN_IF_ERROR(parallel_chunks(order.size(), [&](size_t begin, size_t end) -> Status {
@@ -207,10 +213,12 @@ Result<std::vector<std::string>> add_batch_impl(
   }
 
   // Transaction 1: the records as Pending, and the free list without the
-  // slots just taken.
+  // slots just taken. Put in key order, as transaction 2 does: neighbouring
+  // puts share the store's pages.
+  const std::vector<size_t> order = key_order(records);
   {
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-    for (size_t i = 0; i < n; ++i) TS_RETURN_IF_ERROR(txn.put_record(records[i], std::move(parsed[i])));
+    for (size_t i : order) TS_RETURN_IF_ERROR(txn.put_record(records[i], std::move(parsed[i])));
     TS_RETURN_IF_ERROR(txn.save_free_list());
     TS_RETURN_IF_ERROR(txn.commit());
   }
@@ -220,7 +228,7 @@ Result<std::vector<std::string>> add_batch_impl(
   prepared = {};
   mark_index_stale(state);
 
-  TS_RETURN_IF_ERROR(activate(state, records));
+  TS_RETURN_IF_ERROR(activate(state, records, order));
   return result;
 }
 
