@@ -82,12 +82,9 @@ class CollectionTest : public TempDirTest {
     auto scan = RecordScan::open(*txn);
     EXPECT_TRUE(scan.ok());
     Record r;
-    while (true) {
-      auto more = scan->next(&r);
-      EXPECT_TRUE(more.ok());
-      if (!more.ok() || !*more) break;
-      rows.push_back(r);
-    }
+    auto more = scan->next(&r);
+    for (; more.ok() && *more; more = scan->next(&r)) rows.push_back(r);
+    EXPECT_TRUE(more.ok());
     return rows;
   }
   std::optional<Record> stored(const std::string& id) {
@@ -111,6 +108,38 @@ class CollectionTest : public TempDirTest {
     auto r = live_record_count(st());
     EXPECT_TRUE(r.ok()) << r.error().message();
     return r.ok() ? *r : 0;
+  }
+  std::vector<uint64_t> free_slots() {
+    std::shared_lock lock(st().free_list.mu);
+    return st().free_list.value.snapshot();
+  }
+  uint64_t slot_count() {
+    std::shared_lock lock(st().vectors.mu);
+    return st().vectors.value.slot_count();
+  }
+  std::vector<float> slot_values(uint64_t slot) {
+    std::shared_lock lock(st().vectors.mu);
+    auto v = st().vectors.value.read_vector(slot);
+    EXPECT_TRUE(v.ok());
+    return v.ok() ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
+  }
+  // Leaves `id` as a delete does when it stops after its first transaction:
+  // slot marked free and on the free list, row a Tombstone.
+  void interrupted_delete(const std::string& id) {
+    const uint64_t slot = stored(id).value().slot;
+    {
+      std::unique_lock lock(st().vectors.mu);
+      ASSERT_TRUE(st().vectors.value.mark_slot_free(slot).ok());
+    }
+    {
+      std::unique_lock lock(st().free_list.mu);
+      st().free_list.value.push_free_slot(slot);
+    }
+    auto txn = CollectionTxn::begin(st());
+    ASSERT_TRUE(txn.ok());
+    ASSERT_TRUE(*txn->set_record_status(id, RecordStatus::kTombstone));
+    ASSERT_TRUE(txn->save_free_list().ok());
+    ASSERT_TRUE(txn->commit().ok());
   }
   static std::vector<std::string> ids(const std::vector<SearchHit>& hits) {
     std::vector<std::string> out;
