@@ -1,8 +1,8 @@
 // The batch add: argument checks before anything changes, the two
 // transactions around the vector sync, and what a failure in between leaves.
-#include <bit>
 #include <cerrno>
 #include <limits>
+#include <tuple>
 
 #include "collection_test_util.h"
 #include "export/ndjson.h"
@@ -13,6 +13,8 @@ namespace tessarin {
 namespace {
 
 using testing::obj;
+using Ids = std::optional<std::vector<std::string>>;
+using Ttls = std::optional<std::vector<std::optional<uint64_t>>>;
 
 BatchVectors rows(std::vector<std::vector<float>> r) {
   BatchVectors v;
@@ -28,25 +30,9 @@ std::vector<json::Value> metas(size_t n) {
 
 class BatchTest : public testing::CollectionTest {
  protected:
-  Result<std::vector<std::string>> batch(
-      BatchVectors v, std::vector<json::Value> m,
-      std::optional<std::vector<std::string>> ids = std::nullopt,
-      std::optional<std::vector<std::optional<uint64_t>>> ttls = std::nullopt) {
+  Result<std::vector<std::string>> batch(BatchVectors v, std::vector<json::Value> m, Ids ids = {},
+                                         Ttls ttls = {}) {
     return add_batch_impl(st(), v, std::move(m), std::move(ids), std::move(ttls));
-  }
-  std::vector<float> slot_values(uint64_t slot) {
-    std::shared_lock lock(st().vectors.mu);
-    auto v = st().vectors.value.read_vector(slot);
-    EXPECT_TRUE(v.ok());
-    return v.ok() ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
-  }
-  uint64_t slot_count() {
-    std::shared_lock lock(st().vectors.mu);
-    return st().vectors.value.slot_count();
-  }
-  std::vector<uint64_t> free_slots() {
-    std::shared_lock lock(st().free_list.mu);
-    return st().free_list.value.snapshot();
   }
 };
 
@@ -57,44 +43,27 @@ TEST_F(BatchTest, RefusedBatchesChangeNothing) {
   const uint64_t slots_before = slot_count();
   const std::vector<uint64_t> free_before = free_slots();
   const std::vector<float> ok(4, 1.0f);
-
-  struct Case {
-    BatchVectors vectors;
-    size_t metadatas;
-    std::optional<std::vector<std::string>> ids;
-    std::optional<std::vector<std::optional<uint64_t>>> ttls;
-    std::string message;
-  };
   const std::string long_id(max_id_bytes(st()) + 1, 'x');
-  Case cases[] = {
+  const std::tuple<BatchVectors, size_t, Ids, Ttls, std::string> cases[] = {
       // Lengths first, in their order, before any dimension check.
-      {rows({ok, ok, {1}}), 2, std::vector<std::string>{"a"}, std::vector<std::optional<uint64_t>>{},
-       "Invalid input: vectors and metadatas must have same length"},
-      {rows({ok, ok, {1}}), 3, std::vector<std::string>{"a"}, std::vector<std::optional<uint64_t>>{},
-       "Invalid input: ids must have same length as vectors"},
-      {rows({ok, ok, {1}}), 3, std::nullopt, std::vector<std::optional<uint64_t>>{},
-       "Invalid input: ttls must have same length as vectors"},
+      {rows({ok, ok, {1}}), 2, Ids{{"a"}}, Ttls(std::in_place), "Invalid input: vectors and metadatas must have same length"},
+      {rows({ok, ok, {1}}), 3, Ids{{"a"}}, Ttls(std::in_place), "Invalid input: ids must have same length as vectors"},
+      {rows({ok, ok, {1}}), 3, {}, Ttls(std::in_place), "Invalid input: ttls must have same length as vectors"},
       // A bad vector anywhere, even the last one.
-      {rows({ok, ok, {1, 2, 3}}), 3, std::nullopt, std::nullopt, "Dimension mismatch: expected 4, got 3"},
-      {rows({ok, ok}), 2, std::vector<std::string>{"a", long_id}, std::nullopt, ""},
+      {rows({ok, ok, {1, 2, 3}}), 3, {}, {}, "Dimension mismatch: expected 4, got 3"},
+      {rows({ok, ok}), 2, Ids{{"a", long_id}}, {}, ""},
   };
-  for (Case& c : cases) {
-    auto r = batch(std::move(c.vectors), metas(c.metadatas), c.ids, c.ttls);
-    ASSERT_FALSE(r.ok());
-    if (c.message.empty()) {
-      EXPECT_EQ(r.error().kind(), DbError::Kind::kInvalidInput);
-    } else {
-      EXPECT_EQ(r.error().message(), c.message);
-    }
+  for (const auto& [vectors, metadatas, ids, ttls, message] : cases) {
+    auto r = batch(vectors, metas(metadatas), ids, ttls);
+    ASSERT_FALSE(r.ok()) << message;
+    if (message.empty()) EXPECT_EQ(r.error().kind(), DbError::Kind::kInvalidInput);
+    if (!message.empty()) EXPECT_EQ(r.error().message(), message);
     EXPECT_EQ(slot_count(), slots_before);
     EXPECT_EQ(free_slots(), free_before);
     EXPECT_TRUE(stored_rows().empty());
   }
-
   // An empty batch runs through and returns nothing.
-  auto empty = batch(rows({}), {});
-  ASSERT_TRUE(empty.ok()) << empty.error().message();
-  EXPECT_TRUE(empty->empty());
+  EXPECT_TRUE(batch(rows({}), {}).value().empty());
   EXPECT_EQ(free_slots(), free_before);
 }
 
@@ -112,34 +81,27 @@ TEST_F(BatchTest, RecordsAreCommittedActiveWithTheirVectorsAndExpiry) {
   strided.col_stride = 2;
   const uint64_t before = now_secs();
   auto r = batch(std::move(strided), {obj({{"b", json::Value(1)}, {"a", json::Value(2.5)}}), json::Value()},
-                 std::vector<std::string>{"p", ""},
-                 std::vector<std::optional<uint64_t>>{std::nullopt, 60});
+                 Ids{{"p", ""}}, Ttls{{std::nullopt, 60}});
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ(*r, (std::vector<std::string>{"p", ""}));
 
-  const std::vector<std::vector<float>> expected = {prepare_vector(Metric::kCosine, std::vector<float>{3, 0, 4}),
-                                                    prepare_vector(Metric::kCosine, std::vector<float>{0, 5, 0})};
-  auto p = stored("p");
-  auto q = stored("");
-  ASSERT_TRUE(p && q);
-  EXPECT_EQ(p->status, RecordStatus::kActive);
-  EXPECT_EQ(q->status, RecordStatus::kActive);
-  EXPECT_EQ(p->metadata, "{\"a\":2.5,\"b\":1}");
-  EXPECT_EQ(q->metadata, "null");
-  EXPECT_FALSE(p->expires_at.has_value());
-  ASSERT_TRUE(q->expires_at.has_value());
-  EXPECT_EQ(*q->expires_at, q->created_at + 60);
-  EXPECT_GE(q->created_at, before);
-  EXPECT_EQ(slot_values(p->slot), expected[0]);
-  EXPECT_EQ(slot_values(q->slot), expected[1]);
+  const Record p = stored("p").value(), q = stored("").value();
+  EXPECT_EQ(p.status, RecordStatus::kActive);
+  EXPECT_EQ(q.status, RecordStatus::kActive);
+  EXPECT_EQ(p.metadata, "{\"a\":2.5,\"b\":1}");
+  EXPECT_EQ(q.metadata, "null");
+  EXPECT_FALSE(p.expires_at.has_value());
+  EXPECT_EQ(q.expires_at, q.created_at + 60);
+  EXPECT_GE(q.created_at, before);
+  EXPECT_EQ(slot_values(p.slot), prepare_vector(Metric::kCosine, std::vector<float>{3, 0, 4}));
+  EXPECT_EQ(slot_values(q.slot), prepare_vector(Metric::kCosine, std::vector<float>{0, 5, 0}));
   EXPECT_EQ(ids(search({0, 1, 0}, 1)), std::vector<std::string>{""});
   EXPECT_EQ(len(), 2u);
 
   // A ttl whose sum passes 2^64 - 1 saturates instead of wrapping into the past.
-  auto far = batch(rows({{1, 1, 1}}), metas(1), std::vector<std::string>{"far"},
-                   std::vector<std::optional<uint64_t>>{std::numeric_limits<uint64_t>::max()});
-  ASSERT_TRUE(far.ok());
-  EXPECT_EQ(stored("far")->expires_at, std::numeric_limits<uint64_t>::max());
+  ASSERT_TRUE(batch(rows({{1, 1, 1}}), metas(1), Ids{{"far"}},
+                    Ttls{{std::numeric_limits<uint64_t>::max()}}).ok());
+  EXPECT_EQ(stored("far").value().expires_at, std::numeric_limits<uint64_t>::max());
   EXPECT_TRUE(get("far"));
 }
 
@@ -147,19 +109,17 @@ TEST_F(BatchTest, RepeatedIdsKeepTheLaterRecordAndLeakTheEarlierSlot) {
   open(2);
   add({9, 9}, obj({{"v", json::Value("old")}}), "x");
   sync();
-  const uint64_t old_slot = stored("x")->slot;
+  const uint64_t old_slot = stored("x").value().slot;
   const uint64_t slots_before = slot_count();
 
-  auto r = batch(rows({{1, 0}, {0, 1}}), metas(2), std::vector<std::string>{"x", "x"});
-  ASSERT_TRUE(r.ok());
-  EXPECT_EQ(*r, (std::vector<std::string>{"x", "x"}));
+  EXPECT_EQ(batch(rows({{1, 0}, {0, 1}}), metas(2), Ids{{"x", "x"}}).value(),
+            (std::vector<std::string>{"x", "x"}));
   EXPECT_EQ(slot_count(), slots_before + 2);  // both slots taken and written
-  auto x = stored("x");
-  ASSERT_TRUE(x);
-  EXPECT_EQ(x->metadata, "{\"i\":1}");
-  EXPECT_EQ(x->status, RecordStatus::kActive);
-  EXPECT_EQ(slot_values(x->slot), (std::vector<float>{0, 1}));
-  EXPECT_EQ(slot_values(x->slot - 1), (std::vector<float>{1, 0}));
+  const Record x = stored("x").value();
+  EXPECT_EQ(x.metadata, "{\"i\":1}");
+  EXPECT_EQ(x.status, RecordStatus::kActive);
+  EXPECT_EQ(slot_values(x.slot), (std::vector<float>{0, 1}));
+  EXPECT_EQ(slot_values(x.slot - 1), (std::vector<float>{1, 0}));
   EXPECT_EQ(slot_values(old_slot), (std::vector<float>{9, 9}));  // replaced, not freed
   EXPECT_TRUE(free_slots().empty());
   EXPECT_EQ(len(), 1u);
@@ -170,33 +130,26 @@ TEST_F(BatchTest, RecordsLeftPendingByAFailedSyncStayInvisible) {
   add({1, 1}, json::Object(), "live");
   sync();
   const uint64_t slots_before = slot_count();
-
   platform::FaultInjection::fail_full_sync(EIO);
-  auto r = batch(rows({{1, 0}, {0, 1}}), metas(2), std::vector<std::string>{"a", "b"},
-                 std::vector<std::optional<uint64_t>>{std::nullopt, 0});
+  auto r = batch(rows({{1, 0}, {0, 1}}), metas(2), Ids{{"a", "b"}}, Ttls{{std::nullopt, 0}});
   platform::FaultInjection::fail_full_sync(0);
-  ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), DbError::Kind::kIo);
 
   // Transaction 1 committed both records as Pending; their slots stay taken.
-  ASSERT_TRUE(stored("a") && stored("b"));
-  EXPECT_EQ(stored("a")->status, RecordStatus::kPending);
+  EXPECT_EQ(stored("a").value().status, RecordStatus::kPending);
+  EXPECT_TRUE(stored("b"));
   EXPECT_EQ(slot_count(), slots_before + 2);
   EXPECT_FALSE(get("a"));
   EXPECT_EQ(ids(search({1, 0}, 10)), std::vector<std::string>{"live"});
   EXPECT_EQ(len(), 1u);
-  const std::string file = path("out.ndjson");
-  auto exported = export_to_file(st(), file);
-  ASSERT_TRUE(exported.ok());
-  EXPECT_EQ(*exported, 1u);
+  EXPECT_EQ(export_to_file(st(), path("out.ndjson")).value(), 1u);
 
   // Compaction leaves the unexpired Pending record and takes the expired one.
   auto stats = compact_collection(st());
-  ASSERT_TRUE(stats.ok());
-  EXPECT_EQ(stats->expired_removed, 1u);
-  EXPECT_EQ(stats->tombstones_removed, 0u);
+  EXPECT_EQ(stats.value().expired_removed, 1u);
+  EXPECT_EQ(stats.value().tombstones_removed, 0u);
   reopen();
-  EXPECT_EQ(stored("a")->status, RecordStatus::kPending);
+  EXPECT_EQ(stored("a").value().status, RecordStatus::kPending);
   EXPECT_FALSE(stored("b"));
   EXPECT_FALSE(get("a"));
 }
