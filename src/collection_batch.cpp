@@ -1,11 +1,12 @@
 // The batch add: n records in two store transactions around one write and
 // sync of the vector file.
 //
-//   checks      lengths, dimensions, id lengths; every vector prepared
+//   checks      lengths, dimensions, id lengths
 //   slots       one allocate_slot per record (free list first, then growth)
 //   txn 1       every record with status Pending, and the free list
-//   vectors     all written under one hold of the vector lock, then made
-//               durable (msync + full file sync)
+//   vectors     each prepared for the metric straight into its slot, all
+//               under one hold of the vector lock, then made durable
+//               (msync + full file sync)
 //   txn 2       every record still stored set to Active
 //
 // Nothing changes before the first slot is taken, so a batch refused by a
@@ -17,8 +18,8 @@
 // An expiry is created_at + ttl, saturating at 2^64 - 1 (a record that
 // practically never expires) instead of wrapping into the past.
 //
-// The per-record work that needs no order runs on the worker pool: vector
-// preparation, new ids, metadata texts, the vector writes (while this thread
+// The per-record work that needs no order runs on the worker pool: new ids,
+// metadata texts, the vector preparation and writes (while this thread
 // holds the vector lock exclusively on their behalf, each task writing only
 // the slots of its own range) and the reads of transaction 2 (while this
 // thread holds the commit lock). Slot allocation and the puts stay in order.
@@ -69,13 +70,19 @@ Status parallel_chunks(size_t n, Fn&& fn) {
   return OkStatus();
 }
 
-// Every vector prepared for the metric, in input order.
+// Writes every vector, prepared for the metric, straight into its slot and
+// makes the file durable, under one exclusive hold of the vector lock. A
+// failed write is not synced.
 // REQUIRES: every row has the collection's dimensions.
-std::vector<std::vector<float>> prepare_all(Metric metric, const BatchVectors& vectors) {
-  std::vector<std::vector<float>> prepared(vectors.size());
-  parallel_for_chunks(vectors.size(), kRowsPerTask, [&](size_t begin, size_t end) {
+Status write_vectors(CollectionState& state, const BatchVectors& vectors,
+                     const std::vector<uint64_t>& slots) {
+  const Metric metric = state.config.metric;
+  std::unique_lock lock(state.vectors.mu);
+  VectorStore& store = state.vectors.value;
+  TS_RETURN_IF_ERROR(parallel_chunks(slots.size(), [&](size_t begin, size_t end) -> Status {
     std::vector<float> row;
     for (size_t i = begin; i < end; ++i) {
+      TS_ASSIGN_OR_RETURN(std::span<float> out, store.slot_for_write(slots[i]));
       std::span<const float> view;
       if (!vectors.is_block) {
         view = vectors.rows[i];
@@ -86,20 +93,8 @@ std::vector<std::vector<float>> prepare_all(Metric metric, const BatchVectors& v
         vectors.copy_row(i, row.data());
         view = row;
       }
-      prepared[i] = prepare_vector(metric, view);
+      prepare_vector_into(metric, view, out.data());
     }
-  });
-  return prepared;
-}
-
-// Writes every prepared vector into its slot and makes the file durable,
-// under one exclusive hold of the vector lock. A failed write is not synced.
-Status write_vectors(CollectionState& state, const std::vector<uint64_t>& slots,
-                     const std::vector<std::vector<float>>& prepared) {
-  std::unique_lock lock(state.vectors.mu);
-  VectorStore& store = state.vectors.value;
-  TS_RETURN_IF_ERROR(parallel_chunks(slots.size(), [&](size_t begin, size_t end) -> Status {
-    for (size_t i = begin; i < end; ++i) TS_RETURN_IF_ERROR(store.write_vector(slots[i], prepared[i]));
     return OkStatus();
   }));
   return store.flush_vectors();
@@ -175,8 +170,6 @@ Result<std::vector<std::string>> add_batch_impl(
       TS_RETURN_IF_ERROR(check_id_length(state.store.max_id_bytes(), id));
     }
   }
-  std::vector<std::vector<float>> prepared = prepare_all(state.config.metric, vectors);
-
   // Ids, slots and records, in input order.
   std::vector<std::string> result;
   if (ids) {
@@ -224,8 +217,7 @@ Result<std::vector<std::string>> add_batch_impl(
   }
 
   // The vectors, made durable before any record points at them as Active.
-  TS_RETURN_IF_ERROR(write_vectors(state, slots, prepared));
-  prepared = {};
+  TS_RETURN_IF_ERROR(write_vectors(state, vectors, slots));
   mark_index_stale(state);
 
   TS_RETURN_IF_ERROR(activate(state, records, order));

@@ -167,18 +167,28 @@ float compute_distance(Metric metric, const float* a, const float* b, size_t n) 
 
 std::vector<float> prepare_vector(Metric metric, std::span<const float> v) {
   if (metric != Metric::kCosine) return std::vector<float>(v.begin(), v.end());
+  std::vector<float> out(v.size());
+  prepare_vector_into(metric, v, out.data());
+  return out;
+}
 
+void prepare_vector_into(Metric metric, std::span<const float> v, float* out) {
+  if (metric != Metric::kCosine) {
+    std::copy(v.begin(), v.end(), out);
+    return;
+  }
   // Below the f32 machine epsilon a vector is treated as zero; a NaN norm is
   // not below it, so a NaN component makes every output component NaN.
   constexpr float kMinNorm = std::numeric_limits<float>::epsilon();
   static_assert(kMinNorm == 0x1p-23f);
   const float norm = use_avx2() ? compute_l2_norm(v.data(), v.size())
                                 : compute_l2_norm_sequential(v.data(), v.size());
-  if (norm < kMinNorm) return std::vector<float>(v.size(), 0.0f);
+  if (norm < kMinNorm) {
+    std::fill(out, out + v.size(), 0.0f);
+    return;
+  }
   const float inv = 1.0f / norm;
-  std::vector<float> out(v.size());
   for (size_t i = 0; i < v.size(); ++i) out[i] = v[i] * inv;
-  return out;
 }
 
 }  // namespace tessarin

@@ -85,6 +85,8 @@ inline float compute_distance(Metric metric, std::span<const float> a, std::span
 // scaled to unit length (all zeros when its norm is below 2^-23, all NaN when
 // a component is NaN); for kDot and kL2 an unchanged copy.
 std::vector<float> prepare_vector(Metric metric, std::span<const float> v);
+// The same values written to out[0 .. v.size()) (out may not overlap v).
+void prepare_vector_into(Metric metric, std::span<const float> v, float* out);
 
 // ---- Kernel paths (exposed for prepare_vector, tests and benchmarks) ------
 

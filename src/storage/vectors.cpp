@@ -184,6 +184,11 @@ Status VectorStore::write_vector(uint64_t slot, std::span<const float> values) {
   return OkStatus();
 }
 
+Result<std::span<float>> VectorStore::slot_for_write(uint64_t slot) {
+  TS_RETURN_IF_ERROR(check_slot(slot));
+  return std::span<float>(reinterpret_cast<float*>(slot_bytes(slot)), dimensions_);
+}
+
 Result<std::span<const float>> VectorStore::read_vector(uint64_t slot) const {
   TS_RETURN_IF_ERROR(check_slot(slot));
   return std::span<const float>(reinterpret_cast<const float*>(slot_bytes(slot)), dimensions_);

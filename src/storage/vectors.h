@@ -21,7 +21,8 @@
 // The collection state keeps it in a Locked<VectorStore> (storage/locked.h).
 //
 // Thread safety: none inside; the caller holds the Locked<VectorStore> lock:
-//   exclusive: write_vector, mark_slot_free (allocate_slot takes it itself);
+//   exclusive: write_vector, slot_for_write, mark_slot_free (allocate_slot
+//              takes it itself);
 //   shared:    read_vector, is_slot_free, slots_base scans, flush_vectors,
 //              advise_willneed, mapped_len and the other accessors.
 // Growth replaces the mapping, so a view or pointer from read_vector or
@@ -110,6 +111,11 @@ class VectorStore {
   // values.size() != dimensions -> DimensionMismatch(dimensions, size);
   // slot >= slot_count -> RecordNotFound "Slot {} not allocated".
   Status write_vector(uint64_t slot, std::span<const float> values);
+
+  // The slot's values, to be overwritten in place (a batch writes each
+  // vector straight into its slot). Same errors as write_vector's slot check.
+  // REQUIRES: the exclusive lock, held for as long as the view is used.
+  Result<std::span<float>> slot_for_write(uint64_t slot);
 
   // A view of the slot's values as stored (a free slot keeps its NaN).
   // REQUIRES: the shared lock, held for as long as the view is used.
