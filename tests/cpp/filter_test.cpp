@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "json/parse.h"
 #include "platform/platform.h"
 
@@ -15,15 +17,12 @@ json::Value J(const char* text) {
   return v.ok() ? v.value() : json::Value();
 }
 
-bool matches(const char* where, const char* metadata) {
-  return matches_filter(parse_filter(J(where)), J(metadata));
-}
-
 TEST(FilterParseTest, ShapesOfConditions) {
-  EXPECT_TRUE(parse_filter(J("null")).empty());
-  EXPECT_TRUE(parse_filter(J("[1]")).empty());
-  EXPECT_TRUE(parse_filter(J("{}")).empty());
-
+  for (const char* none : {"null", "[1]", "{}", R"({"a":{"$in":5,"$EQ":1,"$foo":2}})"}) {
+    // Unknown operators, other letter cases and a non-array $in are dropped;
+    // a field left without operators gives no condition.
+    EXPECT_TRUE(parse_filter(J(none)).empty()) << none;
+  }
   // A bare value and {"$eq": value} give the same condition.
   EXPECT_EQ(parse_filter(J(R"({"a":5})")), parse_filter(J(R"({"a":{"$eq":5}})")));
   // An object without "$" keys is an equality with the whole object.
@@ -31,9 +30,6 @@ TEST(FilterParseTest, ShapesOfConditions) {
   ASSERT_EQ(whole.size(), 1u);
   EXPECT_EQ(whole[0].ops[0].kind, FilterOp::Kind::kEq);
   EXPECT_EQ(whole[0].ops[0].operand, J(R"({"b":1})"));
-  // Unknown operators, other letter cases and a non-array $in are dropped;
-  // a field left without operators gives no condition.
-  EXPECT_TRUE(parse_filter(J(R"({"a":{"$in":5,"$EQ":1,"$foo":2}})")).empty());
   auto mixed = parse_filter(J(R"({"b":{"$lt":3,"$gt":1,"x":0},"a":{"$nin":[1,2]}})"));
   ASSERT_EQ(mixed.size(), 2u);
   EXPECT_EQ(mixed[0].field, "a");
@@ -41,57 +37,53 @@ TEST(FilterParseTest, ShapesOfConditions) {
   ASSERT_EQ(mixed[1].ops.size(), 2u);
   EXPECT_EQ(mixed[1].ops[0].kind, FilterOp::Kind::kGt);  // keys in ascending order
   EXPECT_EQ(mixed[1].ops[1].kind, FilterOp::Kind::kLt);
-  // A top-level "$" key names a field of that literal name.
-  EXPECT_TRUE(matches(R"({"$or":1})", R"({"$or":1})"));
 }
 
-TEST(FilterMatchTest, EqualityIsTypedAndOrderingIsByKind) {
-  EXPECT_TRUE(matches(R"({"n":1})", R"({"n":1})"));
-  EXPECT_FALSE(matches(R"({"n":1})", R"({"n":1.0})"));
-  EXPECT_TRUE(matches(R"({"n":{"$gt":1}})", R"({"n":1.5})"));
-  EXPECT_TRUE(matches(R"({"n":{"$gt":1}})", R"({"n":2})"));
-  EXPECT_FALSE(matches(R"({"n":{"$gt":1}})", R"({"n":"2"})"));
-  EXPECT_TRUE(matches(R"({"n":{"$gte":1.0}})", R"({"n":1})"));
-  EXPECT_TRUE(matches(R"({"n":{"$lt":0}})", R"({"n":-3})"));
-  EXPECT_TRUE(matches(R"({"s":{"$lt":"b"}})", R"({"s":"a"})"));
-  EXPECT_TRUE(matches(R"({"s":{"$lt":"b"}})", R"({"s":"az"})"));
-  EXPECT_FALSE(matches(R"({"s":{"$lt":"b"}})", R"({"s":"b"})"));
-  EXPECT_FALSE(matches(R"({"s":{"$lt":"b"}})", R"({"s":"ba"})"));
-  EXPECT_FALSE(matches(R"({"b":{"$gt":false}})", R"({"b":true})"));
-  EXPECT_TRUE(matches(R"({"o":{"$eq":{"x":[1,2]}}})", R"({"o":{"x":[1,2]}})"));
-  EXPECT_FALSE(matches(R"({"o":{"$eq":{"x":[1,2]}}})", R"({"o":{"x":[2,1]}})"));
-  // Every operator of a condition must hold.
-  EXPECT_TRUE(matches(R"({"n":{"$gt":1,"$lt":3}})", R"({"n":2})"));
-  EXPECT_FALSE(matches(R"({"n":{"$gt":1,"$lt":3}})", R"({"n":3})"));
-}
-
-TEST(FilterMatchTest, MissingFieldsEmptyListsAndNonObjects) {
-  EXPECT_FALSE(matches(R"({"n":{"$ne":5}})", R"({"m":1})"));
-  EXPECT_FALSE(matches(R"({"n":{"$nin":[5]}})", R"({"m":1})"));
-  EXPECT_TRUE(matches(R"({"n":{"$ne":5}})", R"({"n":4})"));
-  EXPECT_FALSE(matches(R"({"n":{"$in":[]}})", R"({"n":1})"));
-  EXPECT_TRUE(matches(R"({"n":{"$nin":[]}})", R"({"n":1})"));
-  EXPECT_TRUE(matches(R"({"n":{"$in":[0,"1",1]}})", R"({"n":1})"));
-  EXPECT_FALSE(matches(R"({"n":{"$nin":[0,1]}})", R"({"n":1})"));
-  // With a condition, only a non-empty object can match.
+TEST(FilterMatchTest, TypedEqualityOrderingByKindMissingFieldsAndEmptyLists) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {R"({"n":1})", R"({"n":1})", true},
+      {R"({"n":1})", R"({"n":1.0})", false},
+      {R"({"n":{"$gt":1}})", R"({"n":1.5})", true},
+      {R"({"n":{"$gt":1}})", R"({"n":"2"})", false},
+      {R"({"n":{"$gte":1.0}})", R"({"n":1})", true},
+      {R"({"n":{"$lt":0}})", R"({"n":-3})", true},
+      {R"({"s":{"$lt":"b"}})", R"({"s":"az"})", true},
+      {R"({"s":{"$lt":"b"}})", R"({"s":"b"})", false},
+      {R"({"s":{"$lt":"b"}})", R"({"s":"ba"})", false},
+      {R"({"b":{"$gt":false}})", R"({"b":true})", false},
+      {R"({"o":{"$eq":{"x":[1,2]}}})", R"({"o":{"x":[1,2]}})", true},
+      {R"({"o":{"$eq":{"x":[1,2]}}})", R"({"o":{"x":[2,1]}})", false},
+      {R"({"n":{"$gt":1,"$lt":3}})", R"({"n":2})", true},  // every operator must hold
+      {R"({"n":{"$gt":1,"$lt":3}})", R"({"n":3})", false},
+      {R"({"n":{"$ne":5}})", R"({"m":1})", false},  // a missing field fails every condition
+      {R"({"n":{"$nin":[5]}})", R"({"m":1})", false},
+      {R"({"n":{"$ne":5}})", R"({"n":4})", true},
+      {R"({"n":{"$in":[]}})", R"({"n":1})", false},
+      {R"({"n":{"$nin":[]}})", R"({"n":1})", true},
+      {R"({"n":{"$in":[0,"1",1]}})", R"({"n":1})", true},
+      {R"({"n":{"$nin":[0,1]}})", R"({"n":1})", false},
+      {R"({"$or":1})", R"({"$or":1})", true},  // a top-level "$" key is a field name
+  };
+  for (const auto& [where, metadata, want] : cases) {
+    EXPECT_EQ(matches_filter(parse_filter(J(where)), J(metadata)), want) << where << " on " << metadata;
+  }
+  // With a condition, only a non-empty object can match; no condition matches all.
   for (const char* md : {"null", "1", "[1]", "{}", R"("n")"}) {
-    EXPECT_FALSE(matches(R"({"n":1})", md)) << md;
-    EXPECT_TRUE(matches("{}", md)) << md;  // no conditions hold for everything
+    EXPECT_FALSE(matches_filter(parse_filter(J(R"({"n":1})")), J(md))) << md;
+    EXPECT_TRUE(matches_filter({}, J(md))) << md;
   }
 }
 
 TEST(FilterLivenessTest, ExpiryEqualToNowIsExpired) {
   Record r;
   EXPECT_TRUE(is_live(r));
-  const uint64_t now = platform::now_secs();
-  r.expires_at = now;
+  r.expires_at = platform::now_secs();
   EXPECT_FALSE(is_live(r));
-  r.expires_at = now + 60;
+  r.expires_at = *r.expires_at + 60;
   EXPECT_TRUE(is_live(r));
   r.status = RecordStatus::kTombstone;
   EXPECT_FALSE(is_live(r));
   r.status = RecordStatus::kPending;
-  r.expires_at.reset();
   EXPECT_FALSE(is_live(r));
 }
 
