@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <compare>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -27,15 +27,10 @@ std::string ErrorOf(std::string_view text) {
   return r.ok() ? "<parsed>" : r.error().message();
 }
 
-std::string F64(double d) {
+template <typename T>
+std::string Printed(T x) {
   std::string s;
-  print_f64(s, d);
-  return s;
-}
-
-std::string F32(float f) {
-  std::string s;
-  print_f32(s, f);
+  if constexpr (sizeof(T) == 8) print_f64(s, x); else print_f32(s, x);
   return s;
 }
 
@@ -68,7 +63,7 @@ TEST(JsonPrintTest, F64ShortestWithPlainOrExponentForm) {
       {18446744073709551616.0, "1.8446744073709552e+19"},
       {std::nan(""), "null"}, {-HUGE_VAL, "null"},
   };
-  for (const auto& [d, text] : cases) EXPECT_EQ(F64(d), text) << d;
+  for (const auto& [d, text] : cases) EXPECT_EQ(Printed(d), text) << d;
   EXPECT_EQ(print(Value(1e-7)), "1e-7");
 }
 
@@ -79,27 +74,24 @@ TEST(JsonPrintTest, F32ShortestWithItsOwnRange) {
       {-0.0f, "-0.0"}, {16777216.0f, "16777216.0"}, {3.4028235e38f, "3.4028235e+38"},
       {std::numeric_limits<float>::quiet_NaN(), "null"}, {-HUGE_VALF, "null"},
   };
-  for (const auto& [f, text] : cases) EXPECT_EQ(F32(f), text) << f;
+  for (const auto& [f, text] : cases) EXPECT_EQ(Printed(f), text) << f;
 }
 
 TEST(JsonPrintTest, FloatsReadBackBitExact) {
   std::mt19937_64 rng(7);
   for (int i = 0; i < 20000; ++i) {
-    uint64_t bits = rng();
-    double d;
-    std::memcpy(&d, &bits, 8);
-    if (!std::isfinite(d)) continue;
-    Value v = Parsed(F64(d));
-    ASSERT_EQ(v.type(), Value::Type::kF64) << F64(d);
-    double back = v.as_f64();
-    ASSERT_EQ(std::memcmp(&d, &back, 8), 0) << F64(d);
-
-    uint32_t bits32 = static_cast<uint32_t>(bits);
-    float f;
-    std::memcpy(&f, &bits32, 4);
-    if (!std::isfinite(f)) continue;
-    float back32 = static_cast<float>(Parsed(F32(f)).as_f64());
-    ASSERT_EQ(std::memcmp(&f, &back32, 4), 0) << F32(f);
+    const uint64_t bits = rng();
+    const double d = std::bit_cast<double>(bits);
+    const float f = std::bit_cast<float>(static_cast<uint32_t>(bits));
+    if (std::isfinite(d)) {
+      const Value v = Parsed(Printed(d));
+      ASSERT_EQ(v.type(), Value::Type::kF64) << Printed(d);
+      ASSERT_EQ(std::bit_cast<uint64_t>(v.as_f64()), bits) << Printed(d);
+    }
+    if (std::isfinite(f)) {
+      const float back = static_cast<float>(Parsed(Printed(f)).as_f64());
+      ASSERT_EQ(std::bit_cast<uint32_t>(back), static_cast<uint32_t>(bits)) << Printed(f);
+    }
   }
 }
 
