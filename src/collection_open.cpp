@@ -81,14 +81,28 @@ Result<CollectionTxn> CollectionTxn::begin(CollectionState& state) {
   return CollectionTxn(&state, std::move(lock), std::move(txn).value());
 }
 
-Status CollectionTxn::put_record(Record record, std::shared_ptr<const json::Value> parsed) {
+CollectionTxn::CollectionTxn(CollectionState* state, std::unique_lock<std::mutex> lock,
+                             WriteTxn txn)
+    : state_(state),
+      lock_(std::move(lock)),
+      txn_(std::move(txn)),
+      mirror_ready_(state->mirror.state() == RecordMirror::State::kReady) {}
+
+Status CollectionTxn::put_record(Record&& record, std::shared_ptr<const json::Value> parsed) {
   TS_RETURN_IF_ERROR(tessarin::put_record(txn_, record));
-  ops_.push_back(MirrorOp{true, std::move(record), std::move(parsed)});
+  if (mirror_ready_) ops_.push_back(MirrorOp{true, std::move(record), std::move(parsed)});
+  return OkStatus();
+}
+
+Status CollectionTxn::put_record(const Record& record, std::shared_ptr<const json::Value> parsed) {
+  TS_RETURN_IF_ERROR(tessarin::put_record(txn_, record));
+  if (mirror_ready_) ops_.push_back(MirrorOp{true, record, std::move(parsed)});
   return OkStatus();
 }
 
 Status CollectionTxn::remove_record(std::string_view id) {
   TS_RETURN_IF_ERROR(tessarin::remove_record(txn_, id));
+  if (!mirror_ready_) return OkStatus();
   MirrorOp op;
   op.is_put = false;
   op.record.id = std::string(id);
@@ -125,7 +139,7 @@ Status CollectionTxn::commit() {
   if (!status.ok()) return status;
   RecordMirror& mirror = state_->mirror;
   mirror.note_commit();
-  if (mirror.state() == RecordMirror::State::kReady) {
+  if (mirror_ready_) {
     std::unique_lock mirror_lock(mirror.mu);
     mirror.apply(ops_);
   }

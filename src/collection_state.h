@@ -172,8 +172,11 @@ class CollectionTxn {
 
   // put_record: inserts or replaces the row of record.id. `parsed` is the
   // metadata parsed back, when the caller has it (else it is parsed when the
-  // operation is applied).
-  [[nodiscard]] Status put_record(Record record,
+  // operation is applied). The record is copied only when the mirror needs
+  // the operation.
+  [[nodiscard]] Status put_record(Record&& record,
+                                  std::shared_ptr<const json::Value> parsed = nullptr);
+  [[nodiscard]] Status put_record(const Record& record,
                                   std::shared_ptr<const json::Value> parsed = nullptr);
   // remove_record: a missing id is not an error.
   [[nodiscard]] Status remove_record(std::string_view id);
@@ -188,13 +191,15 @@ class CollectionTxn {
   [[nodiscard]] Status commit();
 
  private:
-  CollectionTxn(CollectionState* state, std::unique_lock<std::mutex> lock, WriteTxn txn)
-      : state_(state), lock_(std::move(lock)), txn_(std::move(txn)) {}
+  CollectionTxn(CollectionState* state, std::unique_lock<std::mutex> lock, WriteTxn txn);
 
   CollectionState* state_;
   std::unique_lock<std::mutex> lock_;  // on state_->commit_mu
   WriteTxn txn_;
-  std::vector<MirrorOp> ops_;  // logged in order for the mirror
+  // Whether the mirror is ready, so takes the operations. Fixed for the
+  // transaction's life: the mirror changes state only under commit_mu.
+  bool mirror_ready_ = false;
+  std::vector<MirrorOp> ops_;  // logged in order for the mirror, when ready
 };
 
 // Builds the mirror when it is not ready (or broken and worth retrying).
