@@ -1,12 +1,12 @@
 // Many threads on one collection: adds, upserts and deletes racing with
 // group commits, searches, gets and counts. Afterwards exactly the records
 // whose last write succeeded and that were not deleted are stored.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <algorithm>
 #include <map>
-#include <set>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "collection_test_util.h"
@@ -20,8 +20,7 @@ using testing::obj;
 class ConcurrencyTest : public testing::CollectionTest {};
 
 TEST_F(ConcurrencyTest, WritersAndReadersOnOneCollection) {
-  constexpr int kWriters = 4;
-  constexpr int kReaders = 2;
+  constexpr int kWriters = 4, kReaders = 2;
   constexpr uint64_t kDim = 8;
   open(kDim, Metric::kDot);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
@@ -82,31 +81,24 @@ TEST_F(ConcurrencyTest, WritersAndReadersOnOneCollection) {
   for (std::thread& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
 
-  size_t total = 0;
-  for (const auto& m : expected) total += m.size();
-  sync();
-  EXPECT_EQ(len(), total);
-
-  reopen();
-  EXPECT_EQ(len(), total);
-  auto rows = stored_rows();
-  EXPECT_EQ(rows.size(), total);
   std::map<std::string, int64_t> all;
   for (const auto& m : expected) all.insert(m.begin(), m.end());
+  sync();
+  EXPECT_EQ(len(), all.size());
+  reopen();
+  EXPECT_EQ(len(), all.size());
+  const auto rows = stored_rows();
+  EXPECT_EQ(rows.size(), all.size());
   // No two records share a slot, and no record's slot is free for reuse.
   std::set<uint64_t> slots;
-  const std::vector<uint64_t> free_slots = st().free_list.value.snapshot();
+  const std::vector<uint64_t> free = free_slots();
   for (const Record& r : rows) {
     EXPECT_TRUE(slots.insert(r.slot).second) << "slot " << r.slot << " shared";
-    EXPECT_EQ(std::count(free_slots.begin(), free_slots.end(), r.slot), 0) << r.slot;
-  }
-  for (const Record& r : rows) {
+    EXPECT_EQ(std::count(free.begin(), free.end(), r.slot), 0) << r.slot;
     auto it = all.find(r.id);
     ASSERT_NE(it, all.end()) << "unexpected record " << r.id;
     EXPECT_EQ(r.status, RecordStatus::kActive);
-    auto hit = get(r.id);
-    ASSERT_TRUE(hit) << r.id;
-    EXPECT_EQ(*hit->metadata.as_object().find("version"), json::Value(it->second)) << r.id;
+    EXPECT_EQ(*get(r.id).value().metadata.as_object().find("version"), json::Value(it->second)) << r.id;
   }
 }
 
