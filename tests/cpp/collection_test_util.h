@@ -34,13 +34,8 @@ class CollectionTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  CollectionConfig make_config(uint64_t dim, Metric metric) {
-    CollectionConfig c;
-    c.name = "c";
-    c.dimensions = dim;
-    c.metric = metric;
-    c.created_at = 1;
-    return c;
+  static CollectionConfig make_config(uint64_t dim, Metric metric) {
+    return CollectionConfig{"c", dim, metric, 1, std::nullopt};
   }
 
   // Opens (or reopens) the collection in directory `name` with this shape.
