@@ -133,7 +133,7 @@ void raise_downcast_error(PyObject* obj, const char* target) {
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
 }
 
-bool str_to_utf8(PyObject* obj, std::string& out) {
+bool str_utf8_view(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     raise_downcast_error(obj, "PyString");
     return false;
@@ -141,7 +141,14 @@ bool str_to_utf8(PyObject* obj, std::string& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) return false;
-  out.assign(data, static_cast<size_t>(size));
+  out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool str_to_utf8(PyObject* obj, std::string& out) {
+  std::string_view text;
+  if (!str_utf8_view(obj, text)) return false;
+  out.assign(text);
   return true;
 }
 

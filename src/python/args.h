@@ -59,6 +59,9 @@ void raise_downcast_error(PyObject* obj, const char* target);
 // The UTF-8 text of a str; UnicodeEncodeError for lone surrogates.
 // Raises the plain downcast error (no argument prefix).
 bool str_to_utf8(PyObject* obj, std::string& out);
+// The same without a copy: `out` views the str's own UTF-8 buffer, valid
+// while the str lives.
+bool str_utf8_view(PyObject* obj, std::string_view& out);
 
 // Per-parameter extractors. A nullptr slot means "not given" for the
 // optional forms; None maps to std::nullopt.

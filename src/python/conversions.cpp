@@ -128,21 +128,45 @@ bool extract_vector(PyObject* obj, std::vector<float>& out) {
       [&](PyObject* item) { return item_to_float(item, out.emplace_back()); });
 }
 
+namespace {
+
+// An interned str made once and kept for the life of the process (the
+// names, not the module: the module is imported afresh on every call).
+// nullptr with MemoryError set when it cannot be made.
+PyObject* interned(PyObject*& cache, const char* text) {
+  if (cache == nullptr) cache = PyUnicode_InternFromString(text);
+  return cache;
+}
+
+PyObject* json_name() {
+  static PyObject* name = nullptr;
+  return interned(name, "json");
+}
+
+PyObject* dumps_name() {
+  static PyObject* name = nullptr;
+  return interned(name, "dumps");
+}
+
+}  // namespace
+
 PyRef import_json_module() {
-  PyRef name(PyUnicode_FromString("json"));
-  if (!name) return PyRef();
-  return PyRef(PyImport_Import(name.get()));
+  PyObject* name = json_name();
+  if (name == nullptr) return PyRef();
+  return PyRef(PyImport_Import(name));
 }
 
 bool convert_dict_to_json(PyObject* dict, json::Value& out) {
   PyRef json_module = import_json_module();
   if (!json_module) return false;
-  PyRef dumps(PyObject_GetAttrString(json_module.get(), "dumps"));
+  PyObject* name = dumps_name();
+  if (name == nullptr) return false;
+  PyRef dumps(PyObject_GetAttr(json_module.get(), name));
   if (!dumps) return false;
   PyRef text(PyObject_CallOneArg(dumps.get(), dict));
   if (!text) return false;
-  std::string utf8;
-  if (!str_to_utf8(text.get(), utf8)) return false;
+  std::string_view utf8;  // valid while `text` lives
+  if (!str_utf8_view(text.get(), utf8)) return false;
   std::string error;
   if (!parse_json_text(utf8, out, error)) {
     raise_text(PyExc_ValueError, "Invalid JSON: " + error);
