@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <vector>
 
 #include "test_util.h"
 
@@ -75,13 +74,6 @@ TEST_F(PlatformTest, DirectoriesCreateAndRemove) {
   ASSERT_TRUE(remove_dir_all(path("a")).ok());
   EXPECT_FALSE(dir_exists(path("a")));
   EXPECT_TRUE(remove_dir_all(path("a")).ok());  // missing is fine
-}
-
-TEST(PlatformRandomTest, FillRandomFillsEveryCall) {
-  std::vector<uint8_t> a(1000), b(1000);
-  ASSERT_TRUE(fill_random(a.data(), a.size()).ok());
-  ASSERT_TRUE(fill_random(b.data(), b.size()).ok());
-  EXPECT_NE(a, b);
 }
 
 }  // namespace
