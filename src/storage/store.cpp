@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -453,6 +454,9 @@ WriteTxn& WriteTxn::operator=(WriteTxn&& o) noexcept {
     ticket_ = o.ticket_;
     tables_ = std::move(o.tables_);
     log_ = std::move(o.log_);
+    log_blocks_ = std::move(o.log_blocks_);
+    log_end_ = std::exchange(o.log_end_, nullptr);
+    log_free_ = std::exchange(o.log_free_, 0);
     opened_ = std::move(o.opened_);
     o.txn_ = nullptr;
     o.holds_ticket_ = false;
@@ -477,6 +481,9 @@ void WriteTxn::end_lmdb_txn() {
 void WriteTxn::abort() {
   end_lmdb_txn();
   log_.clear();
+  log_blocks_.clear();
+  log_end_ = nullptr;
+  log_free_ = 0;
   tables_.clear();
 }
 
@@ -514,9 +521,9 @@ WriteTxn::Applied WriteTxn::apply(const Op& op) {
   MDB_dbi dbi;
   int rc = open_for_write(op.table, &dbi);
   if (rc != 0) return {rc, true};
-  MDB_val k{op.key.size(), const_cast<char*>(op.key.data())};
+  MDB_val k{op.key_size, const_cast<char*>(op.bytes)};
   if (op.is_put) {
-    MDB_val v{op.value.size(), const_cast<char*>(op.value.data())};
+    MDB_val v{op.value_size, const_cast<char*>(op.bytes + op.key_size)};
     rc = mdb_put(txn_, dbi, &k, &v, 0);
   } else {
     rc = mdb_del(txn_, dbi, &k, nullptr);
@@ -560,7 +567,7 @@ Status WriteTxn::put(std::string_view table, std::string_view key, std::string v
                                  " bytes is longer than the store accepts (at most " +
                                  std::to_string(impl_->max_key) + " bytes)");
   }
-  return log_and_apply(table, key, true, std::move(value));
+  return log_and_apply(table, key, true, value);
 }
 
 Status WriteTxn::remove(std::string_view table, std::string_view key) {
@@ -568,15 +575,37 @@ Status WriteTxn::remove(std::string_view table, std::string_view key) {
   return log_and_apply(table, key, false, {});
 }
 
+char* WriteTxn::log_bytes(std::string_view key, std::string_view value) {
+  constexpr size_t kBlockBytes = size_t{1} << 20;
+  const size_t n = 1 + key.size() + value.size();
+  if (n > log_free_) {
+    const size_t block = std::max(kBlockBytes, n);
+    log_blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
+    log_end_ = log_blocks_.back().get();
+    log_free_ = block;
+  }
+  char* start = log_end_;
+  start[0] = kKeyPrefix;
+  if (!key.empty()) std::memcpy(start + 1, key.data(), key.size());
+  if (!value.empty()) std::memcpy(start + 1 + key.size(), value.data(), value.size());
+  log_end_ += n;
+  log_free_ -= n;
+  return start;
+}
+
 Status WriteTxn::log_and_apply(std::string_view table, std::string_view key, bool is_put,
-                               std::string value) {
+                               std::string_view value) {
   if (!txn_) return from_transaction_error(mdb_text(MDB_BAD_TXN));
-  std::string stored(1, kKeyPrefix);
-  stored.append(key);
-  log_.push_back(Op{table_index(table), is_put, std::move(stored), std::move(value)});
+  const uint32_t index = table_index(table);
+  char* bytes = log_bytes(key, value);
+  log_.push_back(Op{index, is_put, static_cast<uint32_t>(key.size() + 1), value.size(), bytes});
   const Applied a = apply(log_.back());
   if (a.rc == MDB_MAP_FULL) return grow_and_replay();
   if (a.rc != 0) {
+    // Not logged after all: its bytes are the last ones appended.
+    const size_t n = log_.back().key_size + log_.back().value_size;
+    log_end_ -= n;
+    log_free_ += n;
     log_.pop_back();
     return a.at_open ? from_table_error(mdb_text(a.rc)) : from_storage_error(mdb_text(a.rc));
   }

@@ -211,18 +211,24 @@ class WriteTxn {
   WriteTxn(Store::Impl* impl, MDB_txn* txn, std::thread::id ticket)
       : impl_(impl), txn_(txn), holds_ticket_(true), ticket_(ticket) {}
 
-  // One logged write; table is an index into tables_.
+  // One logged write; table is an index into tables_. Its key (as stored,
+  // with the prefix byte) and then its value are the bytes at `bytes`, in a
+  // block of log_blocks_.
   struct Op {
     uint32_t table;
     bool is_put;
-    std::string key;  // as stored (with the prefix byte)
-    std::string value;
+    uint32_t key_size;
+    size_t value_size;
+    const char* bytes;
   };
   struct Applied;
   Applied apply(const Op& op);
   int open_for_write(uint32_t table, unsigned int* dbi);
   Status log_and_apply(std::string_view table, std::string_view key, bool is_put,
-                       std::string value);
+                       std::string_view value);
+  // Copies the prefix byte, key and value into the log's blocks; returns
+  // where they start.
+  char* log_bytes(std::string_view key, std::string_view value);
   Status grow_and_replay();
   uint32_t table_index(std::string_view table);
   void end_lmdb_txn();
@@ -233,6 +239,12 @@ class WriteTxn {
   std::thread::id ticket_;     // the thread that ticket is counted against
   std::vector<std::string> tables_;  // names used by this txn
   std::vector<Op> log_;              // every put and remove, in order
+  // The bytes of the logged keys and values, appended in blocks that never
+  // move (so Op::bytes stays valid): one allocation per block, not two per
+  // write. log_free_ bytes are unused at log_end_ in the last block.
+  std::vector<std::unique_ptr<char[]>> log_blocks_;
+  char* log_end_ = nullptr;
+  size_t log_free_ = 0;
   // Tables this LMDB transaction opened with mdb_dbi_open (index into
   // tables_, handle); published to the store's cache on commit.
   std::vector<std::pair<uint32_t, unsigned int>> opened_;

@@ -202,6 +202,20 @@ TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
   EXPECT_EQ(scan(*r, "more").size(), 1000u);
 }
 
+// Values larger than the write log's blocks, replayed by growths, land whole.
+TEST_F(StoreTest, ValuesBeyondALogBlockSurviveGrowth) {
+  auto value_of = [](int i) { return std::string((3 << 20) + i, static_cast<char>('a' + i)); };
+  {
+    Store store = open_store(StoreOptions{1 << 20});
+    auto w = store.begin_write();
+    ASSERT_TRUE(w.ok());
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(w->put("big", std::to_string(i), value_of(i)).ok()) << i;
+    ASSERT_TRUE(w->commit().ok());
+  }
+  Store store = open_store(StoreOptions{1 << 20});
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(read(store, "big", std::to_string(i)), value_of(i)) << i;
+}
+
 // A growth cannot run while the writing thread itself holds a read: the write
 // fails cleanly instead of waiting for itself, and nothing of it lands.
 TEST_F(StoreTest, GrowthWhileTheWriterHoldsAReadIsRefused) {
