@@ -13,32 +13,7 @@
 namespace tessarin::testing {
 namespace {
 
-class SlotSafetyTest : public CollectionTest {
- protected:
-  std::vector<uint64_t> free_slots() {
-    std::shared_lock lock(st().free_list.mu);
-    return st().free_list.value.snapshot();
-  }
-  // Leaves `id` as a delete does when it stops after its first transaction:
-  // slot marked and on the free list, row a Tombstone.
-  void interrupted_delete(const std::string& id) {
-    std::optional<Record> r = stored(id);
-    ASSERT_TRUE(r);
-    {
-      std::unique_lock lock(st().vectors.mu);
-      ASSERT_TRUE(st().vectors.value.mark_slot_free(r->slot).ok());
-    }
-    {
-      std::unique_lock lock(st().free_list.mu);
-      st().free_list.value.push_free_slot(r->slot);
-    }
-    auto txn = CollectionTxn::begin(st());
-    ASSERT_TRUE(txn.ok());
-    ASSERT_TRUE(*txn->set_record_status(id, RecordStatus::kTombstone));
-    ASSERT_TRUE(txn->save_free_list().ok());
-    ASSERT_TRUE(txn->commit().ok());
-  }
-};
+class SlotSafetyTest : public CollectionTest {};
 
 TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneSparesTheSlotsNewOwner) {
   open();
