@@ -2,7 +2,8 @@
 // sync of the vector file.
 //
 //   checks      lengths, dimensions, id lengths
-//   slots       one allocate_slot per record (free list first, then growth)
+//   slots       one allocate_slots for all records (free list first, then
+//               growth)
 //   txn 1       every record with status Pending, and the free list
 //   vectors     each prepared for the metric straight into its slot, all
 //               under one hold of the vector lock, then made durable
@@ -195,10 +196,10 @@ Result<std::vector<std::string>> add_batch_impl(
   });
   metadatas = {};
 
-  std::vector<uint64_t> slots(n);
+  TS_ASSIGN_OR_RETURN(const std::vector<uint64_t> slots,
+                      allocate_slots(state.free_list, state.vectors, n));
   std::vector<Record> records(n);
   for (size_t i = 0; i < n; ++i) {
-    TS_ASSIGN_OR_RETURN(slots[i], allocate_slot(state.free_list, state.vectors));
     const uint64_t created_at = now_secs();
     const std::optional<uint64_t> ttl = ttls ? (*ttls)[i] : std::nullopt;
     records[i] = Record{result[i], slots[i], std::move(texts[i]), created_at,

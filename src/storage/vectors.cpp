@@ -225,22 +225,42 @@ void VectorStore::write_header_count() {
   store<uint32_t>(h + kChecksumAt, vector_header_checksum(version_, h));
 }
 
+Status VectorStore::grow_to_hold(uint64_t needed) {
+  // Written slots reach the file before it is remapped.
+  TS_RETURN_IF_ERROR(platform::sync_mapping(map_));
+  const uint64_t new_length = std::max(grown_length(map_.length()), needed);
+  TS_RETURN_IF_ERROR(platform::set_file_length(file_, new_length));
+  TS_ASSIGN_OR_RETURN(uint64_t length, platform::file_length(file_));
+  if (length < needed) return truncated_error(slot_count_ + 1, length);
+  TS_ASSIGN_OR_RETURN(platform::Mapping grown, platform::map_file(file_, length));
+  map_ = std::move(grown);  // unmaps the old range
+  return OkStatus();
+}
+
 Result<uint64_t> VectorStore::append_slot() {
   const uint64_t count = slot_count_;
   const uint64_t needed = kVectorHeaderSize + slot_size_ * (count + 1);
-  if (map_.length() < needed) {
-    // Written slots reach the file before it is remapped.
-    TS_RETURN_IF_ERROR(platform::sync_mapping(map_));
-    const uint64_t new_length = std::max(grown_length(map_.length()), needed);
-    TS_RETURN_IF_ERROR(platform::set_file_length(file_, new_length));
-    TS_ASSIGN_OR_RETURN(uint64_t length, platform::file_length(file_));
-    if (length < needed) return truncated_error(count + 1, length);
-    TS_ASSIGN_OR_RETURN(platform::Mapping grown, platform::map_file(file_, length));
-    map_ = std::move(grown);  // unmaps the old range
-  }
+  if (map_.length() < needed) TS_RETURN_IF_ERROR(grow_to_hold(needed));
   slot_count_ = count + 1;
   write_header_count();
   return count;
+}
+
+Status VectorStore::append_slots(uint64_t n, std::vector<uint64_t>& out) {
+  while (n > 0) {
+    // Slots the mapping holds (the invariant keeps slot_count_ at most this).
+    const uint64_t capacity = (map_.length() - kVectorHeaderSize) / slot_size_;
+    if (slot_count_ >= capacity) {
+      TS_RETURN_IF_ERROR(grow_to_hold(kVectorHeaderSize + slot_size_ * (slot_count_ + 1)));
+      continue;
+    }
+    const uint64_t take = std::min(n, capacity - slot_count_);
+    for (uint64_t i = 0; i < take; ++i) out.push_back(slot_count_ + i);
+    slot_count_ += take;
+    n -= take;
+    write_header_count();
+  }
+  return OkStatus();
 }
 
 Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>& vectors) {
@@ -252,6 +272,24 @@ Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>&
   if (reused) return *reused;
   std::unique_lock lock(vectors.mu);
   return vectors.value.append_slot();
+}
+
+Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
+                                             Locked<VectorStore>& vectors, size_t n) {
+  std::vector<uint64_t> slots;
+  slots.reserve(n);
+  {
+    std::unique_lock lock(free_list.mu);
+    while (slots.size() < n) {
+      std::optional<uint64_t> reused = free_list.value.pop_free_slot();
+      if (!reused) break;
+      slots.push_back(*reused);
+    }
+  }
+  if (slots.size() == n) return slots;
+  std::unique_lock lock(vectors.mu);
+  TS_RETURN_IF_ERROR(vectors.value.append_slots(n - slots.size(), slots));
+  return slots;
 }
 
 }  // namespace tessarin

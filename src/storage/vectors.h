@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "error.h"
 #include "platform/platform.h"
@@ -153,6 +154,8 @@ class VectorStore {
  private:
   friend Result<uint64_t> allocate_slot(Locked<FreeList>& free_list,
                                         Locked<VectorStore>& vectors);
+  friend Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
+                                                      Locked<VectorStore>& vectors, size_t n);
 
   VectorStore(platform::Mapping map, uint64_t dimensions, uint64_t slot_count,
               platform::File file, uint16_t version);
@@ -163,6 +166,15 @@ class VectorStore {
   // rewrites the header. On failure nothing observable changes.
   // REQUIRES: the exclusive lock.
   Result<uint64_t> append_slot();
+  // Hands out `n` slots from slot_count on into `out`, as n append_slot
+  // calls would (the same growth steps), rewriting the header once per
+  // step instead of once per slot. On a failed growth the slots handed out
+  // before it stay counted and the failure is returned.
+  // REQUIRES: the exclusive lock.
+  Status append_slots(uint64_t n, std::vector<uint64_t>& out);
+  // Grows the file (and mapping) by half, at least to `needed` bytes, after
+  // syncing the written slots. On failure nothing observable changes.
+  Status grow_to_hold(uint64_t needed);
   // Writes slot_count and the checksum of the store's version into the
   // mapped header.
   void write_header_count();
@@ -183,5 +195,12 @@ class VectorStore {
 // A growth failure returns Io and leaves slot_count, the header and the
 // mapping in use unchanged (the file may already have its new length).
 Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>& vectors);
+
+// Hands out `n` slots: the same ones, in the same order and with the same
+// growth steps, as n calls of allocate_slot with no other caller between
+// them, taking each lock once. A failed growth returns its Io error; the
+// slots handed out before it stay handed out, as those calls leave them.
+Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
+                                             Locked<VectorStore>& vectors, size_t n);
 
 }  // namespace tessarin

@@ -152,6 +152,37 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
   EXPECT_EQ(floats(again.value.read_vector(1023)), (std::vector<float>{5, 6, 7, 8}));
 }
 
+// allocate_slots hands out what as many allocate_slot calls would: free
+// slots last-freed first, then appended ones across several growth steps,
+// leaving the same file; a failed growth keeps the slots counted before it.
+TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCalls) {
+  auto single = make(4);
+  for (int i = 0; i < 3; ++i) allocate(single);
+  free_list_.value.push_free_slot(0);
+  free_list_.value.push_free_slot(2);
+  std::vector<uint64_t> expected;
+  for (int i = 0; i < 2600; ++i) expected.push_back(allocate(single));
+  const uint64_t expected_len = single.value.mapped_len();
+  const Bytes expected_file = read_file();
+  single.value = VectorStore();
+
+  std::filesystem::remove(file());
+  auto bulk = make(4);
+  for (int i = 0; i < 3; ++i) allocate(bulk);
+  free_list_.value.push_free_slot(0);
+  free_list_.value.push_free_slot(2);
+  EXPECT_EQ(allocate_slots(free_list_, bulk, 2600).value(), expected);
+  EXPECT_EQ(bulk.value.mapped_len(), expected_len);
+  EXPECT_EQ(read_file(), expected_file);
+
+  const uint64_t room = (bulk.value.mapped_len() - 64) / 16 - bulk.value.slot_count();
+  platform::FaultInjection::fail_set_length(ENOSPC);
+  EXPECT_EQ(allocate_slots(free_list_, bulk, room + 5).error().os_error(), ENOSPC);
+  platform::FaultInjection::fail_set_length(0);
+  EXPECT_EQ(bulk.value.slot_count(), 2601 + room);
+  EXPECT_EQ(get<uint64_t>(read_file(), 10), 2601 + room);
+}
+
 TEST_F(VectorStoreTest, VersionOneHeaderKeepsFnvThroughAllocationAndGrowth) {
   write_file(header(kVectorMagic, 1, 4, 2), 64 + 16 * 4);  // two slots used, room for four
   auto vs = reopen(4);
