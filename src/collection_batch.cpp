@@ -103,11 +103,29 @@ Status write_vectors(CollectionState& state, const BatchVectors& vectors,
 
 // Input indices in ascending order of the records' ids; records of one id
 // keep their input order, so the last of them is still written last.
+// Compares the ids' first 8 bytes as one number first (random ids almost
+// never share them), then the whole ids, then the input positions.
 std::vector<size_t> key_order(const std::vector<Record>& records) {
-  std::vector<size_t> order(records.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return records[a].id < records[b].id; });
+  struct Key {
+    uint64_t prefix;  // the id's first 8 bytes, big-endian, zero-padded
+    size_t index;
+  };
+  std::vector<Key> keys(records.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const std::string& id = records[i].id;
+    uint64_t prefix = 0;
+    for (size_t b = 0; b < 8; ++b) {
+      prefix = (prefix << 8) | (b < id.size() ? static_cast<unsigned char>(id[b]) : 0u);
+    }
+    keys[i] = Key{prefix, i};
+  }
+  std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const int c = records[a.index].id.compare(records[b.index].id);
+    return c != 0 ? c < 0 : a.index < b.index;
+  });
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
   return order;
 }
 
