@@ -23,14 +23,14 @@ std::string uuid_v4_text(const uint8_t (&random)[16]) {
   b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(36);
+  char text[36];
+  char* p = text;
   for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-    out.push_back(kHex[b[i] >> 4]);
-    out.push_back(kHex[b[i] & 0x0F]);
+    if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
+    *p++ = kHex[b[i] >> 4];
+    *p++ = kHex[b[i] & 0x0F];
   }
-  return out;
+  return std::string(text, sizeof text);
 }
 
 Result<std::string> make_uuid_v4() {
