@@ -167,21 +167,44 @@ struct Store::Impl {
   // Table handles valid for every transaction begun after they entered.
   // State below is protected by dbi_mu.
   std::mutex dbi_mu;
+  std::condition_variable dbi_cv;  // signalled when `publishing` drops
   std::vector<std::pair<std::string, MDB_dbi>> dbis;
+  // Commits of transactions that opened tables, from just before
+  // mdb_txn_commit until their handles are published. A transaction begun
+  // in that window sees the new tables in the file but not yet in `dbis`;
+  // a reader that misses a table waits for the window to close. It never
+  // spans a map growth (which waits for every open transaction).
+  uint32_t publishing = 0;
 
-  std::optional<MDB_dbi> cached_dbi(std::string_view name) {
-    std::lock_guard lock(dbi_mu);
+  std::optional<MDB_dbi> find_dbi(std::string_view name) const {
     for (const auto& [n, dbi] : dbis) {
       if (n == name) return dbi;
     }
     return std::nullopt;
   }
+  std::optional<MDB_dbi> cached_dbi(std::string_view name) {
+    std::lock_guard lock(dbi_mu);
+    return find_dbi(name);
+  }
+  // cached_dbi, but a miss first waits for the commits that are publishing.
+  std::optional<MDB_dbi> published_dbi(std::string_view name) {
+    std::unique_lock lock(dbi_mu);
+    if (auto dbi = find_dbi(name)) return dbi;
+    if (publishing == 0) return std::nullopt;
+    dbi_cv.wait(lock, [this] { return publishing == 0; });
+    return find_dbi(name);
+  }
   void publish_dbi(std::string_view name, MDB_dbi dbi) {
     std::lock_guard lock(dbi_mu);
-    for (const auto& entry : dbis) {
-      if (entry.first == name) return;
-    }
-    dbis.emplace_back(std::string(name), dbi);
+    if (!find_dbi(name)) dbis.emplace_back(std::string(name), dbi);
+  }
+  void begin_publishing() {
+    std::lock_guard lock(dbi_mu);
+    ++publishing;
+  }
+  void end_publishing() {
+    std::lock_guard lock(dbi_mu);
+    if (--publishing == 0) dbi_cv.notify_all();
   }
 
   // Doubles the map unless another writer already grew it past `observed`.
@@ -402,7 +425,7 @@ namespace {
 // A cached handle that this transaction cannot use belongs to a table
 // created after the transaction began: absent here.
 std::optional<MDB_dbi> read_side_dbi(Store::Impl* impl, MDB_txn* txn, std::string_view table) {
-  auto dbi = impl->cached_dbi(table);
+  auto dbi = impl->published_dbi(table);
   if (!dbi) return std::nullopt;
   unsigned flags = 0;
   if (mdb_dbi_flags(txn, *dbi, &flags) != 0) return std::nullopt;
@@ -614,20 +637,30 @@ Status WriteTxn::log_and_apply(std::string_view table, std::string_view key, boo
 
 Status WriteTxn::commit() {
   if (!txn_) return from_commit_error(mdb_text(MDB_BAD_TXN));
+  // Tables this transaction opened are visible to transactions begun once
+  // the commit is through, before their handles are published: readers
+  // that miss a table wait meanwhile (Impl::publishing).
+  const bool publishes = !opened_.empty();
+  if (publishes) impl_->begin_publishing();
   int rc = mdb_txn_commit(txn_);  // frees the transaction, also on failure
   txn_ = nullptr;
   while (rc == MDB_MAP_FULL) {
+    // Nothing was committed; the growth waits for open transactions, so
+    // no reader may wait on this commit meanwhile.
+    if (publishes) impl_->end_publishing();
     Status replayed = grow_and_replay();
     if (!replayed.ok()) {
       abort();
       return replayed;
     }
+    if (publishes) impl_->begin_publishing();
     rc = mdb_txn_commit(txn_);
     txn_ = nullptr;
   }
   if (rc == 0) {
     for (const auto& [t, dbi] : opened_) impl_->publish_dbi(tables_[t], dbi);
   }
+  if (publishes) impl_->end_publishing();
   opened_.clear();
   abort();  // gives back the ticket and drops the log
   if (rc != 0) return from_commit_error(mdb_text(rc));

@@ -60,7 +60,10 @@
 // only at open (one read transaction exporting the tables already in the
 // file) and inside write transactions (one at a time); a handle opened by a
 // write transaction enters the cache only after that transaction commits,
-// since an abort invalidates it. Read transactions only look handles up.
+// since an abort invalidates it. Read transactions only look handles up; one
+// that misses a table while such a commit is publishing its handles waits
+// for it, so a transaction begun after a commit always finds the tables that
+// commit created.
 #pragma once
 
 #include <cstddef>
