@@ -214,7 +214,9 @@ Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
     // A loaded graph index hides the slot here once the graph road exists.
     state.index_stale.store(true);
   }
-  if (release) {
+  // A Tombstone's slot is listed already (that is why it is released): listing
+  // it again here could list it after an add popped it since the test above.
+  if (!was_tombstone) {
     std::unique_lock lock(state.free_list.mu);
     if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
   }

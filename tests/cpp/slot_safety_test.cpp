@@ -43,6 +43,37 @@ TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneListsItsSlotOnce) {
   EXPECT_FALSE(stored("t"));
 }
 
+// An add may pop a leftover Tombstone's slot while the delete of that
+// Tombstone is between its membership test and its end: the delete must not
+// list the slot again, or a later add would share it with the new owner.
+TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneLeavesASlotPoppedMeanwhile) {
+  open();
+  add({1, 0, 0, 0}, json::Object(), "t");
+  sync();
+  const uint64_t slot = stored("t")->slot;
+  interrupted_delete("t");
+  {
+    // Unmarked again, so the delete's marker shows it passed its test.
+    std::unique_lock lock(st().vectors.mu);
+    ASSERT_TRUE(st().vectors.value.write_vector(slot, std::vector<float>{1, 0, 0, 0}).ok());
+  }
+  std::unique_lock free_lock(st().free_list.mu);
+  std::thread deleter([&] { EXPECT_TRUE(*delete_by_id(st(), "t")); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (bool marked = false; !marked;) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::shared_lock lock(st().vectors.mu);
+    marked = *st().vectors.value.is_slot_free(slot);
+  }
+  // What allocate_slot does for an add.
+  ASSERT_EQ(st().free_list.value.pop_free_slot(), slot);
+  free_lock.unlock();
+  deleter.join();
+  EXPECT_TRUE(free_slots().empty()) << "slot listed again after an add took it";
+  EXPECT_FALSE(stored("t"));
+}
+
 // Deletes, upserts and compaction of the same (expiring) ids on several
 // threads: afterwards no slot is listed twice and no listed slot is used by
 // a stored record.
