@@ -1,5 +1,6 @@
 // Opening and releasing a collection, the collection store's transactions
 // and the mirror's upkeep, and the small read-only accessors.
+#include <algorithm>
 #include <filesystem>
 
 #include "collection_state.h"
@@ -124,11 +125,14 @@ Result<bool> CollectionTxn::set_record_status(std::string_view id, RecordStatus 
   return true;
 }
 
-Status CollectionTxn::save_free_list() {
+Status CollectionTxn::save_free_list(std::optional<uint64_t> also_listed) {
   std::vector<uint64_t> slots;
   {
     std::shared_lock lock(state_->free_list.mu);
     slots = state_->free_list.value.snapshot();
+  }
+  if (also_listed && std::find(slots.begin(), slots.end(), *also_listed) == slots.end()) {
+    slots.push_back(*also_listed);
   }
   return tessarin::save_free_list(txn_, slots);
 }

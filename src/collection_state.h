@@ -183,8 +183,10 @@ class CollectionTxn {
   // set_record_status: reads the committed record in a fresh read
   // transaction and puts it back with `status`; false when none is stored.
   [[nodiscard]] Result<bool> set_record_status(std::string_view id, RecordStatus status);
-  // save_free_list: the current free list, under free_list.mu shared.
-  [[nodiscard]] Status save_free_list();
+  // save_free_list: the current free list, under free_list.mu shared, with
+  // `also_listed` (when given and not in it) appended as the next slot
+  // reused: a slot that joins the in-memory list only after this commit.
+  [[nodiscard]] Status save_free_list(std::optional<uint64_t> also_listed = std::nullopt);
 
   // Commits; on success applies the logged operations to the mirror. The
   // commit lock is released in both cases.

@@ -195,6 +195,14 @@ namespace {
 // and the vector in it belongs to that newer record, so the slot is left
 // alone and only the row goes. A slot is never put on the list twice: two
 // adds would otherwise share it.
+//
+// A slot joins the in-memory free list only once the Tombstone is committed
+// (transaction 1 saves the list with it): should that transaction fail, the
+// row still points at the slot, and an add must not be handed it. The slot
+// then stays marked free and unlisted, so the record stays hidden and a
+// later delete retires it again. (A commit of another writer between
+// transaction 1 and the push saves the list without the slot; a crash right
+// then loses the slot to reuse, never gives it to two records.)
 Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
                      bool was_tombstone) {
   bool release = true;
@@ -214,19 +222,22 @@ Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
     // A loaded graph index hides the slot here once the graph road exists.
     state.index_stale.store(true);
   }
-  // A Tombstone's slot is listed already (that is why it is released): listing
-  // it again here could list it after an add popped it since the test above.
-  if (!was_tombstone) {
-    std::unique_lock lock(state.free_list.mu);
-    if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
-  }
+  // A Tombstone's slot is listed already (that is why it is released):
+  // listing it again could list it after an add popped it since the test
+  // above.
+  const std::optional<uint64_t> to_list =
+      was_tombstone ? std::nullopt : std::optional<uint64_t>(slot);
   {
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
     // A record that is already gone leaves nothing to mark; not an error.
     TS_ASSIGN_OR_RETURN(bool existed, txn.set_record_status(id, RecordStatus::kTombstone));
     (void)existed;
-    TS_RETURN_IF_ERROR(txn.save_free_list());
+    TS_RETURN_IF_ERROR(txn.save_free_list(to_list));
     TS_RETURN_IF_ERROR(txn.commit());
+  }
+  if (to_list) {
+    std::unique_lock lock(state.free_list.mu);
+    if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
   }
   TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
   TS_RETURN_IF_ERROR(txn.remove_record(id));

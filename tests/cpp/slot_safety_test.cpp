@@ -74,6 +74,47 @@ TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneLeavesASlotPoppedMeanwhile) {
   EXPECT_FALSE(stored("t"));
 }
 
+// A delete whose Tombstone transaction fails leaves the row pointing at its
+// slot: the slot must not be handed to an add, neither now nor after a
+// reopen, and a later delete of the repaired row still frees it once.
+TEST_F(SlotSafetyTest, FailedTombstoneTransactionKeepsTheSlotUnlisted) {
+  open();
+  add({1, 0, 0, 0}, json::Object(), "a");
+  sync();
+  const Record row = stored("a").value();
+  auto put_raw = [&](std::string bytes) {
+    auto txn = st().store.begin_write();  // bypasses the mirror: none is built here
+    ASSERT_TRUE(txn.ok());
+    ASSERT_TRUE(txn->put(kRecordsTable, "a", std::move(bytes)).ok());
+    ASSERT_TRUE(txn->commit().ok());
+  };
+  put_raw("\xff not a record");  // the Tombstone's read-back fails
+  EXPECT_FALSE(delete_record(st(), "a", row.slot).ok());
+  EXPECT_TRUE(free_slots().empty());
+  EXPECT_EQ(add({0, 1, 0, 0}, json::Object(), "b"), "b");
+  sync();
+  {
+    auto txn = read_transaction(st().store);
+    ASSERT_TRUE(txn.ok());
+    auto b = get_record(*txn, "b");
+    ASSERT_TRUE(b.ok() && *b);
+    EXPECT_NE((*b)->slot, row.slot);
+  }
+
+  reopen();
+  EXPECT_TRUE(free_slots().empty());
+  {
+    auto txn = st().store.begin_write();
+    ASSERT_TRUE(txn.ok());
+    ASSERT_TRUE(put_record(*txn, row).ok());
+    ASSERT_TRUE(txn->commit().ok());
+  }
+  ASSERT_TRUE(*delete_by_id(st(), "a"));
+  EXPECT_EQ(free_slots(), std::vector<uint64_t>{row.slot});
+  reopen();
+  EXPECT_EQ(free_slots(), std::vector<uint64_t>{row.slot});
+}
+
 // Deletes, upserts and compaction of the same (expiring) ids on several
 // threads: afterwards no slot is listed twice and no listed slot is used by
 // a stored record.
