@@ -24,8 +24,9 @@
 //
 // Lock order inside one entry: flush lock -> commit lock (CollectionTxn) -> vector lock
 // (exclusive, with the free list's own inner mutex for the membership test)
-// -> released -> free-list lock (exclusive) -> released; then the free list
-// is saved under its shared lock inside the transaction. No other path takes
+// -> released; the free list is saved (with the released slot) under its
+// shared lock inside the transaction, and the slot joins the in-memory list
+// under its exclusive lock once the transaction has committed. No other path takes
 // the commit lock while it holds the vector lock or the free-list lock.
 #include <algorithm>
 #include <chrono>
@@ -52,29 +53,30 @@ bool expired(const Record& record, uint64_t now) {
   return record.expires_at && now >= *record.expires_at;
 }
 
-// Marks `slot` free in the vector file and puts it on the free list, as far
-// as that is still this record's to do. Returns the bytes newly marked.
-uint64_t release_slot(CollectionState& state, uint64_t slot, bool tombstone) {
-  uint64_t freed = 0;
-  bool on_list = false;
-  {
-    std::unique_lock lock(state.vectors.mu);
-    VectorStore& vectors = state.vectors.value;
-    // FreeList methods take only the list's own mutex (a leaf lock).
-    on_list = state.free_list.value.contains_free_slot(slot);
-    if (tombstone && !on_list) return 0;  // reused since its delete
-    if (slot >= vectors.slot_count()) return 0;
-    Result<bool> is_free = vectors.is_slot_free(slot);
-    if (is_free.ok() && !*is_free && vectors.mark_slot_free(slot).ok()) {
-      freed = vectors.dimensions() * sizeof(float);
-    }
+// The slot work of one removal.
+struct SlotRelease {
+  uint64_t bytes_freed = 0;          // dimensions × 4 when newly marked free
+  std::optional<uint64_t> to_list;   // to put on the free list once committed
+};
+
+// Marks `slot` free in the vector file, as far as that is still this
+// record's to do, and says whether the slot must be listed. It is listed
+// only after the removal commits: were the commit to fail, the row would
+// still point at a slot an add could take.
+SlotRelease release_slot(CollectionState& state, uint64_t slot, bool tombstone) {
+  SlotRelease release;
+  std::unique_lock lock(state.vectors.mu);
+  VectorStore& vectors = state.vectors.value;
+  // FreeList methods take only the list's own mutex (a leaf lock).
+  const bool on_list = state.free_list.value.contains_free_slot(slot);
+  if (tombstone && !on_list) return release;  // reused since its delete
+  if (slot >= vectors.slot_count()) return release;
+  Result<bool> is_free = vectors.is_slot_free(slot);
+  if (is_free.ok() && !*is_free && vectors.mark_slot_free(slot).ok()) {
+    release.bytes_freed = vectors.dimensions() * sizeof(float);
   }
-  if (!on_list) {
-    std::unique_lock lock(state.free_list.mu);
-    // Tested again under the lock that orders pushes: a slot is never listed twice.
-    if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
-  }
-  return freed;
+  if (!on_list) release.to_list = slot;
+  return release;
 }
 
 }  // namespace
@@ -125,10 +127,18 @@ Result<CompactStats> compact_collection(CollectionState& state) {
     const bool tombstone = current->status == RecordStatus::kTombstone;
     if (!tombstone && !expired(*current, now_secs())) continue;  // replaced in the same slot
 
-    stats.bytes_freed += release_slot(state, entry.slot, tombstone);
+    const SlotRelease release = release_slot(state, entry.slot, tombstone);
+    stats.bytes_freed += release.bytes_freed;
     TS_RETURN_IF_ERROR(txn.remove_record(entry.id));
-    TS_RETURN_IF_ERROR(txn.save_free_list());
+    TS_RETURN_IF_ERROR(txn.save_free_list(release.to_list));
     TS_RETURN_IF_ERROR(txn.commit());
+    if (release.to_list) {
+      std::unique_lock lock(state.free_list.mu);
+      // Tested again under the lock that orders pushes: never listed twice.
+      if (!state.free_list.value.contains_free_slot(entry.slot)) {
+        state.free_list.value.push_free_slot(entry.slot);
+      }
+    }
   }
 
   // Whole milliseconds of the monotonic clock, truncated.
