@@ -15,9 +15,7 @@ $(BUILD)/build.ninja: | setup
 build: setup $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
-	@bash scripts/run-pytest.sh $(PYTHON) $(BUILD)
+test: test-cpp test-python
 
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
@@ -43,7 +41,7 @@ demo: build
 	cd examples && PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) agent_memory.py
 
 bench: build
-	@ls $(BUILD)/bench_* >/dev/null 2>&1 && for b in $(BUILD)/bench_*; do $$b; done || true
+	@for b in $(BUILD)/bench_*; do $$b || exit 1; done
 
 # The Python benchmark against NumPy, hnswlib and FAISS. OpenBLAS tuning
 # variables some machines export slow NumPy down; they are unset here only.
