@@ -16,12 +16,10 @@
 // it were upserted, and nothing after it is; a failed scan or write ends the
 // export with the lines before it written), and at most two chunks of lines
 // are held in memory.
-#include <fcntl.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 
 #include "collection_state.h"
@@ -238,12 +236,8 @@ Result<uint64_t> export_to_file(CollectionState& state, const std::string& path)
 
 Result<ImportStats> import_from_file(CollectionState& state, const std::string& path) {
   const auto start = std::chrono::steady_clock::now();
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return DbError::Io(errno);
-  ImportInput input{LineReader(platform::File(fd))};
+  TS_ASSIGN_OR_RETURN(platform::File file, platform::open_file_read_only(path));
+  ImportInput input{LineReader(std::move(file))};
 
   std::string text;
   TS_RETURN_IF_ERROR(input.reader.read_line(&text));  // an empty file leaves the line empty

@@ -95,6 +95,8 @@ Result<File> create_file(const std::string& path) {
 
 Result<File> open_file(const std::string& path) { return open_with(path, O_RDWR); }
 
+Result<File> open_file_read_only(const std::string& path) { return open_with(path, O_RDONLY); }
+
 Result<File> open_or_create_file(const std::string& path) {
   return open_with(path, O_RDWR | O_CREAT);
 }

@@ -67,6 +67,8 @@ class Mapping {
 Result<File> create_file(const std::string& path);
 // open(path, O_RDWR): an existing file, neither created nor truncated.
 Result<File> open_file(const std::string& path);
+// open(path, O_RDONLY): an existing file, for reading only.
+Result<File> open_file_read_only(const std::string& path);
 // open(path, O_RDWR | O_CREAT, 0666): the file, created empty when missing.
 Result<File> open_or_create_file(const std::string& path);
 bool file_exists(const std::string& path);
