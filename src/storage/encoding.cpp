@@ -71,28 +71,16 @@ std::optional<Utf8Error> validate_utf8(std::string_view bytes) {
     auto next = [&]() -> int { return ++i < len ? v[i] : -1; };
     auto invalid = [&](uint8_t n) { return Utf8Error{start, n}; };
     auto incomplete = [&]() { return Utf8Error{start, 0}; };
-    int b;
-    switch (utf8_char_width(first)) {
-      case 2:
-        if ((b = next()) < 0) return incomplete();
-        if (!is_continuation(b)) return invalid(1);
-        break;
-      case 3:
-        if ((b = next()) < 0) return incomplete();
-        if (!second_byte_ok(first, b)) return invalid(1);
-        if ((b = next()) < 0) return incomplete();
-        if (!is_continuation(b)) return invalid(2);
-        break;
-      case 4:
-        if ((b = next()) < 0) return incomplete();
-        if (!second_byte_ok(first, b)) return invalid(1);
-        if ((b = next()) < 0) return incomplete();
-        if (!is_continuation(b)) return invalid(2);
-        if ((b = next()) < 0) return incomplete();
-        if (!is_continuation(b)) return invalid(3);
-        break;
-      default:
-        return invalid(1);
+    const int width = utf8_char_width(first);
+    if (width == 0) return invalid(1);
+    // Every byte after the leader is a continuation; second_byte_ok also
+    // narrows the second one where the leader demands it.
+    for (int k = 1; k < width; ++k) {
+      const int b = next();
+      if (b < 0) return incomplete();
+      if (!(k == 1 ? second_byte_ok(first, b) : is_continuation(b))) {
+        return invalid(static_cast<uint8_t>(k));
+      }
     }
     ++i;
   }
