@@ -67,8 +67,5 @@ struct CollectionConfig {
 inline bool is_live(RecordStatus status, std::optional<uint64_t> expires_at, uint64_t now) {
   return status == RecordStatus::kActive && (!expires_at || now < *expires_at);
 }
-inline bool is_live(const Record& record, uint64_t now) {
-  return is_live(record.status, record.expires_at, now);
-}
 
 }  // namespace tessarin
