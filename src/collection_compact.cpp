@@ -132,13 +132,8 @@ Result<CompactStats> compact_collection(CollectionState& state) {
     TS_RETURN_IF_ERROR(txn.remove_record(entry.id));
     TS_RETURN_IF_ERROR(txn.save_free_list(release.to_list));
     TS_RETURN_IF_ERROR(txn.commit());
-    if (release.to_list) {
-      std::unique_lock lock(state.free_list.mu);
-      // Tested again under the lock that orders pushes: never listed twice.
-      if (!state.free_list.value.contains_free_slot(entry.slot)) {
-        state.free_list.value.push_free_slot(entry.slot);
-      }
-    }
+    // Tested again under the lock that orders pushes: never listed twice.
+    if (release.to_list) list_released_slot(state, entry.slot);
   }
 
   // Whole milliseconds of the monotonic clock, truncated.

@@ -143,6 +143,14 @@ inline void mark_index_stale(CollectionState& state) {
   if (state.config.hnsw_config) state.index_stale.store(true);
 }
 
+// Puts `slot`, whose release has committed, on the in-memory free list
+// unless it is there already: a slot listed twice would go to two adds.
+// REQUIRES: no lock of the state held (takes free_list.mu exclusive).
+inline void list_released_slot(CollectionState& state, uint64_t slot) {
+  std::unique_lock lock(state.free_list.mu);
+  if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
+}
+
 // <database path>/collections/<name>. The name must have passed
 // validate_collection_name (database.h keeps every collection inside its own
 // subdirectory).

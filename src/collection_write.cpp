@@ -235,10 +235,7 @@ Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
     TS_RETURN_IF_ERROR(txn.save_free_list(to_list));
     TS_RETURN_IF_ERROR(txn.commit());
   }
-  if (to_list) {
-    std::unique_lock lock(state.free_list.mu);
-    if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
-  }
+  if (to_list) list_released_slot(state, slot);
   TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
   TS_RETURN_IF_ERROR(txn.remove_record(id));
   return txn.commit();
