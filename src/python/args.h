@@ -81,10 +81,6 @@ bool extract_optional_str_list(PyObject* obj, const char* name,
 bool extract_optional_ttl_list(PyObject* obj, const char* name,
                                std::optional<std::vector<std::optional<uint64_t>>>& out);
 
-}  // namespace tessarin::py
-
-namespace tessarin::py {
-
 // Walks a sequence argument the way a list parameter is extracted: a str is
 // refused with "Can't extract `str` to `Vec`", a non-sequence with the
 // "'<type>' object cannot be converted to 'Sequence'" TypeError; otherwise

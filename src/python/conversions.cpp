@@ -121,8 +121,8 @@ bool item_to_float(PyObject* item, float& out) {
 
 bool extract_vector(PyObject* obj, std::vector<float>& out) {
   out.clear();
+  // try_numpy_vector leaves `out` untouched when it declines.
   if (is_ndarray(obj) && try_numpy_vector(obj, out)) return true;
-  out.clear();
   return for_each_sequence_item(
       obj, [&](size_t n) { out.reserve(n); },
       [&](PyObject* item) { return item_to_float(item, out.emplace_back()); });
@@ -248,10 +248,6 @@ bool extract_batch_vectors(PyObject* obj, BatchInput& out) {
       obj, [&](size_t n) { rows.reserve(n); },
       [&](PyObject* item) { return extract_vector(item, rows.emplace_back()); });
 }
-
-}  // namespace tessarin::py
-
-namespace tessarin::py {
 
 bool parse_json_text(std::string_view text, json::Value& out, std::string& error) {
   json::ParseResult<json::Value> parsed = json::parse(text);
