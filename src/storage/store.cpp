@@ -248,6 +248,21 @@ struct Store::Impl {
     if (broken) return from_transaction_error("the store lost its memory map while growing it");
     return OkStatus();
   }
+
+  // Enters the gate and begins an LMDB transaction with `flags`. On failure
+  // the ticket is given back and *txn is null.
+  Status begin_txn(unsigned flags, MDB_txn** txn, TxnGate::Ticket* ticket) {
+    *txn = nullptr;
+    TS_RETURN_IF_ERROR(check_usable());
+    *ticket = gate.enter();
+    const int rc = mdb_txn_begin(env.get(), nullptr, flags, txn);
+    if (rc != 0) {
+      *txn = nullptr;
+      gate.leave(*ticket);
+      return from_transaction_error(mdb_text(rc));
+    }
+    return OkStatus();
+  }
 };
 
 // ---- Store ----
@@ -342,26 +357,16 @@ uint64_t Store::map_size() const { return impl_->map_size.load(); }
 const std::string& Store::path() const { return impl_->path; }
 
 Result<ReadTxn> Store::begin_read() const {
-  TS_RETURN_IF_ERROR(impl_->check_usable());
-  const auto ticket = impl_->gate.enter();
-  MDB_txn* txn = nullptr;
-  const int rc = mdb_txn_begin(impl_->env.get(), nullptr, MDB_RDONLY, &txn);
-  if (rc != 0) {
-    impl_->gate.leave(ticket);
-    return from_transaction_error(mdb_text(rc));
-  }
+  MDB_txn* txn;
+  TxnGate::Ticket ticket;
+  TS_RETURN_IF_ERROR(impl_->begin_txn(MDB_RDONLY, &txn, &ticket));
   return ReadTxn(impl_.get(), txn, ticket);
 }
 
 Result<WriteTxn> Store::begin_write() const {
-  TS_RETURN_IF_ERROR(impl_->check_usable());
-  const auto ticket = impl_->gate.enter();
-  MDB_txn* txn = nullptr;
-  const int rc = mdb_txn_begin(impl_->env.get(), nullptr, 0, &txn);
-  if (rc != 0) {
-    impl_->gate.leave(ticket);
-    return from_transaction_error(mdb_text(rc));
-  }
+  MDB_txn* txn;
+  TxnGate::Ticket ticket;
+  TS_RETURN_IF_ERROR(impl_->begin_txn(0, &txn, &ticket));
   return WriteTxn(impl_.get(), txn, ticket);
 }
 
@@ -560,15 +565,8 @@ Status WriteTxn::grow_and_replay() {
     const uint64_t observed = impl_->map_size.load();
     end_lmdb_txn();
     TS_RETURN_IF_ERROR(impl_->grow(observed));
-    TS_RETURN_IF_ERROR(impl_->check_usable());
-    ticket_ = impl_->gate.enter();
+    TS_RETURN_IF_ERROR(impl_->begin_txn(0, &txn_, &ticket_));
     holds_ticket_ = true;
-    const int rc = mdb_txn_begin(impl_->env.get(), nullptr, 0, &txn_);
-    if (rc != 0) {
-      txn_ = nullptr;
-      end_lmdb_txn();
-      return from_transaction_error(mdb_text(rc));
-    }
     bool full = false;
     for (const Op& op : log_) {
       const Applied a = apply(op);
