@@ -217,11 +217,7 @@ Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
     if (was_tombstone) release = state.free_list.value.contains_free_slot(slot);
     if (release) TS_RETURN_IF_ERROR(vectors.mark_slot_free(slot));
   }
-  if (state.config.hnsw_config) {
-    std::shared_lock index_lock(state.index_mu);
-    // A loaded graph index hides the slot here once the graph road exists.
-    state.index_stale.store(true);
-  }
+  mark_index_stale(state);
   // A Tombstone's slot is listed already (that is why it is released):
   // listing it again could list it after an add popped it since the test
   // above.
