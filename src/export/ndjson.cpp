@@ -23,6 +23,15 @@ constexpr json::StructShape kHeaderShape{"ExportHeader", kHeaderFields, 0};
 constexpr json::StructShape kRecordShape{"ExportRecord", kRecordFields,
                                          (uint64_t{1} << 3) | (uint64_t{1} << 4)};
 
+// Decodes `text` as one struct of `shape` followed by nothing but white space.
+json::ParseStatus decode_line(std::string_view text, const json::StructShape& shape,
+                              const json::Decoder::FieldReader& read_field) {
+  json::Decoder d(text);
+  json::ParseStatus st = d.read_struct(shape, read_field);
+  if (!st.ok()) return st;
+  return d.end();
+}
+
 void append_u64(std::string& out, uint64_t v) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -98,8 +107,7 @@ void print_export_record(std::string& out, std::string_view id, std::span<const 
 }
 
 json::ParseStatus decode_export_header(std::string_view text, ExportHeader& out) {
-  json::Decoder d(text);
-  json::ParseStatus st = d.read_struct(kHeaderShape, [&](size_t field, json::Decoder& d) {
+  return decode_line(text, kHeaderShape, [&](size_t field, json::Decoder& d) {
     switch (field) {
       case 0: return d.read_u32(out.version);
       case 1: return d.read_string(out.collection);
@@ -109,16 +117,13 @@ json::ParseStatus decode_export_header(std::string_view text, ExportHeader& out)
       default: return d.read_u64(out.exported_at);
     }
   });
-  if (!st.ok()) return st;
-  return d.end();
 }
 
 json::ParseStatus decode_export_record(std::string_view text, ExportRecord& out) {
   // Absent optional fields read as none.
   out.created_at.reset();
   out.ttl.reset();
-  json::Decoder d(text);
-  json::ParseStatus st = d.read_struct(kRecordShape, [&](size_t field, json::Decoder& d) {
+  return decode_line(text, kRecordShape, [&](size_t field, json::Decoder& d) {
     switch (field) {
       case 0: return d.read_string(out.id);
       case 1: return d.read_f32_array(out.vector);
@@ -127,8 +132,6 @@ json::ParseStatus decode_export_record(std::string_view text, ExportRecord& out)
       default: return d.read_optional_u64(out.ttl);
     }
   });
-  if (!st.ok()) return st;
-  return d.end();
 }
 
 std::string_view trim_white_space(std::string_view text) {
