@@ -361,10 +361,12 @@ bool Decoder::string_body(std::string& out) {
   }
 }
 
-// pos_ is at the first digit ('-' already consumed when !positive).
-bool Decoder::number(bool positive, Number& out) {
+// pos_ is at the number's '-' or first digit.
+bool Decoder::number(Number& out) {
   const size_t n = text_.size();
-  const size_t start = positive ? pos_ : pos_ - 1;
+  const size_t start = pos_;
+  const bool positive = text_[pos_] != '-';
+  if (!positive) ++pos_;
   if (pos_ == n) return fail(Code::kEofWhileParsingValue);
   const char first = text_[pos_++];
   uint64_t significand = 0;
@@ -630,14 +632,9 @@ bool Decoder::any(Value& out) {
     default:
       break;
   }
-  const bool positive = c != '-';
-  if (!positive) {
-    ++pos_;
-  } else if (!is_digit(c)) {
-    return fail_peek(Code::kExpectedSomeValue);
-  }
+  if (c != '-' && !is_digit(c)) return fail_peek(Code::kExpectedSomeValue);
   Number num;
-  if (!number(positive, num)) return false;
+  if (!number(num)) return false;
   switch (num.kind) {
     case Number::Kind::kU64: out.v_.emplace<2>(num.u); break;
     case Number::Kind::kI64: out.v_.emplace<3>(num.i); break;
@@ -840,14 +837,9 @@ bool Decoder::invalid_type(std::string_view expected) {
       found = "map";
       break;
     default: {
-      const bool positive = c != '-';
-      if (!positive) {
-        ++pos_;
-      } else if (!is_digit(c)) {
-        return fail_peek(Code::kExpectedSomeValue);
-      }
+      if (c != '-' && !is_digit(c)) return fail_peek(Code::kExpectedSomeValue);
       Number num;
-      if (!number(positive, num)) return false;
+      if (!number(num)) return false;
       const bool negative = num.kind == Number::Kind::kI64;
       found = num.kind == Number::Kind::kF64
                   ? unexpected_number_text(true, false, 0, num.d)
@@ -863,14 +855,9 @@ bool Decoder::invalid_type(std::string_view expected) {
 bool Decoder::unsigned_integer(uint64_t max, std::string_view expected, uint64_t& out) {
   const int c = peek_ws();
   if (c < 0) return fail_peek(Code::kEofWhileParsingValue);
-  const bool positive = c != '-';
-  if (!positive) {
-    ++pos_;
-  } else if (!is_digit(c)) {
-    return invalid_type(expected);
-  }
+  if (c != '-' && !is_digit(c)) return invalid_type(expected);
   Number num;
-  if (!number(positive, num)) return false;
+  if (!number(num)) return false;
   std::string problem;
   switch (num.kind) {
     case Number::Kind::kU64:
@@ -895,14 +882,9 @@ bool Decoder::unsigned_integer(uint64_t max, std::string_view expected, uint64_t
 bool Decoder::f32_element(float& out) {
   const int c = peek_ws();
   if (c < 0) return fail_peek(Code::kEofWhileParsingValue);
-  const bool positive = c != '-';
-  if (!positive) {
-    ++pos_;
-  } else if (!is_digit(c)) {
-    return invalid_type("f32");
-  }
+  if (c != '-' && !is_digit(c)) return invalid_type("f32");
   Number num;
-  if (!number(positive, num)) return false;
+  if (!number(num)) return false;
   switch (num.kind) {
     case Number::Kind::kU64: out = static_cast<float>(num.u); break;
     case Number::Kind::kI64: out = static_cast<float>(num.i); break;

@@ -187,7 +187,7 @@ class Decoder {
   bool escape(std::string& out);
   bool hex4(uint32_t& out);
   struct Number;
-  bool number(bool positive, Number& out);
+  bool number(Number& out);
   bool invalid_type(std::string_view expected);
   bool unsigned_integer(uint64_t max, std::string_view expected, uint64_t& out);
   bool f32_element(float& out);
