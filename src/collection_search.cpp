@@ -29,11 +29,6 @@ namespace {
 // Lists of at most this many hits are put in order by insertion sort.
 constexpr size_t kInsertionSortMax = 20;
 
-bool live_now(RecordStatus status, std::optional<uint64_t> expires_at) {
-  if (status != RecordStatus::kActive) return false;
-  return !expires_at || platform::now_secs() < *expires_at;
-}
-
 SlotView slot_view(const VectorStore& vectors) {
   return SlotView{vectors.slots_base(), vectors.slot_count(),
                   static_cast<size_t>(vectors.dimensions())};
@@ -224,7 +219,7 @@ Result<std::vector<SearchHit>> exact_road_literal(
   for (;;) {
     TS_ASSIGN_OR_RETURN(bool more, scan.next_view(&view));
     if (!more) break;
-    if (!live_now(view.status, view.expires_at)) continue;
+    if (!is_live(view.status, view.expires_at, platform::now_secs())) continue;
     if (filter && !matches_filter(*filter, json::parse_or_null(view.metadata))) continue;
     candidates.push_back(view);
   }
@@ -283,7 +278,7 @@ Result<std::vector<SearchHit>> search_collection(
     std::vector<ScoredPair> pairs =
         score_candidates(queued.size(), [&](size_t i) -> std::optional<float> {
           const PendingWrite& w = queued[i];
-          if (!live_now(w.record.status, w.record.expires_at)) return std::nullopt;
+          if (!is_live(w.record)) return std::nullopt;
           if (filter && !matches_filter(*filter, *w.parsed)) return std::nullopt;
           return compute_distance(metric, prepared, w.vector);
         });
@@ -304,14 +299,14 @@ Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_v
   {
     std::lock_guard<std::mutex> lock(state.pending_mu);
     for (const PendingWrite& w : state.pending) {
-      if (w.record.id == id && live_now(w.record.status, w.record.expires_at)) {
+      if (w.record.id == id && is_live(w.record)) {
         return std::optional<SearchHit>(SearchHit{w.record.id, *w.parsed, 0.0f});
       }
     }
   }
   TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, get_record(txn, id));
-  if (!record || !live_now(record->status, record->expires_at)) return std::optional<SearchHit>{};
+  if (!record || !is_live(*record)) return std::optional<SearchHit>{};
   std::shared_lock lock(state.vectors.mu);
   TS_ASSIGN_OR_RETURN(bool free, state.vectors.value.is_slot_free(record->slot));
   if (free) return std::optional<SearchHit>{};

@@ -109,8 +109,7 @@ bool matches_filter(const std::vector<FilterCondition>& conditions, const json::
 }
 
 bool is_live(const Record& record) {
-  if (record.status != RecordStatus::kActive) return false;
-  return !record.expires_at || platform::now_secs() < *record.expires_at;
+  return is_live(record.status, record.expires_at, platform::now_secs());
 }
 
 }  // namespace tessarin
