@@ -77,9 +77,10 @@ void format_shortest(std::string& out, const char* sci, const char* sci_end, int
   out.append(buf, r.ptr);
 }
 
-void print_u64(std::string& out, uint64_t u) {
+template <typename Int>
+void print_integer(std::string& out, Int v) {
   char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, u);
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
   out.append(buf, r.ptr);
 }
 
@@ -132,14 +133,11 @@ void print_to(std::string& out, const Value& value) {
       out.append(value.as_bool() ? "true" : "false");
       return;
     case Value::Type::kU64:
-      print_u64(out, value.as_u64());
+      print_integer(out, value.as_u64());
       return;
-    case Value::Type::kI64: {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, value.as_i64());
-      out.append(buf, r.ptr);
+    case Value::Type::kI64:
+      print_integer(out, value.as_i64());
       return;
-    }
     case Value::Type::kF64:
       print_f64(out, value.as_f64());
       return;
