@@ -74,12 +74,8 @@ double Value::number_as_f64() const {
 bool operator==(const Value& a, const Value& b) { return a.v_ == b.v_; }
 
 std::partial_ordering compare_ordered(const Value& a, const Value& b) {
-  if (a.is_string() && b.is_string()) {
-    // std::string compares through char_traits<char>, i.e. as unsigned bytes.
-    int c = a.as_string().compare(b.as_string());
-    return c < 0 ? std::partial_ordering::less
-                 : c > 0 ? std::partial_ordering::greater : std::partial_ordering::equivalent;
-  }
+  // std::string compares through char_traits<char>, i.e. as unsigned bytes.
+  if (a.is_string() && b.is_string()) return a.as_string() <=> b.as_string();
   if (a.is_number() && b.is_number()) return a.number_as_f64() <=> b.number_as_f64();
   return std::partial_ordering::unordered;
 }
