@@ -659,8 +659,7 @@ Status WriteTxn::commit() {
     for (const auto& [t, dbi] : opened_) impl_->publish_dbi(tables_[t], dbi);
   }
   if (publishes) impl_->end_publishing();
-  opened_.clear();
-  abort();  // gives back the ticket and drops the log
+  abort();  // gives back the ticket, forgets the opened tables, drops the log
   if (rc != 0) return from_commit_error(mdb_text(rc));
   return OkStatus();
 }
