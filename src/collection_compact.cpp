@@ -28,7 +28,6 @@
 // shared lock inside the transaction, and the slot joins the in-memory list
 // under its exclusive lock once the transaction has committed. No other path takes
 // the commit lock while it holds the vector lock or the free-list lock.
-#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -136,10 +135,7 @@ Result<CompactStats> compact_collection(CollectionState& state) {
     if (release.to_list) list_released_slot(state, entry.slot);
   }
 
-  // Whole milliseconds of the monotonic clock, truncated.
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  stats.duration_ms = static_cast<uint64_t>(std::max<int64_t>(
-      0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  stats.duration_ms = millis_since(start);
   return stats;
 }
 

@@ -48,7 +48,9 @@
 //     config.hnsw_config is present (mark_index_stale).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -225,6 +227,14 @@ bool ensure_mirror(CollectionState& state);
 
 // Whole seconds of the wall clock since the Unix epoch (0 before it).
 uint64_t now_secs();
+
+// Whole milliseconds of the monotonic clock elapsed since `start`,
+// truncated; 0 should the clock read earlier (duration_ms of the stats).
+inline uint64_t millis_since(std::chrono::steady_clock::time_point start) {
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  return static_cast<uint64_t>(std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+}
 
 // created_at + ttl, saturating at 2^64 - 1; none without a ttl.
 std::optional<uint64_t> expiry_after(uint64_t created_at, std::optional<uint64_t> ttl);

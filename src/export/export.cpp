@@ -19,7 +19,6 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
-#include <algorithm>
 #include <chrono>
 
 #include "collection_state.h"
@@ -268,10 +267,7 @@ Result<ImportStats> import_from_file(CollectionState& state, const std::string& 
   }
   TS_RETURN_IF_ERROR(flush_pending_writes(state));
 
-  // Whole milliseconds of the monotonic clock, truncated.
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  stats.duration_ms = static_cast<uint64_t>(std::max<int64_t>(
-      0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+  stats.duration_ms = millis_since(start);
   return stats;
 }
 
