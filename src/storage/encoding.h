@@ -128,7 +128,6 @@ class Decoder {
   // The first failure as DbError::Serialization carrying the decoder text.
   // REQUIRES: !ok().
   DbError error() const { return DbError::Serialization(error_); }
-  Status status() const { return ok() ? OkStatus() : Status(error()); }
 
  private:
   template <typename T>
