@@ -214,8 +214,6 @@ uint64_t now_secs() {
 
 uint64_t now_millis() { return clock_millis(CLOCK_REALTIME); }
 
-uint64_t monotonic_millis() { return clock_millis(CLOCK_MONOTONIC); }
-
 Status fill_random(void* buf, size_t len) {
   auto* out = static_cast<uint8_t*>(buf);
 #ifdef __APPLE__

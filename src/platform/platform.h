@@ -107,8 +107,6 @@ bool dir_exists(const std::string& path);
 // milliseconds since the epoch (seconds × 1000 + nanoseconds / 1e6).
 uint64_t now_secs();
 uint64_t now_millis();
-// Monotonic clock in milliseconds (seconds × 1000 + nanoseconds / 1e6).
-uint64_t monotonic_millis();
 
 // Fills buf from the system's entropy source (getrandom).
 Status fill_random(void* buf, size_t len);
