@@ -142,8 +142,6 @@ class VectorStore {
 
   uint64_t dimensions() const { return dimensions_; }
   uint64_t slot_count() const { return slot_count_; }
-  uint64_t slot_size() const { return slot_size_; }  // bytes: dimensions * 4
-  uint16_t version() const { return version_; }
   // Length of the mapping in bytes (header plus every slot of capacity).
   uint64_t mapped_len() const { return map_.length(); }
   // Slot 0's first value; slot i starts at slots_base() + i * dimensions()
