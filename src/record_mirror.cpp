@@ -40,12 +40,8 @@ Status RecordMirror::build(const ReadTxn& txn) {
   cold_.reserve(rows.size());
   index_.reserve(rows.size());
   for (Record& r : rows) {
-    slot_.push_back(r.slot);
-    live_until_.push_back(live_until(r));
-    index_.emplace(r.id, cold_.size());
     std::shared_ptr<const json::Value> parsed = parse_metadata_shared(r.metadata);
-    meta_.push_back(parsed.get());
-    cold_.push_back(Cold{std::move(r), std::move(parsed)});
+    append(std::move(r), std::move(parsed));
   }
   state_.store(State::kReady, std::memory_order_release);
   return OkStatus();
@@ -90,6 +86,10 @@ void RecordMirror::put(Record record, std::shared_ptr<const json::Value> parsed)
     return;
   }
   if (!parsed) parsed = parse_metadata_shared(record.metadata);
+  append(std::move(record), std::move(parsed));
+}
+
+void RecordMirror::append(Record record, std::shared_ptr<const json::Value> parsed) {
   slot_.push_back(record.slot);
   live_until_.push_back(live_until(record));
   meta_.push_back(parsed.get());

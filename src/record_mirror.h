@@ -113,6 +113,8 @@ class RecordMirror {
   };
 
   void put(Record record, std::shared_ptr<const json::Value> parsed);
+  // Adds an entry for an id not in the mirror; `parsed` is not null.
+  void append(Record record, std::shared_ptr<const json::Value> parsed);
   void remove(std::string_view id);
   void clear();
 
