@@ -29,10 +29,10 @@
 // mirror). A broken mirror is rebuilt on a later need once another commit has
 // changed the table.
 //
-// Thread safety: `mu` guards all contents. Readers take it shared. build(),
-// mark_broken() and apply() require it exclusively AND the owning
-// collection's commit mutex (so the state changes in commit order). state()
-// is an atomic read usable without the lock.
+// Thread safety: `mu` guards all contents. Readers take it shared. build()
+// and apply() require it exclusively AND the owning collection's commit
+// mutex (so the state changes in commit order). state() is an atomic read
+// usable without the lock.
 #pragma once
 
 #include <atomic>

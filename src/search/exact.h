@@ -77,7 +77,6 @@ class TopK {
 
   // The kept entries, best first; positions are those passed to push_top_k.
   const std::vector<ScoredPair>& results() const { return results_; }
-  std::vector<ScoredPair> take_results() && { return std::move(results_); }
   size_t k() const { return k_; }
   bool higher_is_better() const { return higher_is_better_; }
 
