@@ -147,7 +147,8 @@ inline void mark_index_stale(CollectionState& state) {
 
 // Puts `slot`, whose release has committed, on the in-memory free list
 // unless it is there already: a slot listed twice would go to two adds.
-// REQUIRES: no lock of the state held (takes free_list.mu exclusive).
+// Takes free_list.mu exclusive (callers may hold flush_mu, never
+// vectors.mu or free_list.mu).
 inline void list_released_slot(CollectionState& state, uint64_t slot) {
   std::unique_lock lock(state.free_list.mu);
   if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
