@@ -1,27 +1,38 @@
 #include "storage/freelist.h"
 
-#include <algorithm>
-
 namespace tessarin {
+
+FreeList::FreeList(std::vector<uint64_t> slots) {
+  slots_.reserve(slots.size());
+  for (uint64_t slot : slots) {
+    if (listed_.insert(slot).second) slots_.push_back(slot);
+  }
+}
 
 FreeList::FreeList(FreeList&& other) {
   std::lock_guard lock(other.mu_);
   slots_ = std::move(other.slots_);
+  listed_ = std::move(other.listed_);
   other.slots_.clear();
+  other.listed_.clear();
 }
 
 FreeList& FreeList::operator=(FreeList&& other) {
   if (this != &other) {
     std::scoped_lock lock(mu_, other.mu_);
     slots_ = std::move(other.slots_);
+    listed_ = std::move(other.listed_);
     other.slots_.clear();
+    other.listed_.clear();
   }
   return *this;
 }
 
-void FreeList::push_free_slot(uint64_t slot) {
+bool FreeList::push_free_slot(uint64_t slot) {
   std::lock_guard lock(mu_);
+  if (!listed_.insert(slot).second) return false;
   slots_.push_back(slot);
+  return true;
 }
 
 std::optional<uint64_t> FreeList::pop_free_slot() {
@@ -29,12 +40,13 @@ std::optional<uint64_t> FreeList::pop_free_slot() {
   if (slots_.empty()) return std::nullopt;
   uint64_t slot = slots_.back();
   slots_.pop_back();
+  listed_.erase(slot);
   return slot;
 }
 
 bool FreeList::contains_free_slot(uint64_t slot) const {
   std::lock_guard lock(mu_);
-  return std::find(slots_.begin(), slots_.end(), slot) != slots_.end();
+  return listed_.contains(slot);
 }
 
 std::vector<uint64_t> FreeList::snapshot() const {

@@ -16,13 +16,15 @@
 // takes the outer lock, and it is never held together with the vector
 // store's lock (see allocate_slot).
 //
-// Invariant: none on the contents. The list may hold a slot twice; callers
-// that must avoid this (compaction) ask contains_free_slot first.
+// Invariant: no slot is listed twice (a slot listed twice would be handed to
+// two records). A push of a listed slot changes nothing, and a list loaded
+// with repeats keeps each slot at its first place.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 namespace tessarin {
@@ -30,8 +32,9 @@ namespace tessarin {
 class FreeList {
  public:
   FreeList() = default;
-  // A list holding `slots` in this order; the last is the next reused.
-  explicit FreeList(std::vector<uint64_t> slots) : slots_(std::move(slots)) {}
+  // A list holding `slots` in this order, repeats dropped; the last is the
+  // next reused.
+  explicit FreeList(std::vector<uint64_t> slots);
   // Moves take the source's slots under the source's mutex (for
   // Result<FreeList>); the new list has its own, unlocked mutex.
   FreeList(FreeList&& other);
@@ -39,11 +42,12 @@ class FreeList {
   FreeList(const FreeList&) = delete;
   FreeList& operator=(const FreeList&) = delete;
 
-  // Appends `slot` at the end (it becomes the next slot reused).
-  void push_free_slot(uint64_t slot);
+  // Appends `slot` at the end (it becomes the next slot reused); false, and
+  // nothing changed, when it is listed already.
+  bool push_free_slot(uint64_t slot);
   // Removes and returns the last slot; nullopt when the list is empty.
   std::optional<uint64_t> pop_free_slot();
-  // True when `slot` is in the list (linear scan from the front).
+  // True when `slot` is in the list.
   bool contains_free_slot(uint64_t slot) const;
   // A copy of the slots in list order, taken under the mutex; what the
   // store encodes when it saves the list.
@@ -51,7 +55,8 @@ class FreeList {
 
  private:
   mutable std::mutex mu_;
-  std::vector<uint64_t> slots_;  // guarded by mu_; back() is the next reused
+  std::vector<uint64_t> slots_;          // guarded by mu_; back() is the next reused
+  std::unordered_set<uint64_t> listed_;  // guarded by mu_; the members of slots_
 };
 
 }  // namespace tessarin
