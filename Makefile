@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan demo bench bench-python clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan soak demo bench bench-python clean
 
 setup:
 	@bash scripts/setup.sh
@@ -36,6 +36,12 @@ test-tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Tsan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF
 	cmake --build build-tsan -j $(JOBS) --target tessarin_tests
 	cd build-tsan && RAYON_NUM_THREADS=1 TSAN_OPTIONS="suppressions=$(abspath tests/tsan.supp) halt_on_error=1" ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# The crash test with many lives (a child killed at random moments, the
+# database checked after each kill); `make test` runs a few.
+SOAK_LIVES ?= 300
+soak: build
+	TESSARIN_CRASH_LIVES=$(SOAK_LIVES) PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) -m pytest -q tests/python/test_crash.py
 
 demo: build
 	cd examples && PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) agent_memory.py

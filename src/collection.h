@@ -12,7 +12,7 @@
 // Thread safety: every function below may be called from any thread at any
 // time on a shared state; the state's own locks order them. Lock order inside
 // one collection (never taken in the reverse order):
-//   flush lock -> pending mutex -> free-list lock
+//   writer lock -> pending mutex -> free-list lock
 //   index lock -> graph lock -> vector lock -> mirror lock
 //   commit lock (store writer) -> mirror lock
 // A flush releases the pending mutex before it takes the vector lock; the
@@ -75,8 +75,9 @@ struct BatchVectors {
 
   size_t size() const { return is_block ? block_rows : rows.size(); }
   size_t row_length(size_t i) const { return is_block ? block_cols : rows[i].size(); }
-  // Copies row i into out (out.size() == row_length(i)).
-  void copy_row(size_t i, float* out) const;
+  // Row i in place when its values are contiguous, else copied into
+  // `scratch`; valid while both this and `scratch` are unchanged.
+  std::span<const float> row(size_t i, std::vector<float>& scratch) const;
 };
 
 // ---- Operations (all return errors as values) ----
@@ -87,7 +88,10 @@ Result<std::string> add_record(CollectionState& state, std::span<const float> ve
                                json::Value metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl);
 
-// Replaces any queued or stored record of `id`, then adds the new one.
+// Replaces the first queued write of `id` and, when `id` is stored, the
+// stored record: the new version is then committed before the call returns
+// (the old one stays until that commit). An id that is not stored is added
+// through the queue.
 Status upsert_record(CollectionState& state, const std::string& id, std::span<const float> vector,
                      json::Value metadata, std::optional<uint64_t> ttl);
 
@@ -109,9 +113,6 @@ Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_v
 // Collection.delete: a queued write of the id first, else the stored record.
 // True when something was deleted.
 Result<bool> delete_by_id(CollectionState& state, std::string_view id);
-
-// Retires one committed record whose slot the caller found.
-Status delete_record(CollectionState& state, std::string_view id, uint64_t slot);
 
 Status flush_pending_writes(CollectionState& state);
 Status sync_collection(CollectionState& state);

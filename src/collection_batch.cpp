@@ -1,52 +1,57 @@
 // The batch add: n records in two store transactions around one write and
 // sync of the vector file.
 //
-//   checks      lengths, dimensions, id lengths
+//   checks      lengths, dimensions, finite values, id lengths
 //   slots       one allocate_slots for all records (free list first, then
 //               growth)
-//   txn 1       every record with status Pending, and the free list
+//   queue       the writes queued before the batch are committed first, so
+//               writes reach the store in the order their calls returned
+//   txn 1       the new ids' records with status Pending, and the free list
 //   vectors     each prepared for the metric straight into its slot, all
 //               under one hold of the vector lock, then made durable
 //               (msync + full file sync)
-//   txn 2       every record still stored set to Active
+//   txn 2       every id's record Active, replacing what the id had; the
+//               slots of replaced rows released with the commit
+//
+// The rows of ids that are stored already are left alone by txn 1 and
+// replaced only by txn 2, so a crash between the two keeps their old
+// versions; a new id's Pending row is invisible to every reader until txn 2.
+// Of several records of one id in a batch, the last is the one stored; the
+// slots of the others are released by txn 2.
 //
 // Nothing changes before the first slot is taken, so a batch refused by a
 // check leaves the collection as it was. A failure after that point leaves
 // what it has done: taken slots are not given back, and records committed by
 // txn 1 stay Pending (invisible to every reader) when the vector sync or
-// txn 2 fails. A batch never touches the pending queue.
+// txn 2 fails. writer_mu is held from the queue's commit to txn 2, so the
+// rows read before txn 1 are still the stored rows when txn 2 replaces them.
 //
 // An expiry is created_at + ttl, saturating at 2^64 - 1 (a record that
 // practically never expires) instead of wrapping into the past.
 //
 // The per-record work that needs no order runs on the worker pool: new ids,
-// metadata texts, the vector preparation and writes (while this thread
+// metadata texts, and the vector preparation and writes (while this thread
 // holds the vector lock exclusively on their behalf, each task writing only
-// the slots of its own range) and the reads of transaction 2 (while this
-// thread holds the commit lock). Slot allocation and the puts stay in order.
+// the slots of its own range). Slot allocation and the puts stay in order.
 #include <tbb/task_arena.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "collection_state.h"
 #include "json/print.h"
+#include "platform/platform.h"
 #include "search/distance.h"
 #include "search/pool.h"
 
 namespace tessarin {
 
-void BatchVectors::copy_row(size_t i, float* out) const {
-  if (!is_block) {
-    std::copy(rows[i].begin(), rows[i].end(), out);
-    return;
-  }
-  const float* row = data + static_cast<ptrdiff_t>(i) * row_stride;
-  if (col_stride == 1) {
-    std::memcpy(out, row, block_cols * sizeof(float));
-    return;
-  }
-  for (size_t c = 0; c < block_cols; ++c) out[c] = row[static_cast<ptrdiff_t>(c) * col_stride];
+std::span<const float> BatchVectors::row(size_t i, std::vector<float>& scratch) const {
+  if (!is_block) return rows[i];
+  const float* start = data + static_cast<ptrdiff_t>(i) * row_stride;
+  if (col_stride == 1) return {start, block_cols};
+  scratch.resize(block_cols);
+  for (size_t c = 0; c < block_cols; ++c) scratch[c] = start[static_cast<ptrdiff_t>(c) * col_stride];
+  return scratch;
 }
 
 namespace {
@@ -84,21 +89,28 @@ Status write_vectors(CollectionState& state, const BatchVectors& vectors,
     std::vector<float> row;
     for (size_t i = begin; i < end; ++i) {
       TS_ASSIGN_OR_RETURN(std::span<float> out, store.slot_for_write(slots[i]));
-      std::span<const float> view;
-      if (!vectors.is_block) {
-        view = vectors.rows[i];
-      } else if (vectors.col_stride == 1) {
-        view = {vectors.data + static_cast<ptrdiff_t>(i) * vectors.row_stride, vectors.block_cols};
-      } else {
-        row.resize(vectors.block_cols);
-        vectors.copy_row(i, row.data());
-        view = row;
-      }
+      const std::span<const float> view = vectors.row(i, row);
       prepare_vector_into(metric, view, out.data());
     }
     return OkStatus();
   }));
   return store.flush_vectors();
+}
+
+// InvalidInput naming the first row (and its component) that holds a NaN or
+// an infinity, as the single add does for its vector.
+Status check_finite_rows(const BatchVectors& vectors) {
+  return parallel_chunks(vectors.size(), [&](size_t begin, size_t end) -> Status {
+    std::vector<float> row;
+    for (size_t i = begin; i < end; ++i) {
+      const std::span<const float> view = vectors.row(i, row);
+      if (std::optional<size_t> c = first_non_finite(view)) {
+        return DbError::InvalidInput("vectors[" + std::to_string(i) + "] component " +
+                                     std::to_string(*c) + " is not a finite number");
+      }
+    }
+    return OkStatus();
+  });
 }
 
 // Input indices in ascending order of the records' ids; records of one id
@@ -129,41 +141,6 @@ std::vector<size_t> key_order(const std::vector<Record>& records) {
   return order;
 }
 
-// Transaction 2: every record of the batch that is still stored becomes
-// Active, whatever happened to it since transaction 1. The rows are read
-// from the committed state inside the transaction (it holds the commit lock,
-// so nothing else commits meanwhile), by the pool in read transactions that
-// all end before the first put; the puts follow in key order (`order`, from
-// key_order), which keeps the store's page accesses local. `committed` are
-// the records of transaction 1, by input index; a row still equal to its
-// record is taken from there instead of being decoded into new strings.
-Status activate(CollectionState& state, std::vector<Record>& committed,
-                const std::vector<size_t>& order) {
-  TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-  std::vector<std::optional<Record>> updates(order.size());  // by position in `order`
-  TS_RETURN_IF_ERROR(parallel_chunks(order.size(), [&](size_t begin, size_t end) -> Status {
-    TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state.store));
-    for (size_t k = begin; k < end; ++k) {
-      Record& mine = committed[order[k]];
-      TS_ASSIGN_OR_RETURN(std::optional<std::string_view> bytes, read.get(kRecordsTable, mine.id));
-      if (!bytes) continue;  // gone since: passed over
-      TS_ASSIGN_OR_RETURN(RecordView row, decode_record_view(*bytes));
-      const bool unchanged = row.slot == mine.slot && row.metadata == mine.metadata &&
-                             row.created_at == mine.created_at &&
-                             row.expires_at == mine.expires_at && row.status == mine.status;
-      updates[k] = unchanged ? std::move(mine) : row.to_record();
-    }
-    return OkStatus();
-  }));
-  for (std::optional<Record>& record : updates) {
-    if (!record) continue;
-    record->status = RecordStatus::kActive;
-    // The mirror keeps the metadata it parsed for transaction 1 (same text).
-    TS_RETURN_IF_ERROR(txn.put_record(std::move(*record)));
-  }
-  return txn.commit();
-}
-
 }  // namespace
 
 Result<std::vector<std::string>> add_batch_impl(
@@ -184,12 +161,14 @@ Result<std::vector<std::string>> add_batch_impl(
       return DbError::DimensionMismatch(dims, vectors.row_length(i));
     }
   }
+  TS_RETURN_IF_ERROR(check_finite_rows(vectors));
   if (ids) {
     for (const std::string& id : *ids) {
       TS_RETURN_IF_ERROR(check_id_length(state.store.max_id_bytes(), id));
     }
   }
   // Ids, slots and records, in input order.
+  const bool ids_given = ids.has_value();
   std::vector<std::string> result;
   if (ids) {
     result = std::move(*ids);
@@ -224,22 +203,58 @@ Result<std::vector<std::string>> add_batch_impl(
                         expiry_after(created_at, ttl), RecordStatus::kPending};
   }
 
-  // Transaction 1: the records as Pending, and the free list without the
-  // slots just taken. Put in key order, as transaction 2 does: neighbouring
-  // puts share the store's pages.
+  // From here on no other writer changes "records" (see the top of this file).
+  std::lock_guard<std::mutex> writer_lock(state.writer_mu);
+  TS_RETURN_IF_ERROR(flush_pending_writes_locked(state));
+
+  // Records of one id are adjacent in key order, the last of them last: the
+  // one stored. `stored[r]` is the stored row of the r-th distinct id.
   const std::vector<size_t> order = key_order(records);
+  std::vector<size_t> finals;  // positions in `order` of each id's last record
+  finals.reserve(n);
+  for (size_t k = 0; k < n; ++k) {
+    if (k + 1 == n || records[order[k + 1]].id != records[order[k]].id) finals.push_back(k);
+  }
+  std::vector<std::optional<StoredRow>> stored(finals.size());
+  if (ids_given) {  // new random ids are stored nowhere
+    std::vector<std::string_view> distinct(finals.size());
+    for (size_t r = 0; r < finals.size(); ++r) distinct[r] = records[order[finals[r]]].id;
+    TS_ASSIGN_OR_RETURN(stored, committed_rows(state, distinct));
+  }
+
+  // Transaction 1: the new ids' records as Pending, and the free list without
+  // the slots just taken. Put in key order: neighbouring puts share the
+  // store's pages.
   {
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-    for (size_t i : order) TS_RETURN_IF_ERROR(txn.put_record(records[i], std::move(parsed[i])));
+    for (size_t r = 0; r < finals.size(); ++r) {
+      if (stored[r]) continue;
+      const size_t i = order[finals[r]];
+      TS_RETURN_IF_ERROR(txn.put_record(records[i], parsed[i]));
+    }
     TS_RETURN_IF_ERROR(txn.save_free_list());
     TS_RETURN_IF_ERROR(txn.commit());
   }
+  platform::crash_point("batch.pending_committed");
 
   // The vectors, made durable before any record points at them as Active.
   TS_RETURN_IF_ERROR(write_vectors(state, vectors, slots));
   mark_index_stale(state);
+  platform::crash_point("batch.vectors_durable");
 
-  TS_RETURN_IF_ERROR(activate(state, records, order));
+  // Transaction 2: every id's last record Active, over whatever it replaces.
+  TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+  size_t k = 0;
+  for (size_t r = 0; r < finals.size(); ++r) {
+    for (; k < finals[r]; ++k) txn.release_slot(records[order[k]].slot);  // superseded
+    const size_t i = order[k++];
+    records[i].status = RecordStatus::kActive;
+    TS_RETURN_IF_ERROR(txn.put_record(std::move(records[i]), std::move(parsed[i])));
+    if (stored[r] && stored[r]->status != RecordStatus::kTombstone) {
+      txn.release_slot(stored[r]->slot);
+    }
+  }
+  TS_RETURN_IF_ERROR(txn.commit());
   return result;
 }
 

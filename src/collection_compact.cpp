@@ -4,30 +4,24 @@
 // Two phases. A read-only scan of "records" chooses the records (an expired
 // record counts as expired whatever its status; otherwise a Tombstone counts
 // as a tombstone). Then each chosen record is handled in a write transaction
-// of its own: free-slot marker, free list, removal of the row, the free list
-// saved, commit.
+// of its own: removal of the row, its slot released (see below), the free
+// list saved, commit.
 //
 // Other threads may add, upsert, delete or flush between the scan and the
-// removals, so a chosen record is re-read inside its write transaction
-// (which holds the commit lock: nothing else can commit meanwhile) and
+// removals, so a chosen record is re-read under writer_mu (which excludes
+// every other writer of "records" until this removal has committed) and
 // handled only if the row of its id still has the slot the scan saw and is
-// still removable. A record replaced in between (by an upsert, or by a
-// flushed add of the same id, possibly into the very same slot) is left
-// alone.
+// still removable. A record replaced in between is left alone.
 //
-// Slot ownership: a Tombstone's slot was already marked free and put on the
-// free list by its delete, before the Tombstone was committed. If that slot
-// is no longer on the free list, an add has taken it since, and the vector in
-// it belongs to the newer record: compaction then removes the row only. The
-// membership test and the marker are done under the vector lock, so an add
-// that pops the slot writes its vector only after the marker.
-//
-// Lock order inside one entry: flush lock -> commit lock (CollectionTxn) -> vector lock
-// (exclusive, with the free list's own inner mutex for the membership test)
-// -> released; the free list is saved (with the released slot) under its
-// shared lock inside the transaction, and the slot joins the in-memory list
-// under its exclusive lock once the transaction has committed. No other path takes
-// the commit lock while it holds the vector lock or the free-list lock.
+// Slots: an expired record's slot is released with its removal (saved with
+// the free list in the removal's transaction, marked free and listed once it
+// committed). A Tombstone's slot was released by the delete that made it;
+// if it is still on the free list it is marked free here (a crash right
+// after the delete's first commit leaves it listed but unmarked), and if it
+// is no longer there an add has taken it since and the vector in it belongs
+// to the newer record: compaction then removes the row only. The membership
+// test and the marker are done under the vector lock, so an add that pops
+// the slot writes its vector only after the marker.
 #include <chrono>
 #include <functional>
 
@@ -52,30 +46,24 @@ bool expired(const Record& record, uint64_t now) {
   return record.expires_at && now >= *record.expires_at;
 }
 
-// The slot work of one removal.
-struct SlotRelease {
-  uint64_t bytes_freed = 0;          // dimensions × 4 when newly marked free
-  std::optional<uint64_t> to_list;   // to put on the free list once committed
-};
-
-// Marks `slot` free in the vector file, as far as that is still this
-// record's to do, and says whether the slot must be listed. It is listed
-// only after the removal commits: were the commit to fail, the row would
-// still point at a slot an add could take.
-SlotRelease release_slot(CollectionState& state, uint64_t slot, bool tombstone) {
-  SlotRelease release;
+// Marks a Tombstone's slot free in the vector file when it is still on the
+// free list and not marked yet; returns the bytes this frees (dimensions
+// × 4, or 0).
+uint64_t mark_listed_tombstone_slot(CollectionState& state, uint64_t slot) {
   std::unique_lock lock(state.vectors.mu);
   VectorStore& vectors = state.vectors.value;
   // FreeList methods take only the list's own mutex (a leaf lock).
-  const bool on_list = state.free_list.value.contains_free_slot(slot);
-  if (tombstone && !on_list) return release;  // reused since its delete
-  if (slot >= vectors.slot_count()) return release;
+  if (!state.free_list.value.contains_free_slot(slot)) return 0;  // reused since its delete
   Result<bool> is_free = vectors.is_slot_free(slot);
-  if (is_free.ok() && !*is_free && vectors.mark_slot_free(slot).ok()) {
-    release.bytes_freed = vectors.dimensions() * sizeof(float);
-  }
-  if (!on_list) release.to_list = slot;
-  return release;
+  if (!is_free.ok() || *is_free || !vectors.mark_slot_free(slot).ok()) return 0;
+  return vectors.dimensions() * sizeof(float);
+}
+
+// Whether `slot` holds a vector that is not marked free yet.
+bool slot_in_use(CollectionState& state, uint64_t slot) {
+  std::shared_lock lock(state.vectors.mu);
+  Result<bool> is_free = state.vectors.value.is_slot_free(slot);
+  return is_free.ok() && !*is_free;
 }
 
 }  // namespace
@@ -110,15 +98,11 @@ Result<CompactStats> compact_collection(CollectionState& state) {
   }
   if (scan_hook()) scan_hook()();
 
+  const uint64_t slot_bytes = state.config.dimensions * sizeof(float);
   for (const Removal& entry : chosen) {
-    // Excludes delete and upsert, which look a record up and then retire it
-    // under this lock: a record must not be retired by both, or its slot
-    // could be listed free twice (or after an add took it again).
-    std::lock_guard<std::mutex> flush_lock(state.flush_mu);
-    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+    std::lock_guard<std::mutex> writer_lock(state.writer_mu);
     std::optional<Record> current;
     {
-      // Committed state; ended before this transaction writes.
       TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state.store));
       TS_ASSIGN_OR_RETURN(current, get_record(read, entry.id));
     }
@@ -126,13 +110,16 @@ Result<CompactStats> compact_collection(CollectionState& state) {
     const bool tombstone = current->status == RecordStatus::kTombstone;
     if (!tombstone && !expired(*current, now_secs())) continue;  // replaced in the same slot
 
-    const SlotRelease release = release_slot(state, entry.slot, tombstone);
-    stats.bytes_freed += release.bytes_freed;
+    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
     TS_RETURN_IF_ERROR(txn.remove_record(entry.id));
-    TS_RETURN_IF_ERROR(txn.save_free_list(release.to_list));
+    if (tombstone) {
+      stats.bytes_freed += mark_listed_tombstone_slot(state, entry.slot);
+    } else {
+      if (slot_in_use(state, entry.slot)) stats.bytes_freed += slot_bytes;
+      txn.release_slot(entry.slot);
+    }
+    TS_RETURN_IF_ERROR(txn.save_free_list());
     TS_RETURN_IF_ERROR(txn.commit());
-    // Tested again under the lock that orders pushes: never listed twice.
-    if (release.to_list) list_released_slot(state, entry.slot);
   }
 
   stats.duration_ms = millis_since(start);

@@ -2,6 +2,7 @@
 // and the mirror's upkeep, and the small read-only accessors.
 #include <algorithm>
 #include <filesystem>
+#include <unordered_set>
 
 #include "collection_state.h"
 #include "platform/platform.h"
@@ -89,15 +90,14 @@ CollectionTxn::CollectionTxn(CollectionState* state, std::unique_lock<std::mutex
       txn_(std::move(txn)),
       mirror_ready_(state->mirror.state() == RecordMirror::State::kReady) {}
 
-Status CollectionTxn::put_record(Record&& record, std::shared_ptr<const json::Value> parsed) {
+Status CollectionTxn::put_record(Record record, std::shared_ptr<const json::Value> parsed) {
   TS_RETURN_IF_ERROR(tessarin::put_record(txn_, record));
+  // A Tombstone keeps its row but not its slot (its delete releases it).
+  if (record.status != RecordStatus::kTombstone) {
+    put_slots_.push_back(record.slot);
+    if (!released_.empty()) released_saved_ = false;  // the next save checks it
+  }
   if (mirror_ready_) ops_.push_back(MirrorOp{true, std::move(record), std::move(parsed)});
-  return OkStatus();
-}
-
-Status CollectionTxn::put_record(const Record& record, std::shared_ptr<const json::Value> parsed) {
-  TS_RETURN_IF_ERROR(tessarin::put_record(txn_, record));
-  if (mirror_ready_) ops_.push_back(MirrorOp{true, record, std::move(parsed)});
   return OkStatus();
 }
 
@@ -111,36 +111,45 @@ Status CollectionTxn::remove_record(std::string_view id) {
   return OkStatus();
 }
 
-Result<bool> CollectionTxn::set_record_status(std::string_view id, RecordStatus status) {
-  std::optional<Record> record;
+void CollectionTxn::release_slot(uint64_t slot) {
   {
-    // The committed state, not this transaction's writes; released before
-    // the put (see "Map growth" in storage/store.h).
-    TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state_->store));
-    TS_ASSIGN_OR_RETURN(record, get_record(read, id));
+    // Slot counts only grow, so a slot inside the file now stays inside.
+    std::shared_lock lock(state_->vectors.mu);
+    if (slot >= state_->vectors.value.slot_count()) return;  // a damaged row's slot
   }
-  if (!record) return false;
-  record->status = status;
-  TS_RETURN_IF_ERROR(put_record(std::move(*record)));
-  return true;
+  released_.push_back(slot);
+  released_saved_ = false;
 }
 
-Status CollectionTxn::save_free_list(std::optional<uint64_t> also_listed) {
+Status CollectionTxn::save_free_list() {
   std::vector<uint64_t> slots;
   {
     std::shared_lock lock(state_->free_list.mu);
-    slots = state_->free_list.value.snapshot();
+    const FreeList& free_list = state_->free_list.value;
+    // A released slot that is listed already, or that a put of this
+    // transaction references, is in use or free elsewhere (a row left by a
+    // crash may share its slot with a newer record): releasing it would hand
+    // it out twice. It is dropped, here and after the commit.
+    if (!released_.empty()) {
+      std::unordered_set<uint64_t> skip(put_slots_.begin(), put_slots_.end());
+      std::erase_if(released_, [&](uint64_t slot) {
+        return free_list.contains_free_slot(slot) || !skip.insert(slot).second;  // or twice
+      });
+    }
+    slots = free_list.snapshot();
   }
-  if (also_listed && std::find(slots.begin(), slots.end(), *also_listed) == slots.end()) {
-    slots.push_back(*also_listed);
-  }
+  slots.insert(slots.end(), released_.begin(), released_.end());
+  released_saved_ = true;
   return tessarin::save_free_list(txn_, slots);
 }
 
 Status CollectionTxn::commit() {
+  if (!released_saved_) TS_RETURN_IF_ERROR(save_free_list());
   std::unique_lock<std::mutex> lock = std::move(lock_);
+  platform::crash_point("collection_txn.before_commit");
   Status status = txn_.commit();
   if (!status.ok()) return status;
+  platform::crash_point("collection_txn.committed");
   RecordMirror& mirror = state_->mirror;
   mirror.note_commit();
   if (mirror_ready_) {
@@ -148,7 +157,45 @@ Status CollectionTxn::commit() {
     mirror.apply(ops_);
   }
   ops_.clear();
+  if (released_.empty()) return OkStatus();
+  // Nothing committed refers to these slots any more. Marked before they
+  // are listed: once listed, an add may take one and write into it.
+  {
+    std::unique_lock vectors_lock(state_->vectors.mu);
+    for (uint64_t slot : released_) (void)state_->vectors.value.mark_slot_free(slot);
+  }
+  std::unique_lock free_lock(state_->free_list.mu);
+  FreeList& free_list = state_->free_list.value;
+  for (uint64_t slot : released_) (void)free_list.push_free_slot(slot);  // never twice
   return OkStatus();
+}
+
+Result<std::vector<std::optional<StoredRow>>> committed_rows(
+    CollectionState& state, std::span<const std::string_view> ids) {
+  std::vector<std::optional<StoredRow>> rows(ids.size());
+  if (ids.empty()) return rows;
+  RecordMirror& mirror = state.mirror;
+  if (mirror.state() == RecordMirror::State::kReady) {
+    // Ready stays ready: only a commit (excluded by writer_mu) changes it.
+    std::shared_lock lock(mirror.mu);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const ptrdiff_t pos = mirror.find(ids[i]);
+      if (pos < 0) continue;
+      const Record& r = mirror.record(static_cast<size_t>(pos));
+      rows[i] = StoredRow{r.slot, r.status};
+    }
+    return rows;
+  }
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+  const size_t max_key = state.store.max_id_bytes();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i].size() > max_key) continue;  // never stored
+    TS_ASSIGN_OR_RETURN(std::optional<std::string_view> bytes, txn.get(kRecordsTable, ids[i]));
+    if (!bytes) continue;
+    TS_ASSIGN_OR_RETURN(RecordView row, decode_record_view(*bytes));
+    rows[i] = StoredRow{row.slot, row.status};
+  }
+  return rows;
 }
 
 bool ensure_mirror(CollectionState& state) {

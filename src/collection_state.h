@@ -16,11 +16,11 @@
 // queue, free list, vector mapping and file, store (releasing its file lock).
 //
 // Locks (each guards the fields listed under it below). Order, never reversed:
-//   flush_mu -> pending_mu -> free_list.mu
-//   flush_mu -> vectors.mu, commit_mu (a flush, a delete, a compaction entry)
+//   writer_mu -> pending_mu -> free_list.mu
+//   writer_mu -> vectors.mu, commit_mu
 //   index_mu -> vectors.mu -> mirror.mu
-//   commit_mu -> vectors.mu (compaction), -> free_list.mu (shared, to save
-//                it) and -> mirror.mu
+//   commit_mu -> mirror.mu, then -> vectors.mu, then -> free_list.mu (the
+//                release of a committed transaction's slots, one at a time)
 // Nothing takes commit_mu while it holds vectors.mu, free_list.mu,
 // pending_mu or mirror.mu: a search builds the mirror (ensure_mirror)
 // before it takes any lock, a flush and a delete release vectors.mu before
@@ -36,14 +36,24 @@
 //     commit_mu from begin until the committed operations are applied to the
 //     mirror, so the mirror always equals the committed "records" table and
 //     changes in commit order. Never begin a raw WriteTxn on `store`.
-//   - Record puts, removes and status changes go through the CollectionTxn
-//     methods (not storage/records.h directly), which log them for the
-//     mirror; the free list is saved with CollectionTxn::save_free_list.
-//   - A group commit of the queue goes through flush_pending_writes, which
-//     holds flush_mu; anything that takes queued writes out of the queue to
-//     commit them must hold flush_mu the same way.
+//   - Record puts and removes go through the CollectionTxn methods (not
+//     storage/records.h directly), which log them for the mirror; the free
+//     list is saved with CollectionTxn::save_free_list.
+//   - Every transaction that changes rows of "records" runs under writer_mu,
+//     held from the moment the writer looks up what it changes until its
+//     last transaction committed. So a row read under writer_mu stays the
+//     committed row until the reader's own commit, and no queued write is
+//     ever half-way into the store unseen (a flush holds it from taking the
+//     queue to its commit).
 //   - Vectors must be durable (flush_vectors under vectors.mu shared) before
 //     the transaction that commits records pointing at them.
+//   - A slot that a transaction stops referring to (a removed or replaced
+//     row) is released through CollectionTxn::release_slot: saved with the
+//     free list in that transaction, marked free in the vector file and put
+//     on the in-memory list only after the commit. A crash at any point
+//     leaves the slot either referenced by its committed row or free in the
+//     saved list, never both in use and handed out. A Tombstone's slot was
+//     released by the delete that made it: it is never released again.
 //   - Changes that can make the graph index lag set index_stale when
 //     config.hnsw_config is present (mark_index_stale).
 #pragma once
@@ -120,12 +130,13 @@ class CollectionState {
   // successful flush. Read and written atomically.
   std::atomic<uint64_t> oldest_pending_ms{0};
 
-  // Serialises group commits: held from taking the queue until its commit
-  // (or the return of its writes to the queue) is done, so commits reach the
-  // store in queue order. Delete and upsert hold it while they look for the
-  // id's queued or stored write, so a write half-way between the two (taken
-  // by a flush, not yet committed) is never missed.
-  std::mutex flush_mu;
+  // Serialises the writers of "records" rows (group commits, batch adds,
+  // deletes, upserts of stored ids, compaction removals; see the rules
+  // above). A group commit holds it from taking the queue until its commit
+  // (or the return of its writes to the queue) is done, so commits reach
+  // the store in queue order and a write half-way between queue and store
+  // is never missed by a delete or an upsert looking for its id.
+  std::mutex writer_mu;
 
   // ---- Store writers and the mirror ----
   // Held by CollectionTxn from begin until its operations are applied to the
@@ -145,14 +156,26 @@ inline void mark_index_stale(CollectionState& state) {
   if (state.config.hnsw_config) state.index_stale.store(true);
 }
 
-// Puts `slot`, whose release has committed, on the in-memory free list
-// unless it is there already: a slot listed twice would go to two adds.
-// Takes free_list.mu exclusive (callers may hold flush_mu, never
-// vectors.mu or free_list.mu).
-inline void list_released_slot(CollectionState& state, uint64_t slot) {
-  std::unique_lock lock(state.free_list.mu);
-  if (!state.free_list.value.contains_free_slot(slot)) state.free_list.value.push_free_slot(slot);
-}
+// What a stored row is, as far as slot release needs it.
+struct StoredRow {
+  uint64_t slot = 0;
+  RecordStatus status = RecordStatus::kActive;
+};
+
+// The committed rows of `ids` (nullopt where none), from the mirror when it
+// is ready, else from one read transaction.
+// REQUIRES: writer_mu held (so the rows stay committed as read until the
+// caller's own transaction); no ReadTxn of the store held by the caller.
+[[nodiscard]] Result<std::vector<std::optional<StoredRow>>> committed_rows(
+    CollectionState& state, std::span<const std::string_view> ids);
+
+// InvalidInput naming the first component of `vector` that is NaN or
+// infinite: such a vector is refused before anything is queued or written.
+[[nodiscard]] Status check_vector_values(std::span<const float> vector);
+
+// The group commit of flush_pending_writes, for a caller that holds
+// writer_mu already (the batch add, which commits what was queued before it).
+[[nodiscard]] Status flush_pending_writes_locked(CollectionState& state);
 
 // <database path>/collections/<name>. The name must have passed
 // validate_collection_name (database.h keeps every collection inside its own
@@ -166,10 +189,11 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
                                                          CollectionConfig config);
 
 // A write transaction on the collection store that keeps the mirror equal to
-// the committed table. Holds commit_mu for its whole life.
+// the committed table and releases the slots its rows stop referring to.
+// Holds commit_mu for its whole life.
 // REQUIRES: used, committed and destroyed on the thread that began it; that
 // thread holds no ReadTxn of the store while it writes or commits, and holds
-// neither vectors.mu nor pending_mu nor mirror.mu.
+// neither vectors.mu nor pending_mu nor mirror.mu nor free_list.mu.
 class CollectionTxn {
  public:
   // Takes commit_mu, then begins the store's write transaction (failure:
@@ -178,29 +202,32 @@ class CollectionTxn {
 
   CollectionTxn(CollectionTxn&&) = default;
   CollectionTxn& operator=(CollectionTxn&&) = default;
-  // Aborts unless committed; the mirror is untouched.
+  // Aborts unless committed; the mirror and the released slots are
+  // untouched.
   ~CollectionTxn() = default;
 
   // put_record: inserts or replaces the row of record.id. `parsed` is the
   // metadata parsed back, when the caller has it (else it is parsed when the
-  // operation is applied). The record is copied only when the mirror needs
-  // the operation.
-  [[nodiscard]] Status put_record(Record&& record,
-                                  std::shared_ptr<const json::Value> parsed = nullptr);
-  [[nodiscard]] Status put_record(const Record& record,
+  // operation is applied). The slot of a row it replaces is not released
+  // here: the caller knows whether that row was a Tombstone.
+  [[nodiscard]] Status put_record(Record record,
                                   std::shared_ptr<const json::Value> parsed = nullptr);
   // remove_record: a missing id is not an error.
   [[nodiscard]] Status remove_record(std::string_view id);
-  // set_record_status: reads the committed record in a fresh read
-  // transaction and puts it back with `status`; false when none is stored.
-  [[nodiscard]] Result<bool> set_record_status(std::string_view id, RecordStatus status);
-  // save_free_list: the current free list, under free_list.mu shared, with
-  // `also_listed` (when given and not in it) appended as the next slot
-  // reused: a slot that joins the in-memory list only after this commit.
-  [[nodiscard]] Status save_free_list(std::optional<uint64_t> also_listed = std::nullopt);
+  // Releases `slot`, whose row this transaction removes or replaces: it is
+  // saved with the free list (save_free_list, or commit when the list was
+  // not saved after the last release) and, once the commit succeeded,
+  // marked free in the vector file and put on the in-memory free list.
+  // A slot outside the vector file, already listed, or referenced by a put
+  // of this transaction (other than a Tombstone's) is not released.
+  void release_slot(uint64_t slot);
+  // save_free_list: the current free list (under free_list.mu shared) with
+  // the slots released so far appended, as the next ones reused.
+  [[nodiscard]] Status save_free_list();
 
-  // Commits; on success applies the logged operations to the mirror. The
-  // commit lock is released in both cases.
+  // Commits; on success applies the logged operations to the mirror, then
+  // marks and lists the released slots. The commit lock is released in both
+  // cases.
   [[nodiscard]] Status commit();
 
  private:
@@ -213,6 +240,9 @@ class CollectionTxn {
   // transaction's life: the mirror changes state only under commit_mu.
   bool mirror_ready_ = false;
   std::vector<MirrorOp> ops_;  // logged in order for the mirror, when ready
+  std::vector<uint64_t> put_slots_;  // the slot of every put but a Tombstone's
+  std::vector<uint64_t> released_;   // slots to release once committed
+  bool released_saved_ = true;       // the free list was saved after the last release
 };
 
 // Builds the mirror when it is not ready (or broken and worth retrying).

@@ -1,7 +1,9 @@
 // Writes to a collection: the pending queue with its group commit, sync,
 // the live count, upsert and delete.
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
+#include <unordered_map>
+#include <utility>
 
 #include "collection_state.h"
 #include "json/print.h"
@@ -39,6 +41,14 @@ Result<std::string> make_uuid_v4() {
   return uuid_v4_text(random);
 }
 
+Status check_vector_values(std::span<const float> vector) {
+  if (std::optional<size_t> i = first_non_finite(vector)) {
+    return DbError::InvalidInput("vector component " + std::to_string(*i) +
+                                 " is not a finite number");
+  }
+  return OkStatus();
+}
+
 namespace {
 
 // Whether the queue, now holding n writes, is due for a group commit.
@@ -56,16 +66,42 @@ bool flush_due(const CollectionState& state, size_t n) {
 }
 
 // Makes the taken writes durable: vectors first, then one store transaction
-// holding every record and the free list.
+// holding every record and the free list. Each id's last write replaces
+// whatever the id had: its stored row and its earlier writes in `writes`;
+// their slots are released with the commit (a stored Tombstone's was
+// released by its delete already).
+// REQUIRES: writer_mu.
 Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& writes) {
   {
     std::shared_lock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
+  platform::crash_point("flush.vectors_durable");
   mark_index_stale(state);
+
+  // The last write of each id is the one put; the slots of its earlier ones
+  // are released.
+  std::unordered_map<std::string_view, size_t> latest;  // id -> index of its last write
+  latest.reserve(writes.size());
+  std::vector<uint64_t> superseded;
+  for (size_t i = 0; i < writes.size(); ++i) {
+    auto [it, fresh] = latest.try_emplace(writes[i].record.id, i);
+    if (!fresh) superseded.push_back(writes[std::exchange(it->second, i)].record.slot);
+  }
+  std::vector<std::string_view> ids;
+  ids.reserve(latest.size());
+  for (const auto& entry : latest) ids.push_back(entry.first);
+  TS_ASSIGN_OR_RETURN(const std::vector<std::optional<StoredRow>> rows, committed_rows(state, ids));
+
   TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-  for (const PendingWrite& w : writes) {
-    TS_RETURN_IF_ERROR(txn.put_record(w.record, w.parsed));
+  for (size_t i = 0; i < writes.size(); ++i) {
+    const PendingWrite& w = writes[i];
+    if (latest.find(w.record.id)->second == i) TS_RETURN_IF_ERROR(txn.put_record(w.record, w.parsed));
+  }
+  for (uint64_t slot : superseded) txn.release_slot(slot);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const std::optional<StoredRow>& row = rows[i];
+    if (row && row->status != RecordStatus::kTombstone) txn.release_slot(row->slot);
   }
   TS_RETURN_IF_ERROR(txn.save_free_list());
   return txn.commit();
@@ -93,15 +129,16 @@ Result<std::optional<Record>> lookup_stored(CollectionState& state, std::string_
   return get_record(txn, id);
 }
 
-}  // namespace
-
-Result<std::string> add_record(CollectionState& state, std::span<const float> vector,
-                               json::Value metadata, std::optional<std::string> id,
-                               std::optional<uint64_t> ttl) {
+// Everything of an add up to the queue: the checks, the id, the vector
+// prepared and written into a new slot, the record (status Active).
+Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const float> vector,
+                                        json::Value metadata, std::optional<std::string> id,
+                                        std::optional<uint64_t> ttl) {
   const CollectionConfig& config = state.config;
   if (vector.size() != config.dimensions) {
     return DbError::DimensionMismatch(config.dimensions, vector.size());
   }
+  TS_RETURN_IF_ERROR(check_vector_values(vector));
   std::string record_id;
   if (id) {
     TS_RETURN_IF_ERROR(check_id_length(state.store.max_id_bytes(), *id));
@@ -121,23 +158,22 @@ Result<std::string> add_record(CollectionState& state, std::span<const float> ve
   metadata = json::Value();
   // Readers filter and build hits on the text read back, so keep exactly that.
   std::shared_ptr<const json::Value> parsed = parse_metadata_shared(text);
-
-  PendingWrite write{Record{record_id, slot, std::move(text), created_at,
-                            expiry_after(created_at, ttl), RecordStatus::kActive},
-                     std::move(prepared), std::move(parsed)};
-  bool flush = false;
-  {
-    std::lock_guard<std::mutex> lock(state.pending_mu);
-    if (state.pending.empty()) state.oldest_pending_ms.store(platform::now_millis());
-    state.pending.push_back(std::move(write));
-    flush = flush_due(state, state.pending.size());
-  }
-  if (flush) TS_RETURN_IF_ERROR(flush_pending_writes(state));
-  return record_id;
+  return PendingWrite{Record{std::move(record_id), slot, std::move(text), created_at,
+                             expiry_after(created_at, ttl), RecordStatus::kActive},
+                      std::move(prepared), std::move(parsed)};
 }
 
-Status flush_pending_writes(CollectionState& state) {
-  std::lock_guard<std::mutex> flush_lock(state.flush_mu);
+// Appends `write` to the queue; true when the queue is then due for a
+// group commit.
+bool enqueue(CollectionState& state, PendingWrite write) {
+  std::lock_guard<std::mutex> lock(state.pending_mu);
+  if (state.pending.empty()) state.oldest_pending_ms.store(platform::now_millis());
+  state.pending.push_back(std::move(write));
+  return flush_due(state, state.pending.size());
+}
+
+// The group commit. REQUIRES: writer_mu.
+Status flush_locked(CollectionState& state) {
   std::deque<PendingWrite> taken;
   uint64_t oldest = 0;
   {
@@ -160,6 +196,25 @@ Status flush_pending_writes(CollectionState& state) {
   state.oldest_pending_ms.store(0);
   return OkStatus();
 }
+
+}  // namespace
+
+Result<std::string> add_record(CollectionState& state, std::span<const float> vector,
+                               json::Value metadata, std::optional<std::string> id,
+                               std::optional<uint64_t> ttl) {
+  TS_ASSIGN_OR_RETURN(PendingWrite write,
+                      make_pending_write(state, vector, std::move(metadata), std::move(id), ttl));
+  std::string record_id = write.record.id;
+  if (enqueue(state, std::move(write))) TS_RETURN_IF_ERROR(flush_pending_writes(state));
+  return record_id;
+}
+
+Status flush_pending_writes(CollectionState& state) {
+  std::lock_guard<std::mutex> writer_lock(state.writer_mu);
+  return flush_locked(state);
+}
+
+Status flush_pending_writes_locked(CollectionState& state) { return flush_locked(state); }
 
 Status sync_collection(CollectionState& state) {
   TS_RETURN_IF_ERROR(flush_pending_writes(state));
@@ -187,71 +242,39 @@ Result<uint64_t> live_record_count(CollectionState& state) {
   return committed + state.pending.size();
 }
 
-namespace {
-
-// delete_record's work. `was_tombstone`: the stored record is a Tombstone
-// left by an earlier delete whose removal did not finish. Its slot went back
-// to the free list then; if it is no longer there, an add has taken it since
-// and the vector in it belongs to that newer record, so the slot is left
-// alone and only the row goes. A slot is never put on the list twice: two
-// adds would otherwise share it.
-//
-// A slot joins the in-memory free list only once the Tombstone is committed
-// (transaction 1 saves the list with it): should that transaction fail, the
-// row still points at the slot, and an add must not be handed it. The slot
-// then stays marked free and unlisted, so the record stays hidden and a
-// later delete retires it again. (A commit of another writer between
-// transaction 1 and the push saves the list without the slot; a crash right
-// then loses the slot to reuse, never gives it to two records.)
-Status retire_record(CollectionState& state, std::string_view id, uint64_t slot,
-                     bool was_tombstone) {
-  bool release = true;
-  {
-    std::unique_lock lock(state.vectors.mu);
-    VectorStore& vectors = state.vectors.value;
-    if (slot >= vectors.slot_count()) {
-      return DbError::RecordNotFound("Slot " + std::to_string(slot) + " not allocated");
-    }
-    // Tested under the vector lock: an add that pops the slot writes its
-    // vector only after this marker.
-    if (was_tombstone) release = state.free_list.value.contains_free_slot(slot);
-    if (release) TS_RETURN_IF_ERROR(vectors.mark_slot_free(slot));
-  }
-  mark_index_stale(state);
-  // A Tombstone's slot is listed already (that is why it is released):
-  // listing it again could list it after an add popped it since the test
-  // above.
-  const std::optional<uint64_t> to_list =
-      was_tombstone ? std::nullopt : std::optional<uint64_t>(slot);
-  {
-    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-    // A record that is already gone leaves nothing to mark; not an error.
-    TS_ASSIGN_OR_RETURN(bool existed, txn.set_record_status(id, RecordStatus::kTombstone));
-    (void)existed;
-    TS_RETURN_IF_ERROR(txn.save_free_list(to_list));
-    TS_RETURN_IF_ERROR(txn.commit());
-  }
-  if (to_list) list_released_slot(state, slot);
-  TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-  TS_RETURN_IF_ERROR(txn.remove_record(id));
-  return txn.commit();
-}
-
-}  // namespace
-
-Status delete_record(CollectionState& state, std::string_view id, uint64_t slot) {
-  return retire_record(state, id, slot, /*was_tombstone=*/false);
-}
-
 Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
-  // Wait for a group commit in progress: its writes are in neither the queue
-  // nor the store until it ends, and a delete must not miss them.
-  std::lock_guard<std::mutex> flush_lock(state.flush_mu);
+  // Waits for a group commit in progress: its writes are in neither the
+  // queue nor the store until it ends, and a delete must not miss them.
+  std::lock_guard<std::mutex> writer_lock(state.writer_mu);
   if (remove_first_queued(state, id)) return true;
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));
   if (!record) return false;
-  TS_RETURN_IF_ERROR(
-      retire_record(state, id, record->slot, record->status == RecordStatus::kTombstone));
+  {
+    std::shared_lock lock(state.vectors.mu);
+    if (record->slot >= state.vectors.value.slot_count()) {
+      return DbError::RecordNotFound("Slot " + std::to_string(record->slot) + " not allocated");
+    }
+  }
+  mark_index_stale(state);
+  // First the Tombstone, which every reader hides, committed together with
+  // the free list holding the slot; the slot is marked free and listed only
+  // then. A crash before this commit leaves the record intact, one after it
+  // a Tombstone that compaction removes. A Tombstone left by an earlier
+  // delete released its slot then (an add may own it by now), so it only
+  // loses its row.
+  if (record->status != RecordStatus::kTombstone) {
+    const uint64_t slot = record->slot;
+    record->status = RecordStatus::kTombstone;
+    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+    TS_RETURN_IF_ERROR(txn.put_record(std::move(*record)));
+    txn.release_slot(slot);
+    TS_RETURN_IF_ERROR(txn.save_free_list());
+    TS_RETURN_IF_ERROR(txn.commit());
+    platform::crash_point("delete.tombstone_committed");
+  }
+  TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+  TS_RETURN_IF_ERROR(txn.remove_record(id));
+  TS_RETURN_IF_ERROR(txn.commit());
   return true;
 }
 
@@ -260,21 +283,31 @@ Status upsert_record(CollectionState& state, const std::string& id, std::span<co
   if (vector.size() != state.config.dimensions) {
     return DbError::DimensionMismatch(state.config.dimensions, vector.size());
   }
+  TS_RETURN_IF_ERROR(check_vector_values(vector));
   TS_RETURN_IF_ERROR(check_id_length(state.store.max_id_bytes(), id));
-  {
-    // As in delete_by_id: no write of the id may be half-way into the store.
-    // Released before the add, which may itself flush.
-    std::lock_guard<std::mutex> flush_lock(state.flush_mu);
-    (void)remove_first_queued(state, id);
-    TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));
-    if (record) {
-      TS_RETURN_IF_ERROR(
-          retire_record(state, id, record->slot, record->status == RecordStatus::kTombstone));
-    }
+  // As in delete_by_id: no write of the id may be half-way into the store.
+  std::unique_lock<std::mutex> writer_lock(state.writer_mu);
+  (void)remove_first_queued(state, id);
+  const std::string_view key = id;
+  TS_ASSIGN_OR_RETURN(const std::vector<std::optional<StoredRow>> row,
+                      committed_rows(state, std::span<const std::string_view>(&key, 1)));
+  if (!row[0]) {
+    // Nothing stored to lose: an add through the queue (which may flush).
+    writer_lock.unlock();
+    TS_ASSIGN_OR_RETURN(std::string ignored,
+                        add_record(state, vector, std::move(metadata), id, ttl));
+    (void)ignored;
+    return OkStatus();
   }
-  TS_ASSIGN_OR_RETURN(std::string ignored, add_record(state, vector, std::move(metadata), id, ttl));
-  (void)ignored;
-  return OkStatus();
+  // A stored record is replaced in one durable step, so a crash keeps the
+  // old version or the new one: the new write joins the queue and the queue
+  // is committed at once (writes queued before it keep their order), which
+  // puts the new row over the old one and releases the old slot in the same
+  // transaction.
+  TS_ASSIGN_OR_RETURN(PendingWrite write,
+                      make_pending_write(state, vector, std::move(metadata), id, ttl));
+  (void)enqueue(state, std::move(write));
+  return flush_locked(state);
 }
 
 }  // namespace tessarin

@@ -143,12 +143,20 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   released.reset();  // the last reference flushes its queue, outside the lock
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return OkStatus();
+  const std::string dir = collection_dir(db.path, name);
+  // A collection that another process still has open (its Tessarin object
+  // may be gone while a Collection object lives on) keeps its files: that
+  // process would go on writing into unlinked files and lose everything.
+  // Within this process the files go, and live Collection objects keep
+  // working on them until they are released.
+  TS_ASSIGN_OR_RETURN(const bool busy, Store::locked_by_another_process(
+                                           (std::filesystem::path(dir) / "meta.redb").string()));
+  if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
   {
     TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
     TS_RETURN_IF_ERROR(delete_collection_config(txn, name));
     TS_RETURN_IF_ERROR(txn.commit());
   }
-  const std::string dir = collection_dir(db.path, name);
   std::error_code ec;
   const std::filesystem::file_status st = std::filesystem::symlink_status(dir, ec);
   if (ec || st.type() == std::filesystem::file_type::not_found) return OkStatus();

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <system_error>
@@ -21,6 +23,8 @@ namespace {
 // Armed errno of each fault-injection hook; 0 means off.
 std::atomic<int> g_fail_full_sync{0};
 std::atomic<int> g_fail_set_length{0};
+// The crash point armed by kill_at; null means off.
+std::atomic<const char*> g_kill_at{nullptr};
 
 // Runs `call` until it does not fail with EINTR; returns its last result.
 template <typename F>
@@ -104,6 +108,22 @@ Result<File> open_or_create_file(const std::string& path) {
 bool file_exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<FileId> file_id(const File& file) {
+  struct stat st {};
+  if (retry_eintr([&] { return ::fstat(file.fd(), &st); }) != 0) return DbError::Io(errno);
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+Result<std::optional<FileId>> file_id(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::optional<FileId>{};
+    return DbError::Io(errno);
+  }
+  return std::optional<FileId>(
+      FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
 }
 
 Status set_file_length(const File& file, uint64_t length) {
@@ -240,6 +260,15 @@ Status fill_random(void* buf, size_t len) {
 
 void FaultInjection::fail_full_sync(int errnum) {
   g_fail_full_sync.store(errnum, std::memory_order_relaxed);
+}
+
+void FaultInjection::kill_at(const char* name) {
+  g_kill_at.store(name, std::memory_order_relaxed);
+}
+
+void crash_point(const char* name) {
+  const char* armed = g_kill_at.load(std::memory_order_relaxed);
+  if (armed != nullptr && std::strcmp(armed, name) == 0) ::kill(::getpid(), SIGKILL);
 }
 
 void FaultInjection::fail_set_length(int errnum) {

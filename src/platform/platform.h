@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <compare>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,16 @@ Result<File> open_file_read_only(const std::string& path);
 Result<File> open_or_create_file(const std::string& path);
 bool file_exists(const std::string& path);
 
+// Which file an open descriptor or a path names: device and inode numbers.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  auto operator<=>(const FileId&) const = default;
+};
+Result<FileId> file_id(const File& file);
+// nullopt when nothing exists at `path`.
+Result<std::optional<FileId>> file_id(const std::string& path);
+
 // ftruncate / fstat, retried on EINTR.
 Status set_file_length(const File& file, uint64_t length);
 Result<uint64_t> file_length(const File& file);
@@ -115,6 +127,15 @@ Status fill_random(void* buf, size_t len);
 struct FaultInjection {
   static void fail_full_sync(int errnum);   // 0 disarms
   static void fail_set_length(int errnum);  // 0 disarms
+  // Kills the process with SIGKILL when crash_point(name) is next reached
+  // (nullptr disarms); `name` must outlive the arming. For tests that stop
+  // a child process between two durable steps, as kill -9 or a power cut
+  // would.
+  static void kill_at(const char* name);
 };
+
+// A named point between two durable steps of a write; does nothing unless a
+// test armed its name with FaultInjection::kill_at.
+void crash_point(const char* name);
 
 }  // namespace tessarin::platform

@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -163,6 +164,20 @@ float compute_distance(Metric metric, const float* a, const float* b, size_t n) 
     return avx2 ? compute_l2_squared_avx2(a, b, n) : compute_l2_squared_sse(a, b, n);
   }
   return avx2 ? compute_dot_avx2(a, b, n) : compute_dot_sse(a, b, n);
+}
+
+std::optional<size_t> first_non_finite(std::span<const float> v) {
+  // A float is not finite exactly when its exponent bits are all ones. The
+  // OR over the whole vector vectorises; the index is looked for only when
+  // there is one.
+  constexpr uint32_t kExponent = 0x7F800000u;
+  uint32_t any = 0;
+  for (float x : v) any |= (std::bit_cast<uint32_t>(x) & kExponent) == kExponent;
+  if (any == 0) return std::nullopt;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (!std::isfinite(v[i])) return i;
+  }
+  return std::nullopt;
 }
 
 std::vector<float> prepare_vector(Metric metric, std::span<const float> v) {

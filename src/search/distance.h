@@ -38,6 +38,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,11 @@ float compute_distance(Metric metric, const float* a, const float* b, size_t n);
 inline float compute_distance(Metric metric, std::span<const float> a, std::span<const float> b) {
   return compute_distance(metric, a.data(), b.data(), a.size());
 }
+
+// The index of the first NaN or infinite component of v; nullopt when all
+// are finite. (Stored vectors must be finite: a NaN first component is the
+// vector file's free-slot marker.)
+std::optional<size_t> first_non_finite(std::span<const float> v);
 
 // Returns a new vector of v's length prepared for `metric`: for kCosine v
 // scaled to unit length (all zeros when its norm is below 2^-23, all NaN when

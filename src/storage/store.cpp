@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -152,8 +153,57 @@ using EnvHandle = std::unique_ptr<MDB_env, EnvCloser>;
 
 }  // namespace
 
+namespace {
+
+// The store files this process holds open (and locked), so that a failed
+// lock attempt can be told from this process's own lock. A multiset: a file
+// re-opened after a drop may briefly be listed twice.
+struct OpenStoreFiles {
+  std::mutex mu;
+  std::multiset<platform::FileId> ids;  // guarded by mu
+
+  void add(platform::FileId id) {
+    std::lock_guard lock(mu);
+    ids.insert(id);
+  }
+  void remove(platform::FileId id) {
+    std::lock_guard lock(mu);
+    if (auto it = ids.find(id); it != ids.end()) ids.erase(it);
+  }
+  bool contains(platform::FileId id) {
+    std::lock_guard lock(mu);
+    return ids.contains(id);
+  }
+};
+
+OpenStoreFiles& open_store_files() {
+  static OpenStoreFiles* files = new OpenStoreFiles;  // never destroyed: used at exit
+  return *files;
+}
+
+// Lists the locked file for its lifetime.
+class OpenStoreFileEntry {
+ public:
+  OpenStoreFileEntry() = default;
+  explicit OpenStoreFileEntry(platform::FileId id) : id_(id) { open_store_files().add(id); }
+  OpenStoreFileEntry(const OpenStoreFileEntry&) = delete;
+  OpenStoreFileEntry& operator=(const OpenStoreFileEntry&) = delete;
+  ~OpenStoreFileEntry() {
+    if (id_) open_store_files().remove(*id_);
+  }
+
+ private:
+  std::optional<platform::FileId> id_;
+};
+
+}  // namespace
+
 struct Store::Impl {
-  // Declared first so it is destroyed last: the flock outlives the env.
+  // Lists the data file as this process's while lock_file holds its lock
+  // (and a moment longer: destroyed last).
+  std::unique_ptr<OpenStoreFileEntry> listed;
+  // Declared before the env so it is destroyed after it: the flock outlives
+  // the env.
   platform::File lock_file;
   EnvHandle env;
   std::string path;
@@ -337,14 +387,30 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
   MDB_envinfo info;
   mdb_env_info(env.get(), &info);
 
+  auto id = platform::file_id(*file);
+  if (!id.ok()) return from_database_error(id.error().text());
   auto impl = std::make_unique<Impl>();
   impl->lock_file = std::move(*file);
+  impl->listed = std::make_unique<OpenStoreFileEntry>(*id);
   impl->env = std::move(env);
   impl->path = path;
   impl->max_key = static_cast<size_t>(mdb_env_get_maxkeysize(impl->env.get())) - 1;
   impl->map_size = info.me_mapsize;
   impl->dbis = std::move(tables);
   return Store(std::move(impl));
+}
+
+Result<bool> Store::locked_by_another_process(const std::string& path) {
+  auto id = platform::file_id(path);
+  if (!id.ok()) return from_database_error(id.error().text());
+  if (!*id) return false;
+  // This process's lock excludes every other process's.
+  if (open_store_files().contains(**id)) return false;
+  auto file = platform::open_file_read_only(path);
+  if (!file.ok()) return from_database_error(file.error().text());
+  auto locked = platform::try_lock_exclusive(*file);
+  if (!locked.ok()) return from_database_error(locked.error().text());
+  return !*locked;  // closing the descriptor releases a lock it took
 }
 
 Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

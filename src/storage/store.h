@@ -107,6 +107,12 @@ class Store {
   Store& operator=(const Store&) = delete;
   ~Store();
 
+  // True when another process holds the lock of the store file at `path`
+  // (a non-blocking attempt on it fails and no Store of this process has
+  // it open); false when nothing exists there. The attempt's lock is
+  // released before returning. Failure to inspect the file -> Database.
+  [[nodiscard]] static Result<bool> locked_by_another_process(const std::string& path);
+
   // Failure -> DbError::Transaction with LMDB's text.
   [[nodiscard]] Result<ReadTxn> begin_read() const;
   // Waits while another write transaction is open. Failure -> Transaction.

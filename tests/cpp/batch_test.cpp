@@ -1,6 +1,7 @@
 // The batch add: argument checks before anything changes, the two
 // transactions around the vector sync, and what a failure in between leaves.
 #include <cerrno>
+#include <cmath>
 #include <limits>
 #include <tuple>
 
@@ -51,6 +52,7 @@ TEST_F(BatchTest, RefusedBatchesChangeNothing) {
       {rows({ok, ok, {1}}), 3, {}, Ttls(std::in_place), "Invalid input: ttls must have same length as vectors"},
       // A bad vector anywhere, even the last one.
       {rows({ok, ok, {1, 2, 3}}), 3, {}, {}, "Dimension mismatch: expected 4, got 3"},
+      {rows({ok, {1, 2, NAN, 0}}), 2, {}, {}, "Invalid input: vectors[1] component 2 is not a finite number"},
       {rows({ok, ok}), 2, Ids{{"a", long_id}}, {}, ""},
   };
   for (const auto& [vectors, metadatas, ids, ttls, message] : cases) {
@@ -105,7 +107,7 @@ TEST_F(BatchTest, RecordsAreCommittedActiveWithTheirVectorsAndExpiry) {
   EXPECT_TRUE(get("far"));
 }
 
-TEST_F(BatchTest, RepeatedIdsKeepTheLaterRecordAndLeakTheEarlierSlot) {
+TEST_F(BatchTest, RepeatedIdsKeepTheLaterRecordAndReleaseTheOtherSlots) {
   open(2);
   add({9, 9}, obj({{"v", json::Value("old")}}), "x");
   sync();
@@ -119,10 +121,30 @@ TEST_F(BatchTest, RepeatedIdsKeepTheLaterRecordAndLeakTheEarlierSlot) {
   EXPECT_EQ(x.metadata, "{\"i\":1}");
   EXPECT_EQ(x.status, RecordStatus::kActive);
   EXPECT_EQ(slot_values(x.slot), (std::vector<float>{0, 1}));
-  EXPECT_EQ(slot_values(x.slot - 1), (std::vector<float>{1, 0}));
-  EXPECT_EQ(slot_values(old_slot), (std::vector<float>{9, 9}));  // replaced, not freed
-  EXPECT_TRUE(free_slots().empty());
+  // The earlier record of the batch and the replaced one give their slots back.
+  EXPECT_EQ(free_slots(), (std::vector<uint64_t>{x.slot - 1, old_slot}));
+  EXPECT_TRUE(std::isnan(slot_values(x.slot - 1)[0]));
+  EXPECT_TRUE(std::isnan(slot_values(old_slot)[0]));
   EXPECT_EQ(len(), 1u);
+  reopen();
+  EXPECT_EQ(free_slots(), (std::vector<uint64_t>{x.slot - 1, old_slot}));
+}
+
+// Writes reach the store in the order their calls returned: a batch commits
+// the writes queued before it first, so they cannot land over it later.
+TEST_F(BatchTest, WritesQueuedBeforeABatchReachTheStoreFirst) {
+  open(2);
+  ASSERT_TRUE(upsert_record(st(), "y", std::vector<float>{1, 0}, obj({{"k", json::Value("old")}}),
+                            std::nullopt).ok());
+  ASSERT_EQ(queued(), 1u);
+  std::vector<json::Value> m;
+  m.push_back(obj({{"k", json::Value("new")}}));
+  ASSERT_TRUE(batch(rows({{0, 1}}), std::move(m), Ids{{"y"}}).ok());
+  EXPECT_EQ(queued(), 0u);
+  sync();
+  EXPECT_EQ(get("y").value().metadata, obj({{"k", json::Value("new")}}));
+  EXPECT_EQ(len(), 1u);
+  expect_slots_accounted();
 }
 
 TEST_F(BatchTest, RecordsLeftPendingByAFailedSyncStayInvisible) {

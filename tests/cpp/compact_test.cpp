@@ -92,17 +92,17 @@ TEST_F(CompactTest, RecordsReplacedBetweenScanAndRemovalSurvive) {
   const uint64_t tomb_slot = stored("tombstone").value().slot;
 
   set_compact_scan_hook_for_testing([&] {
-    // The expired record is upserted: its slot is freed and taken again by
-    // the new record, committed with the same id and slot.
+    // The expired record is upserted (its new version takes the
+    // tombstone's slot, listed last) and an add takes the slot it frees.
     ASSERT_TRUE(upsert_record(st(), "upserted", std::vector<float>{0, 0, 1, 0},
                               obj({{"v", json::Value(2)}}), std::nullopt).ok());
-    add({0, 0, 0, 1}, json::Object(), "reuser");  // takes the tombstone's slot
+    add({0, 0, 0, 1}, json::Object(), "reuser");
     sync();
   });
   EXPECT_EQ(compact(), (Counts{1, 1, 0}));  // counted as the scan chose them
 
   EXPECT_EQ(get("upserted").value().metadata, obj({{"v", json::Value(2)}}));
-  EXPECT_EQ(stored("reuser").value().slot, tomb_slot);
+  EXPECT_EQ(stored("upserted").value().slot, tomb_slot);
   EXPECT_FALSE(stored("tombstone"));
   // Both vectors intact, neither slot back on the free list.
   EXPECT_EQ(ids(search({0, 0, 1, 0}, 1)), std::vector<std::string>{"upserted"});

@@ -140,11 +140,17 @@ TEST_F(SearchTest, RoadsAgreeOnEitherSideOfTheParallelThreshold) {
 TEST_F(SearchTest, NanScoresFallBackToTheKeyOrderedBuffer) {
   open(2, Metric::kDot);
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  add({1, nan}, json::Object(), "b");  // component 0 is a number: not a free slot
+  add({1, 0}, json::Object(), "b");
   add({1, 0}, json::Object(), "a");
   add({2, 0}, json::Object(), "c");
   add({0.5f, 0}, json::Object(), "d");
   sync();
+  {
+    // Refused on the way in, but a file may hold one. Component 0 is a
+    // number: not a free slot.
+    std::unique_lock lock(st().vectors.mu);
+    ASSERT_TRUE(st().vectors.value.write_vector(stored("b")->slot, std::vector<float>{1, nan}).ok());
+  }
   ASSERT_TRUE(ensure_mirror(st()));
   {
     std::shared_lock lock(st().vectors.mu);

@@ -43,76 +43,29 @@ TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneListsItsSlotOnce) {
   EXPECT_FALSE(stored("t"));
 }
 
-// An add may pop a leftover Tombstone's slot while the delete of that
-// Tombstone is between its membership test and its end: the delete must not
-// list the slot again, or a later add would share it with the new owner.
-TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneLeavesASlotPoppedMeanwhile) {
-  open();
-  add({1, 0, 0, 0}, json::Object(), "t");
-  sync();
-  const uint64_t slot = stored("t")->slot;
-  interrupted_delete("t");
-  {
-    // Unmarked again, so the delete's marker shows it passed its test.
-    std::unique_lock lock(st().vectors.mu);
-    ASSERT_TRUE(st().vectors.value.write_vector(slot, std::vector<float>{1, 0, 0, 0}).ok());
-  }
-  std::unique_lock free_lock(st().free_list.mu);
-  std::thread deleter([&] { EXPECT_TRUE(*delete_by_id(st(), "t")); });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (bool marked = false; !marked;) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::shared_lock lock(st().vectors.mu);
-    marked = *st().vectors.value.is_slot_free(slot);
-  }
-  // What allocate_slot does for an add.
-  ASSERT_EQ(st().free_list.value.pop_free_slot(), slot);
-  free_lock.unlock();
-  deleter.join();
-  EXPECT_TRUE(free_slots().empty()) << "slot listed again after an add took it";
-  EXPECT_FALSE(stored("t"));
-}
-
-// A delete whose Tombstone transaction fails leaves the row pointing at its
-// slot: the slot must not be handed to an add, neither now nor after a
-// reopen, and a later delete of the repaired row still frees it once.
-TEST_F(SlotSafetyTest, FailedTombstoneTransactionKeepsTheSlotUnlisted) {
+// A transaction that does not commit releases nothing: the row still points
+// at the slot, so it must not be handed to an add, nor marked free.
+TEST_F(SlotSafetyTest, UncommittedReleaseLeavesTheSlotAlone) {
   open();
   add({1, 0, 0, 0}, json::Object(), "a");
   sync();
-  const Record row = stored("a").value();
-  auto put_raw = [&](std::string bytes) {
-    auto txn = st().store.begin_write();  // bypasses the mirror: none is built here
-    ASSERT_TRUE(txn.ok());
-    ASSERT_TRUE(txn->put(kRecordsTable, "a", std::move(bytes)).ok());
-    ASSERT_TRUE(txn->commit().ok());
-  };
-  put_raw("\xff not a record");  // the Tombstone's read-back fails
-  EXPECT_FALSE(delete_record(st(), "a", row.slot).ok());
-  EXPECT_TRUE(free_slots().empty());
-  EXPECT_EQ(add({0, 1, 0, 0}, json::Object(), "b"), "b");
-  sync();
+  const uint64_t slot = stored("a")->slot;
   {
-    auto txn = read_transaction(st().store);
+    auto txn = CollectionTxn::begin(st());
     ASSERT_TRUE(txn.ok());
-    auto b = get_record(*txn, "b");
-    ASSERT_TRUE(b.ok() && *b);
-    EXPECT_NE((*b)->slot, row.slot);
-  }
-
+    ASSERT_TRUE(txn->remove_record("a").ok());
+    txn->release_slot(slot);
+    ASSERT_TRUE(txn->save_free_list().ok());
+  }  // abandoned
+  EXPECT_TRUE(free_slots().empty());
+  EXPECT_EQ(slot_values(slot)[0], 1.0f);
+  ASSERT_TRUE(get("a"));
   reopen();
   EXPECT_TRUE(free_slots().empty());
-  {
-    auto txn = st().store.begin_write();
-    ASSERT_TRUE(txn.ok());
-    ASSERT_TRUE(put_record(*txn, row).ok());
-    ASSERT_TRUE(txn->commit().ok());
-  }
   ASSERT_TRUE(*delete_by_id(st(), "a"));
-  EXPECT_EQ(free_slots(), std::vector<uint64_t>{row.slot});
+  EXPECT_EQ(free_slots(), std::vector<uint64_t>{slot});
   reopen();
-  EXPECT_EQ(free_slots(), std::vector<uint64_t>{row.slot});
+  EXPECT_EQ(free_slots(), std::vector<uint64_t>{slot});
 }
 
 // Deletes, upserts and compaction of the same (expiring) ids on several

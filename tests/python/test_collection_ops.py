@@ -1,5 +1,6 @@
 """Collection operations through Python: results, counts, properties and the
 exception type of each method."""
+import json
 import os
 
 import numpy as np
@@ -135,3 +136,32 @@ def test_collection_outlives_database_object(db_path):
     c.sync()
     assert c.get("k").id == "k"
     assert os.path.isdir(os.path.join(db_path, "collections", "keep"))
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
+def test_non_finite_vectors_are_refused_before_anything_changes(db, tmp_path, bad):
+    c = db.collection("finite", 3, "dot")
+    c.add([1.0, 1.0, 1.0], {"v": 1}, id="x")
+    message = "Invalid input: vector component 2 is not a finite number"
+    for call in (lambda: c.add([1.0, 2.0, bad], {}),
+                 lambda: c.add(np.array([1.0, 2.0, bad], dtype=np.float32), {}, id="x"),
+                 lambda: c.upsert("x", [1.0, 2.0, bad], {"v": 2})):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert info.value.args == (message,)
+    with pytest.raises(ValueError) as info:
+        c.add_batch(np.array([[1, 1, 1], [1, bad, 1]], dtype=np.float32), [{}, {}])
+    assert info.value.args == ("Invalid input: vectors[1] component 1 is not a finite number",)
+    assert len(c) == 1 and c.get("x").metadata == {"v": 1}
+
+    # An import counts such a line as failed and goes on.
+    path = tmp_path / "in.ndjson"
+    c.export_to_file(str(path))
+    header = path.read_text().splitlines()[0]
+    path.write_text("\n".join([header] + [json.dumps(o) for o in [
+        {"id": "big", "vector": [1e39, 0, 0], "metadata": {}, "created_at": 0},
+        {"id": "ok", "vector": [0, 1, 0], "metadata": {}, "created_at": 0}]]) + "\n")
+    stats = c.import_from_file(str(path))
+    assert (stats.imported, stats.failed) == (1, 1)
+    assert c.get("big") is None and c.get("ok") is not None
+

@@ -1,6 +1,9 @@
 """Tessarin: opening, the registry operations, errors and repr."""
 import os
 import pathlib
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -92,6 +95,35 @@ def test_drop_collection(db):
     assert len(c) == 1  # the dropped state lives on in its Collection object
     with pytest.raises(KeyError):
         db.get_collection("gone")
+
+
+def test_drop_refuses_a_collection_another_process_has_open(db_path):
+    # The other process keeps the collection after its Tessarin object (and
+    # with it the database lock) is gone.
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent("""
+            import sys, tessarin
+            c = tessarin.Tessarin(sys.argv[1]).collection("c", 2)
+            print("open", flush=True)
+            sys.stdin.readline()
+            c.add([1.0, 2.0], {"k": "kept"}, id="a")
+            c.sync()
+        """), db_path],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    try:
+        assert child.stdout.readline() == "open\n"
+        db = Tessarin(db_path)
+        with pytest.raises(OSError) as info:
+            db.drop_collection("c")
+        assert info.value.args == (LOCKED,)
+        assert db.collections() == ["c"]
+        del db
+    finally:
+        child.communicate("go\n", timeout=60)
+    assert child.returncode == 0
+    c = Tessarin(db_path).get_collection("c")
+    assert c.get("a").metadata == {"k": "kept"}
 
 
 def test_sync_and_recovery_stats(db):

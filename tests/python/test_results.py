@@ -9,15 +9,16 @@ INF = float("inf")
 
 
 @pytest.mark.parametrize(
-    "vector, text",
-    [([0.5, 0], "0.5000"), ([0.03125, 0], "0.0312"), ([1e-05, 0], "0.0000"),
-     ([-0.25, 0], "-0.2500"), ([INF, 0], "inf"), ([-INF, 0], "-inf"),
-     ([1.0, INF], "NaN")],  # 1*1 + inf*0 scores NaN
+    "vector, query, text",
+    [([0.5, 0], [1, 0], "0.5000"), ([0.03125, 0], [1, 0], "0.0312"),
+     ([1e-05, 0], [1, 0], "0.0000"), ([-0.25, 0], [1, 0], "-0.2500"),
+     ([1, 0], [INF, 0], "inf"), ([1, 0], [-INF, 0], "-inf"),
+     ([0, 1], [INF, 0], "NaN")],  # inf*0 + 0*1 scores NaN
 )
-def test_score_repr(db, vector, text):
+def test_score_repr(db, vector, query, text):
     c = db.collection("dot2", 2, "dot")
     c.add(np.array(vector, dtype=np.float32), {"k": 1}, id="r'q")
-    (hit,) = c.search([1.0, 0.0], 1)
+    (hit,) = c.search(query, 1)
     assert repr(hit) == f"SearchResult(id='r'q', score={text}, metadata={{\"k\":1}})"
 
 
