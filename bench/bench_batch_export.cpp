@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "collection.h"
-#include "collection_state.h"
+#include "collection/collection.h"
+#include "collection/state.h"
 
 namespace tessarin {
 namespace {

@@ -23,7 +23,7 @@
 
 #include "search/distance.h"
 #include "search/exact.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 namespace {

@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
-#include "collection.h"
-#include "collection_state.h"
-#include "filter.h"
+#include "collection/collection.h"
+#include "collection/state.h"
+#include "collection/filter.h"
 #include "json/parse.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 namespace {

@@ -5,7 +5,7 @@
 #include <shared_mutex>
 #include <unordered_map>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "platform/platform.h"
 #include "search/distance.h"
 #include "storage/records.h"

@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "collection.h"
+#include "collection/collection.h"
 #include "error.h"
 #include "metric.h"
 #include "storage/store.h"

@@ -21,12 +21,12 @@
 
 #include <chrono>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "export/ndjson.h"
 #include "json/parse.h"
 #include "platform/platform.h"
 #include "search/distance.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 

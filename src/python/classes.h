@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "collection.h"
+#include "collection/collection.h"
 #include "database.h"
 
 namespace tessarin::py {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "filter.h"
+#include "collection/filter.h"
 #include "python/args.h"
 #include "python/classes.h"
 #include "python/conversions.h"

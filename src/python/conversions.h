@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "collection.h"
+#include "collection/collection.h"
 #include "json/value.h"
 
 namespace tessarin::py {

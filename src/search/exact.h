@@ -7,7 +7,7 @@
 // Scoring passes. A pass turns a candidate list of length n into the list of
 // scored pairs (score, position) of the candidates it does not skip, in
 // ascending position order. Lists of up to 499 candidates are scored on the
-// calling thread; lists of 500 or more on the worker pool (search/pool.h),
+// calling thread; lists of 500 or more on the worker pool (sync/pool.h),
 // cut into fixed ranges (never one task per candidate) that are scored in
 // order into lists of their own and joined in position order, so both forms
 // give the same list whatever the thread count.
@@ -41,7 +41,7 @@
 #include "error.h"
 #include "metric.h"
 #include "search/distance.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 

@@ -2,7 +2,7 @@
 // last in, first out by allocate_slot (storage/vectors.h).
 //
 // Ownership: the collection state owns one FreeList, inside a
-// Locked<FreeList> (storage/locked.h). It is loaded from the store's
+// Locked<FreeList> (sync/locked.h). It is loaded from the store's
 // "freelist" table when the collection opens and saved whole into it by the
 // write transactions that change what it belongs with (save_free_list and
 // load_free_list, beside the store tables, use snapshot() and the vector

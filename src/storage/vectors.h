@@ -18,7 +18,7 @@
 //
 // Ownership: a VectorStore owns the file descriptor and the mapping (both
 // RAII); it is move-only. Closing it neither syncs the mapping nor the file.
-// The collection state keeps it in a Locked<VectorStore> (storage/locked.h).
+// The collection state keeps it in a Locked<VectorStore> (sync/locked.h).
 //
 // Thread safety: none inside; the caller holds the Locked<VectorStore> lock:
 //   exclusive: write_vector, slot_for_write, mark_slot_free (allocate_slot
@@ -49,7 +49,7 @@
 #include "error.h"
 #include "platform/platform.h"
 #include "storage/freelist.h"
-#include "storage/locked.h"
+#include "sync/locked.h"
 
 namespace tessarin {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "collection.h"
-#include "collection_state.h"
+#include "collection/collection.h"
+#include "collection/state.h"
 #include "json/value.h"
 #include "storage/records.h"
 #include "test_util.h"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "collection_test_util.h"
-#include "filter.h"
+#include "collection/filter.h"
 
 namespace tessarin {
 namespace {

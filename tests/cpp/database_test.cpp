@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "search/distance.h"
 #include "test_util.h"
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 namespace {

@@ -1,5 +1,5 @@
 // Metadata filters: parsing a where_ value and testing metadata against it.
-#include "filter.h"
+#include "collection/filter.h"
 
 #include <gtest/gtest.h>
 

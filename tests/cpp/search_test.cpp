@@ -8,7 +8,7 @@
 #include <random>
 
 #include "collection_test_util.h"
-#include "filter.h"
+#include "collection/filter.h"
 #include "json/parse.h"
 #include "search/distance.h"
 

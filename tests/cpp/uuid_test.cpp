@@ -1,5 +1,5 @@
 // Record ids made by add: version-4 UUID text.
-#include "collection_state.h"
+#include "collection/state.h"
 
 #include <gtest/gtest.h>
 

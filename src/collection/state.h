@@ -1,5 +1,5 @@
 // CollectionState: the shared state of one open collection, and the internal
-// operations the collection layer (collection_*.cpp, export/, the batch add
+// operations the collection layer (collection/*.cpp, export/, the batch add
 // and compaction) builds on. The public operations are in collection.h.
 //
 // Directory layout: <database>/collections/<name>/ holds "vectors.bin" (the
@@ -27,7 +27,7 @@
 // their transactions. A flush releases pending_mu before it takes
 // vectors.mu. allocate_slot takes free_list.mu then, released, vectors.mu.
 // vectors.mu, free_list.mu, mirror.mu and index_mu prefer writers
-// (storage/writer_priority_mutex.h), so no thread may take one of them
+// (sync/writer_priority_mutex.h), so no thread may take one of them
 // shared twice.
 //
 // Rules for writers of the collection store (the batch add, compaction,
@@ -71,18 +71,18 @@
 #include <string_view>
 #include <vector>
 
-#include "collection.h"
+#include "collection/collection.h"
 #include "error.h"
-#include "filter.h"
+#include "collection/filter.h"
 #include "json/value.h"
-#include "record_mirror.h"
+#include "collection/mirror.h"
 #include "storage/freelist.h"
-#include "storage/locked.h"
+#include "sync/locked.h"
 #include "storage/record.h"
 #include "storage/records.h"
 #include "storage/store.h"
 #include "storage/vectors.h"
-#include "storage/writer_priority_mutex.h"
+#include "sync/writer_priority_mutex.h"
 
 namespace tessarin {
 
@@ -142,7 +142,7 @@ class CollectionState {
   // Held by CollectionTxn from begin until its operations are applied to the
   // mirror; also by the mirror's build.
   std::mutex commit_mu;
-  RecordMirror mirror;  // guarded by mirror.mu (see record_mirror.h)
+  RecordMirror mirror;  // guarded by mirror.mu (see collection/mirror.h)
 
   // ---- Graph index ----
   WriterPriorityMutex index_mu;
@@ -283,7 +283,7 @@ std::string uuid_v4_text(const uint8_t (&random)[16]);
 // REQUIRES: no lock of the state held.
 [[nodiscard]] Status update_index(CollectionState& state);
 
-// ---- The exact road (collection_search.cpp), exposed for tests ----
+// ---- The exact road (collection/search.cpp), exposed for tests ----
 
 // The literal exact road: a read-transaction scan of "records" in key order,
 // liveness and filter on the parsed metadata text, scoring (sequential up to

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <unordered_set>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "platform/platform.h"
 
 namespace tessarin {

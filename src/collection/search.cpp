@@ -15,12 +15,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "json/parse.h"
 #include "platform/platform.h"
 #include "search/distance.h"
 #include "search/exact.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 

@@ -25,7 +25,7 @@
 #include <chrono>
 #include <functional>
 
-#include "collection_state.h"
+#include "collection/state.h"
 
 namespace tessarin {
 

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "error.h"
-#include "filter.h"
+#include "collection/filter.h"
 #include "json/value.h"
 #include "metric.h"
 #include "storage/record.h"

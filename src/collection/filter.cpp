@@ -1,4 +1,4 @@
-#include "filter.h"
+#include "collection/filter.h"
 
 #include <compare>
 #include <string_view>

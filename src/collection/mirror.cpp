@@ -1,4 +1,4 @@
-#include "record_mirror.h"
+#include "collection/mirror.h"
 
 #include <algorithm>
 

@@ -11,7 +11,7 @@
 
 #include <utility>
 
-#include "storage/writer_priority_mutex.h"
+#include "sync/writer_priority_mutex.h"
 
 namespace tessarin {
 

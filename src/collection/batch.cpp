@@ -37,11 +37,11 @@
 
 #include <algorithm>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "json/print.h"
 #include "platform/platform.h"
 #include "search/distance.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 
 namespace tessarin {
 

@@ -17,7 +17,7 @@
 // An id -> position map finds entries; removal moves the last entry into the
 // hole (swap-remove), so positions change on removal.
 //
-// Invariant (kept by CollectionTxn, collection_state.h): while the mirror is
+// Invariant (kept by CollectionTxn, collection/state.h): while the mirror is
 // ready it holds exactly the rows of the last transaction whose operations
 // were applied, i.e. the committed table minus at most the one commit whose
 // application is in progress. Readers holding the shared lock therefore see
@@ -48,7 +48,7 @@
 #include "json/value.h"
 #include "storage/record.h"
 #include "storage/store.h"
-#include "storage/writer_priority_mutex.h"
+#include "sync/writer_priority_mutex.h"
 
 namespace tessarin {
 

@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "collection_state.h"
+#include "collection/state.h"
 #include "json/print.h"
 #include "platform/platform.h"
 #include "search/distance.h"

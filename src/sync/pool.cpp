@@ -1,4 +1,4 @@
-#include "search/pool.h"
+#include "sync/pool.h"
 
 #include <sched.h>
 #include <tbb/global_control.h>
