@@ -105,10 +105,10 @@ BENCHMARK_DEFINE_F(FilledStore, ScanDecode)(benchmark::State& state) {
   for (auto _ : state) {
     auto txn = read_transaction(*store_);
     auto scan = RecordScan::open(*txn);
-    Record r;
+    RecordView r;
     uint64_t n = 0;
     for (;;) {
-      auto more = scan->next(&r);
+      auto more = scan->next_view(&r);
       if (!more.ok()) return state.SkipWithError("scan failed");
       if (!*more) break;
       n += r.slot;

@@ -83,9 +83,7 @@ class TopK {
  private:
   TopK(size_t k, bool higher_is_better) : k_(k), higher_is_better_(higher_is_better) {}
   friend void push_top_k(TopK& top, float score, uint64_t index);
-  friend void push_top_k_all(TopK& top, std::span<const ScoredPair> pairs);
   void admit(float score, uint64_t index);
-  void select_ordered(std::span<const ScoredPair> pairs);
 
   std::vector<ScoredPair> results_;  // kept entries, best first; capacity reserved at creation
   size_t k_;                         // number of entries kept
@@ -109,14 +107,6 @@ inline void push_top_k(TopK& top, float score, uint64_t index) {
   }
   top.admit(score, index);
 }
-
-// Pushes every pair, in order: the buffer ends exactly as after calling
-// push_top_k(top, p.score, p.position) for each pair in turn, but large
-// buffers are filled in O(n log k) rather than O(n k). (Without NaN scores a
-// buffer always holds the best k pairs pushed so far by score, then by order
-// of pushing, which a heap selection finds directly; from the first NaN on,
-// the pairs are pushed one by one.)
-void push_top_k_all(TopK& top, std::span<const ScoredPair> pairs);
 
 // ---- Scoring passes -------------------------------------------------------
 
@@ -172,21 +162,9 @@ auto range_scorer(ScoreFn& fn) {
 
 }  // namespace exact_detail
 
-// The sequential form: fn(i) for i = 0 .. n-1 on the calling thread; a
-// std::nullopt skips candidate i.
-template <typename ScoreFn>
-std::vector<ScoredPair> score_candidates_sequential(size_t n, ScoreFn&& fn) {
-  return exact_detail::run_pass(n, false, exact_detail::range_scorer(fn));
-}
-
-// The parallel form: the same list, scored on the worker pool. fn is called
-// concurrently for different i.
-template <typename ScoreFn>
-std::vector<ScoredPair> score_candidates_parallel(size_t n, ScoreFn&& fn) {
-  return exact_detail::run_pass(n, true, exact_detail::range_scorer(fn));
-}
-
-// Scores n candidates: sequentially up to 499, on the pool from 500.
+// Scores n candidates: fn(i) for i = 0 .. n-1 (a std::nullopt skips candidate
+// i), sequentially up to 499, on the pool from 500 (fn is then called
+// concurrently for different i); the pairs come in candidate order.
 template <typename ScoreFn>
 std::vector<ScoredPair> score_candidates(size_t n, ScoreFn&& fn) {
   return exact_detail::run_pass(n, n >= kParallelScoringMinCandidates,
@@ -256,10 +234,5 @@ std::vector<ScoredPair> score_committed_candidates(size_t n, SlotAt&& slot_at,
   };
   return exact_detail::run_pass(n, n >= kParallelScoringMinCandidates, score_range);
 }
-
-// The same over a plain list of slots.
-std::vector<ScoredPair> score_committed_candidates(std::span<const uint64_t> candidate_slots,
-                                                   const SlotView& slots,
-                                                   std::span<const float> query, Metric metric);
 
 }  // namespace tessarin

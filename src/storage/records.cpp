@@ -27,19 +27,6 @@ Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id
 
 Status remove_record(WriteTxn& txn, std::string_view id) { return txn.remove(kRecordsTable, id); }
 
-Result<bool> set_record_status(const Store& store, WriteTxn& txn, std::string_view id,
-                               RecordStatus status) {
-  std::optional<Record> record;
-  {
-    TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(store));
-    TS_ASSIGN_OR_RETURN(record, get_record(read, id));
-  }  // the read transaction ends before the put, which may grow the map
-  if (!record) return false;
-  record->status = status;
-  TS_RETURN_IF_ERROR(put_record(txn, *record));
-  return true;
-}
-
 Result<uint64_t> count_live_records(const ReadTxn& txn) {
   TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
   uint64_t count = 0;
@@ -64,19 +51,6 @@ Result<bool> RecordScan::next_view(RecordView* out) {
   TS_ASSIGN_OR_RETURN(bool more, cursor_->next(&key, &value));
   if (!more) return false;
   TS_ASSIGN_OR_RETURN(*out, decode_record_view(value));
-  return true;
-}
-
-Result<bool> RecordScan::next(Record* out) {
-  RecordView v;
-  TS_ASSIGN_OR_RETURN(bool more, next_view(&v));
-  if (!more) return false;
-  out->id.assign(v.id);
-  out->slot = v.slot;
-  out->metadata.assign(v.metadata);
-  out->created_at = v.created_at;
-  out->expires_at = v.expires_at;
-  out->status = v.status;
   return true;
 }
 

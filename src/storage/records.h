@@ -44,15 +44,6 @@ inline constexpr std::string_view kFreeListKey = "slots";
 // A missing id is not an error.
 [[nodiscard]] Status remove_record(WriteTxn& txn, std::string_view id);
 
-// Reads the record in a new read transaction (so it sees the last committed
-// state, not the writes of `txn`), ends that transaction, then puts the
-// record back with `status` into `txn`. False (and nothing written) when the
-// committed state has no record of that id.
-// REQUIRES: the calling thread holds no other ReadTxn of `store` (see Map
-// growth in storage/store.h); `txn` belongs to `store`.
-[[nodiscard]] Result<bool> set_record_status(const Store& store, WriteTxn& txn, std::string_view id,
-                                             RecordStatus status);
-
 // The number of live records (is_live, with the wall clock read for each
 // record that has an expiry).
 [[nodiscard]] Result<uint64_t> count_live_records(const ReadTxn& txn);
@@ -63,11 +54,8 @@ class RecordScan {
  public:
   [[nodiscard]] static Result<RecordScan> open(const ReadTxn& txn);
 
-  // The next record into *out (its strings reuse their capacity); false
-  // after the last record.
-  [[nodiscard]] Result<bool> next(Record* out);
-  // The same without copying: the views stay valid until the transaction
-  // ends.
+  // The next record into *out, without copying: the views stay valid until
+  // the transaction ends. False after the last record.
   [[nodiscard]] Result<bool> next_view(RecordView* out);
 
  private:

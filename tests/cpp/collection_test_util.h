@@ -77,9 +77,9 @@ class CollectionTest : public TempDirTest {
     EXPECT_TRUE(txn.ok());
     auto scan = RecordScan::open(*txn);
     EXPECT_TRUE(scan.ok());
-    Record r;
-    auto more = scan->next(&r);
-    for (; more.ok() && *more; more = scan->next(&r)) rows.push_back(r);
+    RecordView r;
+    auto more = scan->next_view(&r);
+    for (; more.ok() && *more; more = scan->next_view(&r)) rows.push_back(r.to_record());
     EXPECT_TRUE(more.ok());
     return rows;
   }

@@ -81,34 +81,6 @@ TEST(TopKTest, MatchesStableSortForSmallAndLargeBuffers) {
   }
 }
 
-TEST(TopKTest, PushAllEqualsPushingOneByOne) {
-  std::mt19937 rng(9);
-  std::uniform_int_distribution<int> value(-50, 50);  // many ties
-  for (bool higher : {true, false}) {
-    for (size_t k : {0, 1, 20, 33, 64, 500, 5000}) {
-      // nan_at: none, inside the pairs, or inside the entries pushed before.
-      for (int nan_at : {-1, 3000, 10}) {
-        std::vector<ScoredPair> before;
-        std::vector<ScoredPair> pairs;
-        for (uint64_t i = 0; i < 40; ++i) before.emplace_back(float(value(rng)), i);
-        for (uint64_t i = 0; i < 6000; ++i) pairs.emplace_back(float(value(rng)) * 0.5f, 40 + i);
-        if (nan_at == 10) before[10].score = kNaN;
-        if (nan_at == 3000) pairs[3000].score = kNaN;
-        TopK one_by_one = make_top(k, higher);
-        TopK all = make_top(k, higher);
-        for (const ScoredPair& p : before) {
-          push_top_k(one_by_one, p.score, p.position);
-          push_top_k(all, p.score, p.position);
-        }
-        for (const ScoredPair& p : pairs) push_top_k(one_by_one, p.score, p.position);
-        push_top_k_all(all, pairs);
-        SCOPED_TRACE(testing::Message() << "k=" << k << " nan_at=" << nan_at);
-        ASSERT_EQ(positions(all), positions(one_by_one));
-      }
-    }
-  }
-}
-
 TEST(TopKTest, UnreservableBufferIsAnError) {
   EXPECT_FALSE(TopK::create(std::numeric_limits<size_t>::max(), true).ok());
   EXPECT_FALSE(TopK::create(size_t{1} << 60, true).ok());
@@ -134,17 +106,24 @@ void expect_same_pairs(const std::vector<ScoredPair>& a, const std::vector<Score
   }
 }
 
-TEST(ScoringPassTest, SequentialAndParallelFormsAgree) {
+// The pass runs on the caller below 500 candidates and on the pool from 500
+// on; either way the kept pairs come in candidate order with their scores.
+TEST(ScoringPassTest, KeepsEveryScoredCandidateInOrderOnEitherSideOfTheThreshold) {
   for (size_t n : {0, 1, 255, 256, 257, 499, 500, 4097, 100003}) {
     SCOPED_TRACE(n);
-    const auto sequential = score_candidates_sequential(n, synthetic_score);
-    ASSERT_EQ(sequential.size(), n - (n + 3) / 7);  // every i % 7 == 3 skipped
-    expect_same_pairs(score_candidates_parallel(n, synthetic_score), sequential);
-    expect_same_pairs(score_candidates(n, synthetic_score), sequential);
-    for (size_t j = 1; j < sequential.size(); ++j) {
-      ASSERT_LT(sequential[j - 1].position, sequential[j].position);
+    const auto pairs = score_candidates(n, synthetic_score);
+    std::vector<ScoredPair> want;
+    for (size_t i = 0; i < n; ++i) {
+      if (std::optional<float> s = synthetic_score(i)) want.emplace_back(*s, i);
     }
+    expect_same_pairs(pairs, want);
   }
+}
+
+std::vector<ScoredPair> score_committed(const std::vector<uint64_t>& slots, const SlotView& view,
+                                        std::span<const float> query, Metric metric) {
+  return score_committed_candidates(
+      slots.size(), [&](size_t i) { return slots[i]; }, view, query, metric);
 }
 
 TEST(CommittedPassTest, SkipsUnallocatedAndFreeSlotsOnEitherSideOfTheThreshold) {
@@ -162,7 +141,7 @@ TEST(CommittedPassTest, SkipsUnallocatedAndFreeSlotsOnEitherSideOfTheThreshold) 
 
   const std::vector<uint64_t> slots = {7, 5, 40, 0, 63, 9, 39, 1000, 7};
   for (Metric metric : {Metric::kCosine, Metric::kL2}) {
-    const auto pairs = score_committed_candidates(slots, view, query, metric);
+    const auto pairs = score_committed(slots, view, query, metric);
     std::vector<float> want_scores;
     for (uint64_t p : {0, 3, 6, 8}) {
       want_scores.push_back(compute_distance(metric, query.data(), area.data() + slots[p] * kDim, kDim));
@@ -175,10 +154,11 @@ TEST(CommittedPassTest, SkipsUnallocatedAndFreeSlotsOnEitherSideOfTheThreshold) 
   for (size_t n : {499, 500, 20000}) {
     std::vector<uint64_t> many(n);
     for (uint64_t& s : many) s = slot(rng);
-    expect_same_pairs(score_committed_candidates(many, view, query, Metric::kDot),
-                      score_candidates_sequential(n, [&](size_t i) {
-                        return score_slot(view, many[i], query.data(), Metric::kDot);
-                      }));
+    std::vector<ScoredPair> want;
+    for (size_t i = 0; i < n; ++i) {
+      if (auto s = score_slot(view, many[i], query.data(), Metric::kDot)) want.emplace_back(*s, i);
+    }
+    expect_same_pairs(score_committed(many, view, query, Metric::kDot), want);
   }
 }
 

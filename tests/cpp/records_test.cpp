@@ -49,8 +49,10 @@ class RecordsTest : public testing::TempDirTest {
     auto scan = RecordScan::open(r);
     EXPECT_TRUE(scan.ok());
     std::vector<Record> out;
-    Record rec;
-    for (auto more = scan->next(&rec); more.ok() && *more; more = scan->next(&rec)) out.push_back(rec);
+    RecordView v;
+    for (auto more = scan->next_view(&v); more.ok() && *more; more = scan->next_view(&v)) {
+      out.push_back(v.to_record());
+    }
     return out;
   }
 
@@ -106,9 +108,9 @@ TEST_F(RecordsTest, UndecodableRowFailsGetScanAndCount) {
   EXPECT_EQ(get_record(r, "zz-bad").error().message(), text);
   EXPECT_EQ(count_live_records(r).error().message(), text);
   auto scan = RecordScan::open(r);
-  Record out;
-  ASSERT_TRUE(*scan->next(&out));  // "good" first
-  EXPECT_EQ(scan->next(&out).error().message(), text);
+  RecordView out;
+  ASSERT_TRUE(*scan->next_view(&out));  // "good" first
+  EXPECT_EQ(scan->next_view(&out).error().message(), text);
 }
 
 TEST_F(RecordsTest, LiveCountFollowsStatusAndExpiry) {
@@ -122,60 +124,6 @@ TEST_F(RecordsTest, LiveCountFollowsStatusAndExpiry) {
     ASSERT_TRUE(put_record(w, rec("later", 5, RecordStatus::kActive, now + 3600)).ok());
   });
   EXPECT_EQ(*count_live_records(read()), 2u);
-}
-
-TEST_F(RecordsTest, SetRecordStatusSeesOnlyCommittedState) {
-  write([](WriteTxn& w) { ASSERT_TRUE(put_record(w, rec("committed", 1, RecordStatus::kPending)).ok()); });
-  write([&](WriteTxn& w) {
-    ASSERT_TRUE(put_record(w, rec("uncommitted", 2, RecordStatus::kPending)).ok());
-    for (auto [id, found] : {std::pair{"uncommitted", false}, {"nobody", false}, {"committed", true}}) {
-      auto r = set_record_status(store(), w, id, RecordStatus::kActive);
-      ASSERT_TRUE(r.ok());
-      EXPECT_EQ(*r, found) << id;
-    }
-    EXPECT_EQ(get("committed")->status, RecordStatus::kPending);  // not yet committed
-  });
-  EXPECT_EQ(get("committed"), rec("committed", 1));
-  EXPECT_EQ(get("uncommitted")->status, RecordStatus::kPending);
-}
-
-TEST_F(RecordsTest, FreeListSavesInOrderAndTreatsEmptyValueAsEmpty) {
-  write([](WriteTxn& w) { ASSERT_TRUE(w.put(kFreeListTable, kFreeListKey, "").ok()); });
-  EXPECT_TRUE(load_free_list(read())->empty());
-  write([](WriteTxn& w) { ASSERT_TRUE(save_free_list(w, {4, 9, 2}).ok()); });
-  reopen();
-  EXPECT_EQ(*load_free_list(read()), (std::vector<uint64_t>{4, 9, 2}));
-  write([](WriteTxn& w) {
-    std::string short_list = encode_slot_list({1, 2, 3});
-    short_list.resize(short_list.size() - 8);
-    ASSERT_TRUE(w.put(kFreeListTable, kFreeListKey, short_list).ok());
-  });
-  EXPECT_EQ(load_free_list(read()).error().message(), kEof);
-}
-
-TEST_F(RecordsTest, RegistryListsInByteOrderAndPersists) {
-  auto config = [](std::string name, uint64_t dim) {
-    return CollectionConfig{std::move(name), dim, Metric::kDot, 5, std::nullopt};
-  };
-  CollectionConfig with_graph = config("beta", 16);
-  with_graph.hnsw_config = HnswConfig{16, 32, 16, 100, 40, 0.5, 77};
-  write([&](WriteTxn& w) {
-    for (const char* name : {"beta", "Alpha", "alpha"}) ASSERT_TRUE(save_collection_config(w, config(name, 8)).ok());
-  });
-  write([&](WriteTxn& w) {
-    ASSERT_TRUE(save_collection_config(w, with_graph).ok());  // replaces the row
-    ASSERT_TRUE(delete_collection_config(w, "alpha").ok());
-    ASSERT_TRUE(delete_collection_config(w, "not-registered").ok());
-    ASSERT_TRUE(save_collection_config(w, config("alpha", 8)).ok());
-  });
-  reopen();
-  EXPECT_EQ(*list_collection_names(store()), (std::vector<std::string>{"Alpha", "alpha", "beta"}));
-  EXPECT_EQ(*load_collection_config(read(), "beta"), with_graph);
-
-  // A damaged row still lists, but does not load.
-  write([](WriteTxn& w) { ASSERT_TRUE(w.put(kCollectionsTable, "broken", "\x01").ok()); });
-  EXPECT_EQ(list_collection_names(store())->size(), 4u);
-  EXPECT_EQ(load_collection_config(read(), "broken").error().message(), kEof);
 }
 
 }  // namespace
