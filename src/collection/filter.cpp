@@ -108,8 +108,4 @@ bool matches_filter(const std::vector<FilterCondition>& conditions, const json::
   return true;
 }
 
-bool is_live(const Record& record) {
-  return is_live(record.status, record.expires_at, platform::now_secs());
-}
-
 }  // namespace tessarin

@@ -68,7 +68,4 @@ std::vector<FilterCondition> parse_filter(const json::Value& where);
 // did not parse) satisfies every condition.
 bool matches_filter(const std::vector<FilterCondition>& conditions, const json::Value& metadata);
 
-// Liveness: Active, and no expiry or now_secs() strictly before it.
-bool is_live(const Record& record);
-
 }  // namespace tessarin

@@ -1,5 +1,9 @@
-// Reads of a collection: search (exact road over the committed records plus
-// the pending queue) and get by id.
+// Reads of a collection: search and get by id.
+//
+// A search is one SearchQuery (prepared vector, k, filter, `now`) put to its
+// sources of candidates, each giving hits best first: the committed records
+// (the exact road below), the copy of the pending queue, and later the graph
+// index. merge_hits puts them in one order and cuts them to k.
 //
 // The exact road has two implementations with the same result:
 //   - the literal road scans "records" in key order in a read transaction,
@@ -95,8 +99,8 @@ template <typename Better>
 void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
                         const std::vector<FilterCondition>* conditions,
                         std::span<const float> query, Metric metric, size_t keep,
-                        const Better& better, size_t begin, size_t end, ChunkBest& out) {
-  const uint64_t now = platform::now_secs();
+                        const Better& better, uint64_t now, size_t begin, size_t end,
+                        ChunkBest& out) {
   const uint64_t* slot_of = mirror.slots();
   const uint64_t* live_until = mirror.live_untils();
   const json::Value* const* meta = mirror.metadata_ptrs();
@@ -154,23 +158,22 @@ void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
 
 }  // namespace
 
-std::optional<std::vector<SearchHit>> exact_road_mirror(
-    CollectionState& state, std::span<const float> query, uint64_t k,
-    const std::optional<std::vector<FilterCondition>>& filter) {
+std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
+                                                        const SearchQuery& q) {
   RecordMirror& mirror = state.mirror;
   if (mirror.state() != RecordMirror::State::kReady) return std::nullopt;
   std::shared_lock lock(mirror.mu);
   const size_t n = mirror.size();
-  const size_t keep = std::min(clamp_to_size(k), n);
+  const size_t keep = std::min(clamp_to_size(q.k), n);
   std::vector<SearchHit> hits;
   if (keep == 0) return hits;
 
   const SlotView slots = slot_view(state.vectors.value);
-  const Metric metric = state.config.metric;
+  const Metric metric = q.metric;
   const bool hib = higher_is_better(metric);
   // Conditions only matter when there are some: an empty list holds for all.
-  const std::vector<FilterCondition>* conditions =
-      filter && !filter->empty() ? &*filter : nullptr;
+  const std::vector<FilterCondition>* conditions = q.conditions();
+  const std::span<const float> query = q.vector;
   auto better = [&](const Candidate& a, const Candidate& b) {
     if (a.score != b.score) return hib ? a.score > b.score : a.score < b.score;
     return mirror.id(a.pos) < mirror.id(b.pos);
@@ -179,13 +182,14 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(
   std::vector<ChunkBest> chunks;
   if (n < kParallelScoringMinCandidates) {
     chunks.resize(1);
-    score_mirror_range(mirror, slots, conditions, query, metric, keep, better, 0, n, chunks[0]);
+    score_mirror_range(mirror, slots, conditions, query, metric, keep, better, q.now, 0, n,
+                       chunks[0]);
   } else {
     const size_t chunk = exact_detail::scoring_chunk_size(n);
     chunks.resize((n + chunk - 1) / chunk);
     parallel_for_chunks(n, chunk, [&](size_t begin, size_t end) {
-      score_mirror_range(mirror, slots, conditions, query, metric, keep, better, begin, end,
-                         chunks[begin / chunk]);
+      score_mirror_range(mirror, slots, conditions, query, metric, keep, better, q.now, begin,
+                         end, chunks[begin / chunk]);
     });
   }
 
@@ -203,14 +207,10 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(
   return hits;
 }
 
-Result<std::vector<SearchHit>> exact_road_literal(
-    CollectionState& state, std::span<const float> query, uint64_t k,
-    const std::optional<std::vector<FilterCondition>>& filter) {
+Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const SearchQuery& q) {
   std::vector<SearchHit> hits;
-  if (k == 0) return hits;
-  const bool has_conditions = filter && !filter->empty();
-  const uint64_t buffer_size = has_conditions ? saturating_mul(k, 10) : k;
-  const Metric metric = state.config.metric;
+  if (q.k == 0) return hits;
+  const uint64_t buffer_size = q.conditions() != nullptr ? saturating_mul(q.k, 10) : q.k;
 
   TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
   TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
@@ -219,19 +219,19 @@ Result<std::vector<SearchHit>> exact_road_literal(
   for (;;) {
     TS_ASSIGN_OR_RETURN(bool more, scan.next_view(&view));
     if (!more) break;
-    if (!is_live(view.status, view.expires_at, platform::now_secs())) continue;
-    if (filter && !matches_filter(*filter, json::parse_or_null(view.metadata))) continue;
+    if (!is_live(view.status, view.expires_at, q.now)) continue;
+    if (q.has_filter() && !matches_filter(**q.filter, json::parse_or_null(view.metadata))) continue;
     candidates.push_back(view);
   }
 
   const SlotView slots = slot_view(state.vectors.value);
   std::vector<ScoredPair> pairs = score_committed_candidates(
-      candidates.size(), [&](size_t i) { return candidates[i].slot; }, slots, query, metric);
-  TS_ASSIGN_OR_RETURN(TopK top, TopK::create(clamp_to_size(buffer_size), higher_is_better(metric),
-                                             pairs.size()));
+      candidates.size(), [&](size_t i) { return candidates[i].slot; }, slots, q.vector, q.metric);
+  TS_ASSIGN_OR_RETURN(TopK top, TopK::create(clamp_to_size(buffer_size),
+                                             higher_is_better(q.metric), pairs.size()));
   for (const ScoredPair& p : pairs) push_top_k(top, p.score, p.position);
 
-  const size_t take = std::min(clamp_to_size(k), top.results().size());
+  const size_t take = std::min(clamp_to_size(q.k), top.results().size());
   hits.reserve(take);
   for (size_t i = 0; i < take; ++i) {
     const ScoredPair& p = top.results()[i];
@@ -241,6 +241,63 @@ Result<std::vector<SearchHit>> exact_road_literal(
   return hits;
 }
 
+SearchQuery make_search_query(const CollectionState& state, std::span<const float> query,
+                              uint64_t k, const std::optional<std::vector<FilterCondition>>& filter) {
+  const Metric metric = state.config.metric;
+  return SearchQuery{prepare_vector(metric, query), k, &filter, platform::now_secs(), metric};
+}
+
+namespace {
+
+// The committed records' hits by the exact road: the mirror when it can
+// stand in, else the store scan.
+// REQUIRES: vectors.mu held shared.
+Result<std::vector<SearchHit>> exact_hits(CollectionState& state, const SearchQuery& q) {
+  if (q.k == 0) return std::vector<SearchHit>{};
+  if (std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, q)) {
+    return std::move(*fast);
+  }
+  return exact_road_literal(state, q);
+}
+
+// The hits among a copy of the queue: its best k, in queue order among
+// equal scores.
+Result<std::vector<SearchHit>> pending_hits(const std::vector<PendingWrite>& queued,
+                                            const SearchQuery& q) {
+  std::vector<SearchHit> hits;
+  if (q.k == 0 || queued.empty()) return hits;
+  std::vector<ScoredPair> pairs = score_candidates(queued.size(), [&](size_t i) -> std::optional<float> {
+    const PendingWrite& w = queued[i];
+    if (!is_live(w.record.status, w.record.expires_at, q.now)) return std::nullopt;
+    if (q.has_filter() && !matches_filter(**q.filter, *w.parsed)) return std::nullopt;
+    return compute_distance(q.metric, q.vector, w.vector);
+  });
+  TS_ASSIGN_OR_RETURN(TopK top,
+                      TopK::create(clamp_to_size(q.k), higher_is_better(q.metric), pairs.size()));
+  for (const ScoredPair& p : pairs) push_top_k(top, p.score, p.position);
+  for (const ScoredPair& p : top.results()) {
+    const PendingWrite& w = queued[p.position];
+    hits.push_back(SearchHit{w.record.id, *w.parsed, p.score});
+  }
+  return hits;
+}
+
+// One list from the road's hits and the queue's: without queued writes the
+// road's order stands; otherwise the queue's hits follow the road's, the
+// whole list is sorted stably by score (the road's hit first among equal
+// scores) and cut to k.
+std::vector<SearchHit> merge_hits(std::vector<SearchHit> road, bool queue_empty,
+                                  std::vector<SearchHit> queued, const SearchQuery& q) {
+  if (queue_empty) return road;
+  road.insert(road.end(), std::make_move_iterator(queued.begin()),
+              std::make_move_iterator(queued.end()));
+  sort_hits(road, higher_is_better(q.metric));
+  if (road.size() > q.k) road.resize(clamp_to_size(q.k));
+  return road;
+}
+
+}  // namespace
+
 Result<std::vector<SearchHit>> search_collection(
     CollectionState& state, std::span<const float> query, uint64_t k,
     const std::optional<std::vector<FilterCondition>>& filter) {
@@ -249,7 +306,7 @@ Result<std::vector<SearchHit>> search_collection(
     return DbError::DimensionMismatch(config.dimensions, query.size());
   }
   TS_RETURN_IF_ERROR(update_index(state));
-  const std::vector<float> prepared = prepare_vector(config.metric, query);
+  const SearchQuery q = make_search_query(state, query, k, filter);
   std::vector<PendingWrite> queued;
   {
     std::lock_guard<std::mutex> lock(state.pending_mu);
@@ -257,56 +314,31 @@ Result<std::vector<SearchHit>> search_collection(
   }
   if (k > 0) ensure_mirror(state);
 
-  std::shared_lock index_lock(state.index_mu);
-  // The graph road takes over here once a collection can hold an index.
-  std::vector<SearchHit> hits;
+  std::vector<SearchHit> road;
   {
+    std::shared_lock index_lock(state.index_mu);
+    // The graph road takes over here once a collection can hold an index.
     std::shared_lock vectors_lock(state.vectors.mu);
-    if (k > 0) {
-      std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, prepared, k, filter);
-      if (fast) {
-        hits = std::move(*fast);
-      } else {
-        TS_ASSIGN_OR_RETURN(hits, exact_road_literal(state, prepared, k, filter));
-      }
-    }
+    TS_ASSIGN_OR_RETURN(road, exact_hits(state, q));
   }
-  if (queued.empty()) return hits;
-
-  if (k > 0) {
-    const Metric metric = config.metric;
-    std::vector<ScoredPair> pairs =
-        score_candidates(queued.size(), [&](size_t i) -> std::optional<float> {
-          const PendingWrite& w = queued[i];
-          if (!is_live(w.record)) return std::nullopt;
-          if (filter && !matches_filter(*filter, *w.parsed)) return std::nullopt;
-          return compute_distance(metric, prepared, w.vector);
-        });
-    TS_ASSIGN_OR_RETURN(TopK top,
-                        TopK::create(clamp_to_size(k), higher_is_better(metric), pairs.size()));
-    for (const ScoredPair& p : pairs) push_top_k(top, p.score, p.position);
-    for (const ScoredPair& p : top.results()) {
-      const PendingWrite& w = queued[p.position];
-      hits.push_back(SearchHit{w.record.id, *w.parsed, p.score});
-    }
-  }
-  sort_hits(hits, higher_is_better(config.metric));
-  if (hits.size() > k) hits.resize(clamp_to_size(k));
-  return hits;
+  TS_ASSIGN_OR_RETURN(std::vector<SearchHit> pending, pending_hits(queued, q));
+  return merge_hits(std::move(road), queued.empty(), std::move(pending), q);
 }
 
 Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_view id) {
   {
     std::lock_guard<std::mutex> lock(state.pending_mu);
     for (const PendingWrite& w : state.pending) {
-      if (w.record.id == id && is_live(w.record)) {
+      if (w.record.id == id && is_live(w.record.status, w.record.expires_at, now_secs())) {
         return std::optional<SearchHit>(SearchHit{w.record.id, *w.parsed, 0.0f});
       }
     }
   }
   TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, get_record(txn, id));
-  if (!record || !is_live(*record)) return std::optional<SearchHit>{};
+  if (!record || !is_live(record->status, record->expires_at, now_secs())) {
+    return std::optional<SearchHit>{};
+  }
   std::shared_lock lock(state.vectors.mu);
   TS_ASSIGN_OR_RETURN(bool free, state.vectors.value.is_slot_free(record->slot));
   if (free) return std::optional<SearchHit>{};

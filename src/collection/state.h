@@ -283,22 +283,42 @@ std::string uuid_v4_text(const uint8_t (&random)[16]);
 // REQUIRES: no lock of the state held.
 [[nodiscard]] Status update_index(CollectionState& state);
 
-// ---- The exact road (collection/search.cpp), exposed for tests ----
+// ---- Search (collection/search.cpp) ----
 
-// The literal exact road: a read-transaction scan of "records" in key order,
+// One query as every source of candidates sees it.
+struct SearchQuery {
+  std::vector<float> vector;  // prepared for the metric (unit length for Cosine)
+  uint64_t k = 0;
+  // None (no where_), or the conditions (possibly none, as for {}).
+  const std::optional<std::vector<FilterCondition>>* filter = nullptr;
+  uint64_t now = 0;  // whole seconds since the epoch, read once: who is live
+  Metric metric = Metric::kCosine;
+
+  // Conditions that restrict: a filter with at least one condition.
+  const std::vector<FilterCondition>* conditions() const {
+    return *filter && !(*filter)->empty() ? &**filter : nullptr;
+  }
+  bool has_filter() const { return filter->has_value(); }
+};
+
+// The query for `state`: the vector prepared, `now` read.
+// REQUIRES: `filter` outlives the query; query.size() == dimensions.
+SearchQuery make_search_query(const CollectionState& state, std::span<const float> query,
+                              uint64_t k, const std::optional<std::vector<FilterCondition>>& filter);
+
+// The exact road over the committed records, two implementations with the
+// same hits (exposed for tests):
+// The literal road: a read-transaction scan of "records" in key order,
 // liveness and filter on the parsed metadata text, scoring (sequential up to
 // 499 candidates, pooled from 500) and a TopK of 10k (with conditions) or k.
-// `query` is prepared. REQUIRES: vectors.mu held shared by the caller.
-Result<std::vector<SearchHit>> exact_road_literal(
-    CollectionState& state, std::span<const float> query, uint64_t k,
-    const std::optional<std::vector<FilterCondition>>& filter);
+// REQUIRES: vectors.mu held shared by the caller.
+Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const SearchQuery& q);
 
-// The mirror road: the same hits as exact_road_literal computed from the
-// mirror, or nullopt when it cannot stand in (the mirror is not ready, or a
-// score is NaN, where only the key-ordered buffer gives the defined order).
+// The mirror road: the same hits computed from the mirror, or nullopt when
+// it cannot stand in (the mirror is not ready, or a score is NaN, where only
+// the key-ordered buffer gives the defined order).
 // REQUIRES: vectors.mu held shared by the caller; k > 0.
-std::optional<std::vector<SearchHit>> exact_road_mirror(
-    CollectionState& state, std::span<const float> query, uint64_t k,
-    const std::optional<std::vector<FilterCondition>>& filter);
+std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
+                                                        const SearchQuery& q);
 
 }  // namespace tessarin

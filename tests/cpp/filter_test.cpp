@@ -75,16 +75,15 @@ TEST(FilterMatchTest, TypedEqualityOrderingByKindMissingFieldsAndEmptyLists) {
 }
 
 TEST(FilterLivenessTest, ExpiryEqualToNowIsExpired) {
-  Record r;
-  EXPECT_TRUE(is_live(r));
-  r.expires_at = platform::now_secs();
-  EXPECT_FALSE(is_live(r));
-  r.expires_at = *r.expires_at + 60;
-  EXPECT_TRUE(is_live(r));
-  r.status = RecordStatus::kTombstone;
-  EXPECT_FALSE(is_live(r));
-  r.status = RecordStatus::kPending;
-  EXPECT_FALSE(is_live(r));
+  const uint64_t now = 1000;
+  const std::tuple<RecordStatus, std::optional<uint64_t>, bool> cases[] = {
+      {RecordStatus::kActive, std::nullopt, true},  {RecordStatus::kActive, now, false},
+      {RecordStatus::kActive, now + 1, true},       {RecordStatus::kTombstone, now + 1, false},
+      {RecordStatus::kPending, std::nullopt, false},
+  };
+  for (const auto& [status, expires_at, live] : cases) {
+    EXPECT_EQ(is_live(status, expires_at, now), live) << static_cast<int>(status);
+  }
 }
 
 }  // namespace

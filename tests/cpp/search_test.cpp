@@ -30,11 +30,11 @@ class SearchTest : public testing::CollectionTest {
   // Both exact roads for one query; the mirror road must stand in.
   void expect_roads_agree(const std::vector<float>& q, uint64_t k, const Filter& filter) {
     ASSERT_TRUE(ensure_mirror(st()));
-    const std::vector<float> prepared = prepare_vector(st().config.metric, q);
+    const SearchQuery query = make_search_query(st(), q, k, filter);
     std::shared_lock lock(st().vectors.mu);
-    auto literal = exact_road_literal(st(), prepared, k, filter);
+    auto literal = exact_road_literal(st(), query);
     ASSERT_TRUE(literal.ok()) << literal.error().message();
-    auto fast = exact_road_mirror(st(), prepared, k, filter);
+    auto fast = exact_road_mirror(st(), query);
     ASSERT_TRUE(fast.has_value());
     ASSERT_EQ(fast->size(), literal->size()) << "k=" << k;
     for (size_t i = 0; i < fast->size(); ++i) {
@@ -154,7 +154,8 @@ TEST_F(SearchTest, NanScoresFallBackToTheKeyOrderedBuffer) {
   ASSERT_TRUE(ensure_mirror(st()));
   {
     std::shared_lock lock(st().vectors.mu);
-    EXPECT_FALSE(exact_road_mirror(st(), std::vector<float>{1, 1}, 2, std::nullopt));
+    const Filter none;
+    EXPECT_FALSE(exact_road_mirror(st(), make_search_query(st(), std::vector<float>{1, 1}, 2, none)));
   }
   // The key-ordered buffer: a NaN is never rejected and nothing moves past
   // it, so "b" (after "a", before "c") stays where it was admitted.
