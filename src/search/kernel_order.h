@@ -1,5 +1,6 @@
-// Internal to the distance kernels (distance.cpp, distance_avx2.cpp): the
-// helpers that pin the documented order of floating-point operations.
+// Internal to the distance kernels (distance.cpp, distance_avx2.cpp) and the
+// quantiser's lane kernels (pq.cpp): the helpers that pin the documented
+// order of floating-point operations.
 //
 // The compiler may contract a multiply followed by an add into one FMA
 // (GCC's default -ffp-contract=fast in C++ mode, whenever FMA is enabled for
