@@ -21,7 +21,7 @@
 #include <random>
 #include <vector>
 
-#include "search/pool.h"
+#include "sync/pool.h"
 #include "search/pq.h"
 
 namespace tessarin {

@@ -31,7 +31,7 @@
 #include <string>
 
 #include "search/kernel_order.h"
-#include "search/pool.h"
+#include "sync/pool.h"
 #include "storage/vectors.h"
 
 namespace tessarin {

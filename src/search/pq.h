@@ -14,7 +14,7 @@
 // Reproducibility. Every result is a pure function of the inputs, to the
 // bit: it never depends on the pool's thread count, on scheduling or on the
 // processor. Training splits the sub-vector indices and encoding the vectors
-// over the worker pool (search/pool.h); each task writes only its own part
+// over the worker pool (sync/pool.h); each task writes only its own part
 // of the output. All floating-point work is f32 in the order written below
 // and never fused into multiply-add (see kernel_order.h):
 //   squared distance of two sub-vectors x, y of length L:
