@@ -113,6 +113,17 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
   return enter_open(db, name, std::move(state));
 }
 
+Status register_collection(DatabaseState& db, const CollectionConfig& config) {
+  TS_RETURN_IF_ERROR(validate_dimensions(config.dimensions));
+  TS_RETURN_IF_ERROR(validate_collection_name(config.name));
+  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, config.name));
+  if (stored) return DbError::CollectionAlreadyExists(config.name);
+  TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
+  TS_RETURN_IF_ERROR(save_collection_config(txn, config));
+  return txn.commit();
+}
+
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
                                                         const std::string& name) {
   TS_RETURN_IF_ERROR(validate_collection_name(name));

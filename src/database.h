@@ -82,6 +82,11 @@ Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path);
 // are checked in that order.
 Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
                                                     uint64_t dim, Metric metric);
+// Registers a new collection with exactly `config` (which may carry an
+// HnswConfig, unlike the ones collection() creates); nothing is opened.
+// The name and dimensions are checked as collection() checks them; a name
+// already registered is CollectionAlreadyExists.
+Status register_collection(DatabaseState& db, const CollectionConfig& config);
 // An existing collection (CollectionNotFound otherwise).
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db, const std::string& name);
 // Removes the registry row and the directory; an unregistered name is no error.
