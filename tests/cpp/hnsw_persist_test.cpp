@@ -1,0 +1,368 @@
+// The index file: byte layout against a writer written here from the file
+// description, round trips, every load failure in the order of the checks,
+// and damaged files that must give an error or a sound graph, never a crash.
+#include "search/hnsw/persist.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "hnsw_test_util.h"
+
+namespace tessarin {
+namespace {
+
+using tessarin::testing::hnsw_config;
+using tessarin::testing::items;
+using List = std::vector<uint32_t>;
+
+// The file's fields, as a test-side model.
+struct FileModel {
+  uint32_t magic = 0x484E5357;
+  uint16_t version = 1;
+  HnswConfig config;
+  uint32_t node_count = 0;
+  uint8_t max_level = 0;
+  uint8_t entry_tag = 0;
+  uint32_t entry_point = 0;
+  std::vector<uint64_t> slots;
+  std::vector<std::string> ids;
+  std::vector<uint8_t> levels;
+  uint64_t num_layers = 0;
+  std::vector<List> offsets;
+  std::vector<List> neighbors;
+};
+
+FileModel model_of(const HnswGraph& g) {
+  FileModel m;
+  m.config = g.config();
+  m.node_count = static_cast<uint32_t>(g.node_count());
+  m.max_level = g.max_level();
+  m.entry_tag = g.entry_point() ? 1 : 0;
+  m.entry_point = g.entry_point().value_or(0);
+  for (uint32_t i = 0; i < g.node_count(); ++i) {
+    m.slots.push_back(g.node_slot(i));
+    m.ids.push_back(g.node_id(i));
+    m.levels.push_back(g.node_level(i));
+  }
+  m.num_layers = g.layer_count();
+  for (size_t l = 0; l < g.layer_count(); ++l) {
+    m.offsets.push_back({0});
+    m.neighbors.emplace_back();
+    for (uint32_t i = 0; i < g.node_count(); ++i) {
+      for (uint32_t e : g.neighbors(l, i)) m.neighbors.back().push_back(e);
+      m.offsets.back().push_back(static_cast<uint32_t>(m.neighbors.back().size()));
+    }
+  }
+  return m;
+}
+
+template <typename T>
+void put(std::string& out, T v) {
+  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>(uint64_t(v) >> (8 * i)));
+}
+
+std::string body_of(const FileModel& m) {
+  std::string b;
+  put(b, m.magic);
+  put(b, m.version);
+  for (uint64_t v : {m.config.m, m.config.m_max0, m.config.m_max, m.config.ef_construction,
+                     m.config.ef_search, std::bit_cast<uint64_t>(m.config.ml), m.config.reserved}) {
+    put(b, v);
+  }
+  put(b, m.node_count);
+  put(b, m.max_level);
+  put(b, m.entry_tag);
+  if (m.entry_tag == 1) put(b, m.entry_point);
+  put(b, uint64_t{m.slots.size()});
+  for (uint64_t s : m.slots) put(b, s);
+  put(b, uint64_t{m.ids.size()});
+  for (const std::string& id : m.ids) {
+    put(b, uint64_t{id.size()});
+    b += id;
+  }
+  put(b, uint64_t{m.levels.size()});
+  for (uint8_t l : m.levels) put(b, l);
+  put(b, m.num_layers);
+  for (const auto* seqs : {&m.offsets, &m.neighbors}) {
+    put(b, uint64_t{seqs->size()});
+    for (const List& seq : *seqs) {
+      put(b, uint64_t{seq.size()});
+      for (uint32_t v : seq) put(b, v);
+    }
+  }
+  return b;
+}
+
+std::string with_crc(std::string body) {
+  put(body, static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size())));
+  return body;
+}
+
+class HnswPersistTest : public tessarin::testing::HnswStoreTest {
+ protected:
+  std::string file() const { return path("hnsw.index"); }
+  std::string read() const {
+    std::ifstream in(file(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Removes the file first: truncating a written file makes ext4 flush it
+  // on close, which costs a disk write per call.
+  void write(const std::string& bytes) const {
+    std::filesystem::remove(file());
+    std::ofstream(file(), std::ios::binary) << bytes;
+  }
+  // A graph of a few layers from real insertions, with a repeated slot,
+  // unreadable slots, empty lists and one list longer than its block.
+  HnswGraph sample_graph(size_t n = 150) {
+    std::mt19937 rng(9);
+    std::vector<std::vector<float>> vectors;
+    for (size_t i = 0; i < n; ++i) vectors.push_back({float(rng() % 100), float(rng() % 100)});
+    fill_store(vectors, 2);
+    HnswIndex index(HnswGraph(hnsw_config(3, 6, 3, 12, 1.0, 0xFEEDFACECAFEBEEFull)), Metric::kL2);
+    insert_nodes(index, items(0, n + 5), store());  // the last five are unreadable
+    HnswGraph& g = index.graph.value;
+    g.add_node(3, "r3-again", 0);
+    List long_list;
+    for (uint32_t i = 0; i < 200; ++i) long_list.push_back(i % g.node_count());
+    g.set_neighbors(0, 1, long_list);
+    return std::move(g);
+  }
+};
+
+void expect_equal_graphs(const HnswGraph& a, const HnswGraph& b) {
+  ASSERT_EQ(a.node_count(), b.node_count());
+  for (uint32_t i = 0; i < a.node_count(); ++i) EXPECT_EQ(a.node(i), b.node(i));
+  ASSERT_EQ(a.layer_count(), b.layer_count());
+  for (size_t l = 0; l < a.layer_count(); ++l) {
+    for (uint32_t i = 0; i < a.node_count(); ++i) {
+      const auto x = a.neighbors(l, i), y = b.neighbors(l, i);
+      EXPECT_EQ(List(x.begin(), x.end()), List(y.begin(), y.end())) << "layer " << l << " node " << i;
+    }
+  }
+  EXPECT_EQ(a.entry_point(), b.entry_point());
+  EXPECT_EQ(a.max_level(), b.max_level());
+  EXPECT_EQ(a.config(), b.config());
+  EXPECT_EQ(a.slot_to_node(), b.slot_to_node());
+}
+
+TEST_F(HnswPersistTest, SaveWritesTheDescribedLayoutAndLoadGivesEveryFieldBack) {
+  const HnswGraph g = sample_graph();
+  ASSERT_GE(g.layer_count(), 3u);
+  ASSERT_TRUE(save_index(g, file()).ok());
+  const std::string bytes = read();
+  EXPECT_EQ(bytes, with_crc(body_of(model_of(g))));
+  EXPECT_EQ(bytes.substr(0, 4), "WSNH");
+
+  auto loaded = load_index(file(), Metric::kDot);
+  ASSERT_TRUE(loaded.ok()) << loaded.error().message();
+  EXPECT_EQ(loaded->metric, Metric::kDot);
+  EXPECT_TRUE(loaded->deleted.value.empty());
+  EXPECT_EQ(loaded->graph.value.config().reserved, 0xFEEDFACECAFEBEEFull);
+  EXPECT_EQ(loaded->graph.value.slot_to_node().at(3), g.node_count() - 1);  // the later node
+  expect_equal_graphs(g, loaded->graph.value);
+  // Written again, the loaded graph gives the same bytes; it also takes new
+  // nodes like any other graph.
+  ASSERT_TRUE(save_index(loaded->graph.value, file()).ok());
+  EXPECT_EQ(read(), bytes);
+  insert_nodes(*loaded, std::vector{tessarin::testing::item(2000)}, store());
+  EXPECT_EQ(loaded->graph.value.node_count(), g.node_count() + 1);
+}
+
+TEST_F(HnswPersistTest, EmptyGraphsRoundTrip) {
+  // No nodes and no layers; and no nodes with two layers, whose offsets
+  // arrays hold only 0.
+  HnswGraphParts parts;
+  parts.config = hnsw_config(1, 2, 3, 4, 0.5, 7);
+  parts.layers.emplace_back(2, true, 0);
+  parts.layers.emplace_back(3, false, 0);
+  std::vector<HnswGraph> graphs;
+  graphs.push_back(HnswGraph(hnsw_config(1, 2, 3, 4, 0.5)));
+  graphs.push_back(HnswGraph::restore(std::move(parts)));
+  for (const HnswGraph& g : graphs) {
+    ASSERT_TRUE(save_index(g, file()).ok());
+    const size_t layers = g.layer_count();
+    EXPECT_EQ(read().size(), 68 + 8 * 3 + 8 + 8 + layers * 12 + 8 + layers * 8 + 4);
+    EXPECT_EQ(read(), with_crc(body_of(model_of(g))));
+    auto loaded = load_index(file(), Metric::kL2);
+    ASSERT_TRUE(loaded.ok()) << loaded.error().message();
+    expect_equal_graphs(g, loaded->graph.value);
+  }
+}
+
+// A valid three-node model to damage field by field.
+FileModel small_model() {
+  FileModel m;
+  m.config = hnsw_config(2, 4, 2, 8, 1.0);
+  m.node_count = 3;
+  m.max_level = 1;
+  m.entry_tag = 1;
+  m.entry_point = 1;
+  m.slots = {10, 11, 12};
+  m.ids = {"a", "b", "c"};
+  m.levels = {0, 1, 0};
+  m.num_layers = 2;
+  m.offsets = {{0, 2, 4, 5}, {0, 0, 0, 0}};
+  m.neighbors = {{1, 2, 0, 2, 1}, {}};
+  return m;
+}
+
+TEST_F(HnswPersistTest, LoadFailuresComeInTheOrderOfTheChecks) {
+  EXPECT_EQ(load_index(path("missing"), Metric::kL2).error().os_error(), ENOENT);
+  const std::string valid = with_crc(body_of(small_model()));
+  auto damaged = [](std::function<void(FileModel&)> change) {
+    FileModel m = small_model();
+    change(m);
+    return with_crc(body_of(m));
+  };
+  std::string bad_crc = valid;
+  bad_crc[20] ^= 0x40;
+  std::string bad_magic_and_short = body_of(small_model());
+  bad_magic_and_short[0] = 'X';
+  bad_magic_and_short = with_crc(bad_magic_and_short.substr(0, bad_magic_and_short.size() - 1));
+  const std::string eof = "Serialization error: io error: unexpected end of file";
+
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "", "Data corruption: HNSW index file too small"},
+      {"3 bytes", "abc", "Data corruption: HNSW index file too small"},
+      {"4 zero bytes", std::string(4, '\0'), eof},
+      {"4 bytes", std::string("\x01\0\0\0", 4),
+       "Data corruption: HNSW index checksum mismatch: expected 00000001, got 00000000"},
+      {"flipped byte", bad_crc, "Data corruption: HNSW index checksum mismatch: expected "},
+      {"truncated body", with_crc(body_of(small_model()).substr(0, 100)), eof},
+      {"bad magic, short body", bad_magic_and_short, eof},
+      {"entry tag", damaged([](FileModel& m) { m.entry_tag = 2; }),
+       "Serialization error: tag for enum is not valid, found 2"},
+      {"id not UTF-8", damaged([](FileModel& m) { m.ids[1] = "\xff"; }),
+       "Serialization error: string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
+      {"huge count", damaged([](FileModel& m) { m.slots.clear(); }).substr(0, 72) + std::string(8, '\x7f'),
+       ""},  // filled in below: its own CRC
+      {"magic", damaged([](FileModel& m) { m.magic = 0x484E5358; m.version = 2; }),
+       "Data corruption: Invalid HNSW magic number: 484e5358"},
+      {"version", damaged([](FileModel& m) { m.version = 2; m.levels[0] = 40; }),
+       "Data corruption: Unsupported HNSW version: 2 (expected 1)"},
+      {"slots", damaged([](FileModel& m) { m.slots.pop_back(); }),
+       "Data corruption: HNSW index node_slots holds 2 entries for 3 nodes"},
+      {"ids", damaged([](FileModel& m) { m.ids.pop_back(); }),
+       "Data corruption: HNSW index node_ids holds 2 entries for 3 nodes"},
+      {"levels", damaged([](FileModel& m) { m.levels.pop_back(); }),
+       "Data corruption: HNSW index node_levels holds 2 entries for 3 nodes"},
+      {"node count", damaged([](FileModel& m) { m.node_count = 4000000000u; }),
+       "Data corruption: HNSW index node_slots holds 3 entries for 4000000000 nodes"},
+      {"level", damaged([](FileModel& m) { m.levels[2] = 33; }),
+       "Data corruption: HNSW index node 2 has level 33, above 32"},
+      {"entry point", damaged([](FileModel& m) { m.entry_point = 3; }),
+       "Data corruption: HNSW index entry point 3 is not below the node count 3"},
+      {"max level", damaged([](FileModel& m) { m.max_level = 2; }),
+       "Data corruption: HNSW index max_level 2 is not the entry point's level 1"},
+      {"offset layers", damaged([](FileModel& m) { m.num_layers = 3; m.neighbors.push_back({}); }),
+       "Data corruption: HNSW index layer_offsets holds 2 entries for 3 layers"},
+      {"neighbour layers", damaged([](FileModel& m) { m.neighbors.pop_back(); }),
+       "Data corruption: HNSW index layer_neighbors holds 1 entries for 2 layers"},
+      {"offset count", damaged([](FileModel& m) { m.offsets[1].pop_back(); }),
+       "Data corruption: HNSW index layer 1 holds 3 offsets for 3 nodes"},
+      {"decreasing", damaged([](FileModel& m) { m.offsets[0] = {0, 3, 2, 5}; }),
+       "Data corruption: HNSW index layer 0 offsets decrease at node 1"},
+      {"past the end", damaged([](FileModel& m) { m.offsets[0][3] = 6; }),
+       "Data corruption: HNSW index layer 0 offsets run past its 5 neighbours"},
+      {"neighbour", damaged([](FileModel& m) { m.neighbors[0][3] = 3; }),
+       "Data corruption: HNSW index layer 0 node 1 links to node 3, not below 3"},
+  };
+  for (const Case& c : cases) {
+    std::string bytes = c.bytes;
+    std::string expected = c.message;
+    if (std::string(c.what) == "huge count") {
+      // node_slots claims 2^63-ish entries over a few bytes: the end of the
+      // data, not an allocation.
+      bytes = with_crc(bytes);
+      expected = eof;
+    }
+    write(bytes);
+    auto r = load_index(file(), Metric::kL2);
+    ASSERT_FALSE(r.ok()) << c.what;
+    EXPECT_EQ(r.error().message().substr(0, expected.size()), expected) << c.what;
+  }
+  // Longer per-node sequences and more layer sequences than needed are
+  // ignored; a file with fewer layers than its levels need is taken as is.
+  write(damaged([](FileModel& m) {
+    m.slots.push_back(99);
+    m.offsets.push_back({0, 0, 0, 0});
+    m.num_layers = 1;
+  }));
+  auto r = load_index(file(), Metric::kL2);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r->graph.value.node_count(), 3u);
+  EXPECT_EQ(r->graph.value.layer_count(), 1u);
+  EXPECT_FALSE(r->graph.value.contains_slot(99));
+}
+
+// Every graph a load accepts must be sound: lists and entry point in range.
+void expect_sound(const HnswGraph& g) {
+  for (size_t l = 0; l < g.layer_count(); ++l) {
+    ASSERT_EQ(g.layer(l).node_count(), g.node_count());
+    for (uint32_t i = 0; i < g.node_count(); ++i) {
+      for (uint32_t e : g.neighbors(l, i)) ASSERT_LT(e, g.node_count());
+    }
+  }
+  if (g.entry_point()) ASSERT_LT(*g.entry_point(), g.node_count());
+}
+
+TEST_F(HnswPersistTest, DamagedFilesGiveAnErrorOrASoundGraphNeverACrash) {
+  const HnswGraph g = sample_graph(40);
+  ASSERT_TRUE(save_index(g, file()).ok());
+  const std::string saved = read();
+  const std::string body = saved.substr(0, saved.size() - 4);
+  std::mt19937 rng(1);
+  int loaded = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string bytes;
+    const int kind = trial % 3;
+    if (kind == 0) {  // flips, CRC left alone: always the checksum error
+      bytes = saved;
+      for (int k = 1 + rng() % 3; k > 0; --k) bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
+    } else if (kind == 1) {  // flips inside the body, CRC recomputed
+      std::string b = body;
+      for (int k = 1 + rng() % 3; k > 0; --k) b[rng() % b.size()] ^= static_cast<char>(1 << (rng() % 8));
+      bytes = with_crc(b);
+    } else {  // cut short, with and without a fitting CRC
+      const size_t len = rng() % saved.size();
+      bytes = rng() % 2 ? saved.substr(0, len) : with_crc(body.substr(0, len));
+    }
+    write(bytes);
+    auto r = load_index(file(), Metric::kL2);
+    if (kind == 0) {
+      ASSERT_FALSE(r.ok());
+      EXPECT_NE(r.error().message().find("checksum mismatch"), std::string::npos);
+    }
+    if (!r.ok()) continue;
+    ++loaded;
+    const HnswGraph& h = r->graph.value;
+    expect_sound(h);
+    // A sound graph can be walked, extended and written again.
+    if (h.entry_point()) {
+      const std::vector<float> q = {1, 2};
+      (void)search_layer(h, q, *h.entry_point(), 0, 5, store(), Metric::kL2);
+    }
+    insert_nodes(*r, items(100, 3), store());
+    std::filesystem::remove(path("again.index"));
+    ASSERT_TRUE(save_index(r->graph.value, path("again.index")).ok());
+  }
+  EXPECT_GT(loaded, 0);
+}
+
+}  // namespace
+}  // namespace tessarin
