@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@
 #include "test_util.h"
 
 namespace tessarin::testing {
+
+using List = std::vector<uint32_t>;
+
+inline List as_list(std::span<const uint32_t> s) { return List(s.begin(), s.end()); }
 
 inline HnswConfig hnsw_config(uint64_t m, uint64_t m_max0, uint64_t m_max, uint64_t ef_construction,
                               double ml, uint64_t reserved = 0) {

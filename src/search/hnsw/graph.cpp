@@ -34,10 +34,10 @@ uint32_t upper_layer_capacity(const HnswConfig& config) {
 HnswGraph::HnswGraph(const HnswConfig& config)
     : HnswGraph(config, layer0_capacity(config), upper_layer_capacity(config)) {}
 
-HnswGraph::HnswGraph(const HnswConfig& config, uint32_t layer0_capacity, uint32_t upper_capacity)
+HnswGraph::HnswGraph(const HnswConfig& config, uint32_t layer0_block, uint32_t upper_block)
     : config_(config),
-      layer0_capacity_(std::min(layer0_capacity, NeighborLists::kMaxInlineCapacity)),
-      upper_capacity_(std::min(upper_capacity, NeighborLists::kMaxInlineCapacity)) {}
+      layer0_capacity_(std::min(layer0_block, NeighborLists::kMaxInlineCapacity)),
+      upper_capacity_(std::min(upper_block, NeighborLists::kMaxInlineCapacity)) {}
 
 HnswGraph HnswGraph::restore(HnswGraphParts parts) {
   const size_t n = parts.slots.size();

@@ -109,7 +109,7 @@ class HnswGraph {
   // come from the configuration, or are given (a build that knows how long
   // its lists grow).
   explicit HnswGraph(const HnswConfig& config);
-  HnswGraph(const HnswConfig& config, uint32_t layer0_capacity, uint32_t upper_capacity);
+  HnswGraph(const HnswConfig& config, uint32_t layer0_block, uint32_t upper_block);
 
   // A graph made of loaded parts; slot_to_node is rebuilt (a later node with
   // the same slot wins).
