@@ -109,7 +109,7 @@ void print_chunk(ExportChunk& chunk) {
 }
 
 // Writes the chunk's printed lines in order, counting each once written.
-Status write_chunk(const ExportChunk& chunk, LineWriter& out, uint64_t& count) {
+Status write_chunk(const ExportChunk& chunk, platform::BufferedWriter& out, uint64_t& count) {
   for (size_t i = 0; i < chunk.items.size(); ++i) {
     TS_RETURN_IF_ERROR(out.write(chunk.lines[i]));
     ++count;
@@ -198,7 +198,7 @@ Result<uint64_t> export_to_file(CollectionState& state, const std::string& path)
   TS_RETURN_IF_ERROR(flush_pending_writes(state));
   TS_ASSIGN_OR_RETURN(const uint64_t record_count, live_record_count(state));
   TS_ASSIGN_OR_RETURN(platform::File file, platform::create_file(path));
-  LineWriter out(std::move(file));
+  platform::BufferedWriter out(std::move(file));
 
   const CollectionConfig& config = state.config;
   std::string header;

@@ -190,39 +190,4 @@ Result<bool> LineReader::read_line(std::string* line) {
   return true;
 }
 
-// ---- LineWriter ---------------------------------------------------------------
-
-LineWriter::~LineWriter() {
-  if (!buf_.empty()) (void)flush();
-}
-
-Status LineWriter::write_all(const char* data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::write(file_.fd(), data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return DbError::Io(errno);
-    }
-    if (n == 0) return DbError::IoMessage("failed to write whole buffer");
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return OkStatus();
-}
-
-Status LineWriter::write(std::string_view bytes) {
-  if (buf_.size() + bytes.size() > kExportBufferBytes) TS_RETURN_IF_ERROR(flush());
-  if (bytes.size() >= kExportBufferBytes) return write_all(bytes.data(), bytes.size());
-  buf_.append(bytes);
-  return OkStatus();
-}
-
-Status LineWriter::flush() {
-  // The buffer is emptied whether or not the write succeeds, so a failed
-  // flush is not repeated by the destructor.
-  Status st = write_all(buf_.data(), buf_.size());
-  buf_.clear();
-  return st;
-}
-
 }  // namespace tessarin

@@ -18,10 +18,10 @@
 // C", json/parse.h).
 //
 // The file is accessed through 8192-byte buffers in both directions
-// (LineReader, LineWriter); a reader returns one line at a time and never
-// holds more of the file than its buffer and that line.
+// (LineReader, platform::BufferedWriter); a reader returns one line at a
+// time and never holds more of the file than its buffer and that line.
 //
-// Thread safety: the functions are pure; a LineReader or LineWriter is used
+// Thread safety: the functions are pure; a LineReader or BufferedWriter is used
 // by one thread.
 #pragma once
 
@@ -43,7 +43,7 @@ namespace tessarin {
 // The newest file version this build reads; export writes it.
 inline constexpr uint32_t kExportVersion = 1;
 
-// Size of the input and output buffers in bytes.
+// Size of the input buffer in bytes (the output's is kWriteBufferBytes).
 inline constexpr size_t kExportBufferBytes = 8192;
 
 // Line 1 of an export file.
@@ -108,25 +108,5 @@ class LineReader {
   size_t end_ = 0;    // one past the last valid byte in buf_
 };
 
-// Writes a file through an 8192-byte buffer. What is still buffered when the
-// writer is destroyed is written then, and errors of that write are ignored.
-class LineWriter {
- public:
-  explicit LineWriter(platform::File file) : file_(std::move(file)) { buf_.reserve(kExportBufferBytes); }
-  LineWriter(const LineWriter&) = delete;
-  LineWriter& operator=(const LineWriter&) = delete;
-  ~LineWriter();
-
-  // Appends `bytes`; failure -> Io.
-  [[nodiscard]] Status write(std::string_view bytes);
-  // Writes out what is buffered; failure -> Io.
-  [[nodiscard]] Status flush();
-
- private:
-  Status write_all(const char* data, size_t len);
-
-  platform::File file_;
-  std::string buf_;  // at most kExportBufferBytes
-};
 
 }  // namespace tessarin

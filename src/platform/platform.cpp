@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -97,6 +98,10 @@ Result<File> create_file(const std::string& path) {
   return open_with(path, O_RDWR | O_CREAT | O_TRUNC);
 }
 
+Result<File> create_file_write_only(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
 Result<File> open_file(const std::string& path) { return open_with(path, O_RDWR); }
 
 Result<File> open_file_read_only(const std::string& path) { return open_with(path, O_RDONLY); }
@@ -140,6 +145,24 @@ Result<uint64_t> file_length(const File& file) {
   struct stat st {};
   if (retry_eintr([&] { return ::fstat(file.fd(), &st); }) != 0) return DbError::Io(errno);
   return static_cast<uint64_t>(st.st_size);
+}
+
+Result<std::string> read_file(const std::string& path) {
+  TS_ASSIGN_OR_RETURN(File file, open_file_read_only(path));
+  TS_ASSIGN_OR_RETURN(const uint64_t length, file_length(file));
+  std::string out;
+  // The length is a hint only: the loop reads to the end whatever it is.
+  out.resize(static_cast<size_t>(std::min<uint64_t>(length, PTRDIFF_MAX)) + 1);
+  size_t used = 0;
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = retry_eintr([&] { return ::read(file.fd(), out.data() + used, out.size() - used); });
+    if (n < 0) return DbError::Io(errno);
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  out.resize(used);
+  return out;
 }
 
 Result<Mapping> map_file(const File& file, uint64_t length) {
@@ -256,6 +279,43 @@ Status fill_random(void* buf, size_t len) {
   }
 #endif
   return OkStatus();
+}
+
+namespace {
+
+Status write_all(const File& file, const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t n = ::write(file.fd(), data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DbError::Io(errno);
+    }
+    if (n == 0) return DbError::IoMessage("failed to write whole buffer");
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
+BufferedWriter::~BufferedWriter() {
+  if (!buf_.empty()) (void)flush();
+}
+
+Status BufferedWriter::write(std::string_view bytes) {
+  if (buf_.size() + bytes.size() > kWriteBufferBytes) TS_RETURN_IF_ERROR(flush());
+  if (bytes.size() >= kWriteBufferBytes) return write_all(file_, bytes.data(), bytes.size());
+  buf_.append(bytes);
+  return OkStatus();
+}
+
+Status BufferedWriter::flush() {
+  // The buffer is emptied whether or not the write succeeds, so a failed
+  // flush is not repeated by the destructor.
+  Status st = write_all(file_, buf_.data(), buf_.size());
+  buf_.clear();
+  return st;
 }
 
 void FaultInjection::fail_full_sync(int errnum) {

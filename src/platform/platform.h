@@ -19,6 +19,7 @@
 #include <compare>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -67,6 +68,9 @@ class Mapping {
 
 // open(path, O_RDWR | O_CREAT | O_TRUNC, 0666): a new, empty file.
 Result<File> create_file(const std::string& path);
+// open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666): a new, empty file that is
+// only written.
+Result<File> create_file_write_only(const std::string& path);
 // open(path, O_RDWR): an existing file, neither created nor truncated.
 Result<File> open_file(const std::string& path);
 // open(path, O_RDONLY): an existing file, for reading only.
@@ -84,6 +88,9 @@ struct FileId {
 Result<FileId> file_id(const File& file);
 // nullopt when nothing exists at `path`.
 Result<std::optional<FileId>> file_id(const std::string& path);
+// The whole content of the file at `path`, read to its end; open and read
+// failures are Io.
+Result<std::string> read_file(const std::string& path);
 
 // ftruncate / fstat, retried on EINTR.
 Status set_file_length(const File& file, uint64_t length);
@@ -122,6 +129,31 @@ uint64_t now_millis();
 
 // Fills buf from the system's entropy source (getrandom).
 Status fill_random(void* buf, size_t len);
+
+// Size of a BufferedWriter's buffer in bytes.
+inline constexpr size_t kWriteBufferBytes = 8192;
+
+// Writes a file through an 8192-byte buffer: a write that no longer fits
+// flushes the buffer first, and a write of 8192 bytes or more then goes to
+// the file directly. What is still buffered when the writer is destroyed is
+// written then, and errors of that write are ignored; call flush() to see
+// them. Closing the file is the File's destructor (no sync).
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(File file) : file_(std::move(file)) { buf_.reserve(kWriteBufferBytes); }
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+  ~BufferedWriter();
+
+  // Appends `bytes`; failure -> Io.
+  [[nodiscard]] Status write(std::string_view bytes);
+  // Writes out what is buffered; failure -> Io.
+  [[nodiscard]] Status flush();
+
+ private:
+  File file_;
+  std::string buf_;  // at most kWriteBufferBytes
+};
 
 // Test hook: while armed, the named operation fails with the given errno.
 struct FaultInjection {

@@ -29,6 +29,25 @@ TEST_F(PlatformTest, OpenModesCreateTruncateOrKeep) {
   EXPECT_TRUE(file_exists(path("new")));
 }
 
+TEST_F(PlatformTest, BufferedWriterAndReadFileRoundTrip) {
+  EXPECT_EQ(read_file(path("none")).error().os_error(), ENOENT);
+  write_text("f", "old content that is longer");
+  std::string expected;
+  {
+    BufferedWriter out(*create_file_write_only(path("f")));
+    // Small pieces are buffered, a piece of the buffer's size goes straight
+    // through after what was buffered, and the destructor writes the rest.
+    for (const size_t n : {size_t{10}, kWriteBufferBytes - 20, kWriteBufferBytes, size_t{3}}) {
+      const std::string piece(n, static_cast<char>('a' + expected.size() % 26));
+      ASSERT_TRUE(out.write(piece).ok());
+      expected += piece;
+    }
+  }
+  EXPECT_EQ(*read_file(path("f")), expected);
+  write_text("empty", "");
+  EXPECT_EQ(*read_file(path("empty")), "");
+}
+
 TEST_F(PlatformTest, MappingIsSharedWithTheFile) {
   auto f = create_file(path("m"));
   ASSERT_TRUE(f.ok());

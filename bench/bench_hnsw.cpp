@@ -1,0 +1,148 @@
+// Graph index figures: the level draw, single insertion into a graph of
+// 100 000 clustered vectors of 128 dimensions (cosine), and writing and
+// reading that graph's index file, with load time / insertion time.
+//
+//   BM_DrawLevel    draw_level calls per second.
+//   BM_InsertNodes  the whole graph built by insert_nodes, one node after
+//                   another (m 16, m_max0 32, m_max 16, ef_construction 100,
+//                   so a beam of 75); items/s is nodes per second. Built
+//                   once and shared with the two below.
+//   BM_SaveIndex    save_index of that graph; file_bytes is the file size.
+//   BM_LoadIndex    load_index of that file; insert_over_load is the
+//                   insertion time divided by the load time.
+//
+// Data: a Gaussian mixture of 400 centres (N(0, 1) per component), points
+// at a centre plus N(0, 1.5^2) noise, normalised. Files live in $TMPDIR (or
+// /tmp) and are removed at exit.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "search/distance.h"
+#include "search/hnsw/insert.h"
+#include "search/hnsw/level.h"
+#include "search/hnsw/persist.h"
+#include "storage/freelist.h"
+#include "storage/vectors.h"
+
+namespace tessarin {
+namespace {
+
+constexpr size_t kNodes = 100000;
+constexpr size_t kDims = 128;
+constexpr size_t kCentres = 400;
+
+std::filesystem::path bench_dir() {
+  static const std::filesystem::path dir = [] {
+    auto d = std::filesystem::temp_directory_path() / "tessarin_bench_hnsw";
+    std::filesystem::create_directories(d);
+    return d;
+  }();
+  return dir;
+}
+
+// The shared graph: its vectors, the index and how long inserting took.
+struct Built {
+  std::unique_ptr<Locked<VectorStore>> store;
+  std::unique_ptr<HnswIndex> index;
+  double insert_seconds = 0;
+};
+
+Built& built() {
+  static Built b = [] {
+    Built out;
+    auto created = VectorStore::create((bench_dir() / "vectors.bin").string(), kDims);
+    if (!created.ok()) std::abort();
+    out.store = std::make_unique<Locked<VectorStore>>(std::move(created).value());
+    Locked<FreeList> free_list;
+    if (!allocate_slots(free_list, *out.store, kNodes).ok()) std::abort();
+    std::mt19937 rng(42);
+    std::normal_distribution<float> normal;
+    std::vector<std::vector<float>> centres(kCentres, std::vector<float>(kDims));
+    for (auto& c : centres) {
+      for (float& x : c) x = normal(rng);
+    }
+    std::vector<float> v(kDims);
+    for (size_t i = 0; i < kNodes; ++i) {
+      const auto& c = centres[rng() % kCentres];
+      for (size_t d = 0; d < kDims; ++d) v[d] = c[d] + 1.5f * normal(rng);
+      if (!out.store->value.write_vector(i, prepare_vector(Metric::kCosine, v)).ok()) std::abort();
+    }
+    std::vector<IndexItem> items;
+    for (size_t i = 0; i < kNodes; ++i) {
+      char id[40];
+      std::snprintf(id, sizeof id, "%08zx-0000-4000-8000-%012zx", i, i * 7919);
+      items.push_back({i, id});
+    }
+    const HnswConfig config{16, 32, 16, 100, 50, 1 / std::log(16.0), 0};
+    out.index = std::make_unique<HnswIndex>(HnswGraph(config), Metric::kCosine);
+    const auto start = std::chrono::steady_clock::now();
+    insert_nodes(*out.index, items, out.store->value);
+    out.insert_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return out;
+  }();
+  return b;
+}
+
+std::string index_file() { return (bench_dir() / "hnsw.index").string(); }
+
+void BM_DrawLevel(benchmark::State& state) {
+  uint64_t slot = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(draw_level(slot++, 1 / std::log(16.0)));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_DrawLevel);
+
+void BM_InsertNodes(benchmark::State& state) {
+  const Built& b = built();
+  for (auto _ : state) state.SetIterationTime(b.insert_seconds);
+  state.SetItemsProcessed(static_cast<int64_t>(kNodes));
+  state.counters["layers"] = static_cast<double>(b.index->graph.value.layer_count());
+}
+BENCHMARK(BM_InsertNodes)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+void BM_SaveIndex(benchmark::State& state) {
+  const Built& b = built();
+  for (auto _ : state) {
+    std::filesystem::remove(index_file());
+    if (!save_index(b.index->graph.value, index_file()).ok()) state.SkipWithError("save failed");
+  }
+  state.counters["file_bytes"] = static_cast<double>(std::filesystem::file_size(index_file()));
+}
+BENCHMARK(BM_SaveIndex)->Unit(benchmark::kMillisecond);
+
+void BM_LoadIndex(benchmark::State& state) {
+  Built& b = built();
+  std::filesystem::remove(index_file());
+  if (!save_index(b.index->graph.value, index_file()).ok()) state.SkipWithError("save failed");
+  double total = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    auto loaded = load_index(index_file(), Metric::kCosine);
+    total += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!loaded.ok()) state.SkipWithError(loaded.error().message().c_str());
+    benchmark::DoNotOptimize(loaded);
+  }
+  const double load_seconds = total / static_cast<double>(state.iterations());
+  state.counters["insert_over_load"] = b.insert_seconds / load_seconds;
+}
+BENCHMARK(BM_LoadIndex)->Unit(benchmark::kMillisecond);
+
+struct RemoveFilesAtExit {
+  ~RemoveFilesAtExit() {
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::temp_directory_path() / "tessarin_bench_hnsw", ec);
+  }
+} remove_files_at_exit;
+
+}  // namespace
+}  // namespace tessarin
+
+BENCHMARK_MAIN();

@@ -1,0 +1,138 @@
+#include "search/hnsw/insert.h"
+
+#include <algorithm>
+#include <mutex>
+#include <shared_mutex>
+
+#include "search/hnsw/level.h"
+
+namespace tessarin {
+
+namespace {
+
+// Re-usable buffers of one insert_nodes call.
+struct InsertScratch {
+  std::vector<uint32_t> selected;
+  std::vector<uint32_t> list;
+  std::vector<Candidate> scored;
+};
+
+// Adds `node` to nb's list on `layer` unless it is there; a list that grows
+// beyond `cap` is re-scored against nb and cut.
+void add_back_link(HnswGraph& graph, const NodeScorer& scorer, size_t layer, uint32_t nb, uint32_t node,
+                   uint64_t cap, InsertScratch& scratch) {
+  const std::span<const uint32_t> current = graph.neighbors(layer, nb);
+  if (std::find(current.begin(), current.end(), node) != current.end()) return;
+  if (current.size() + 1 <= cap) {
+    graph.append_neighbor(layer, nb, node);
+    return;
+  }
+  std::vector<uint32_t>& list = scratch.list;
+  list.assign(current.begin(), current.end());
+  list.push_back(node);
+  const float* owner = scorer.vector(nb);
+  if (owner == nullptr) {
+    list.resize(static_cast<size_t>(cap));  // cap < list.size() here
+  } else {
+    std::vector<Candidate>& scored = scratch.scored;
+    scored.clear();
+    for (uint32_t e : list) {
+      if (scorer.vector(e) == nullptr) continue;
+      scored.push_back({e, scorer.distance(owner, e)});
+    }
+    std::stable_sort(scored.begin(), scored.end(), [&](const Candidate& a, const Candidate& b) {
+      return scorer.better(a.distance, b.distance);
+    });
+    if (scored.size() > cap) scored.resize(static_cast<size_t>(cap));
+    list.clear();
+    for (const Candidate& c : scored) list.push_back(c.node);
+  }
+  graph.set_neighbors(layer, nb, list);
+}
+
+// Links the new node `node` (level `level`, readable vector q) into the
+// graph below entry point `ep`, whose level before this node was
+// `previous_max`.
+void link_node(HnswGraph& graph, const NodeScorer& scorer, const VectorStore& store, uint32_t node,
+               uint8_t level, uint32_t ep, uint8_t previous_max, size_t ef, InsertScratch& scratch) {
+  const HnswConfig& config = graph.config();
+  const std::span<const float> q(scorer.vector(node), store.dimensions());
+  uint32_t cur = ep;
+  for (size_t l = previous_max; l > level; --l) {
+    cur = greedy_search_layer(graph, q, cur, l, store, scorer.metric());
+  }
+  for (size_t l = level + size_t{1}; l-- > 0;) {
+    const std::vector<Candidate> w = search_layer(graph, q, cur, l, ef, store, scorer.metric());
+    const uint64_t k = l == 0 ? config.m_max0 : config.m;
+    std::vector<uint32_t>& selected = scratch.selected;
+    selected.clear();
+    for (const Candidate& c : w) {
+      if (selected.size() >= k) break;
+      if (c.node != node) selected.push_back(c.node);
+    }
+    graph.set_neighbors(l, node, selected);
+    const uint64_t cap = l == 0 ? config.m_max0 : config.m_max;
+    for (uint32_t nb : selected) add_back_link(graph, scorer, l, nb, node, cap, scratch);
+    if (!w.empty()) cur = w.front().node;
+  }
+}
+
+}  // namespace
+
+size_t insert_beam_width(const HnswConfig& config) {
+  return static_cast<size_t>(std::clamp<uint64_t>(config.ef_construction, 1, kMaxInsertBeam));
+}
+
+std::optional<IndexItem> next_unindexed_record(const HnswGraph& graph, std::span<const IndexItem> items,
+                                               size_t* pos) {
+  while (*pos < items.size()) {
+    const IndexItem& item = items[(*pos)++];
+    if (!graph.contains_slot(item.slot)) return item;
+  }
+  return std::nullopt;
+}
+
+std::vector<IndexItem> retain_unindexed_records(const HnswIndex& index, std::vector<IndexItem> items) {
+  std::vector<IndexItem> kept;
+  for (IndexItem& item : items) {
+    bool indexed;
+    {
+      std::shared_lock lock(index.graph.mu);
+      indexed = index.graph.value.contains_slot(item.slot);
+    }
+    if (!indexed) kept.push_back(std::move(item));
+  }
+  return kept;
+}
+
+void insert_nodes(HnswIndex& index, std::span<const IndexItem> items, const VectorStore& store) {
+  std::vector<IndexItem> pending;
+  {
+    std::shared_lock lock(index.graph.mu);
+    size_t pos = 0;
+    while (auto item = next_unindexed_record(index.graph.value, items, &pos)) pending.push_back(std::move(*item));
+  }
+  if (pending.empty()) return;
+  size_t ef;
+  {
+    std::shared_lock lock(index.graph.mu);
+    ef = insert_beam_width(index.graph.value.config());
+  }
+
+  std::unique_lock lock(index.graph.mu);
+  HnswGraph& graph = index.graph.value;
+  InsertScratch scratch;
+  for (IndexItem& item : pending) {
+    const uint8_t level = draw_level(item.slot, graph.config().ml);
+    const std::optional<uint32_t> ep = graph.entry_point();
+    const uint8_t previous_max = graph.max_level();
+    const uint32_t node = graph.add_node(item.slot, std::move(item.id), level);
+    if (!ep) continue;  // the first node has no links
+    // Made after add_node: the scorer views the graph's slot array.
+    const NodeScorer scorer(graph, store, index.metric);
+    if (scorer.vector(node) == nullptr) continue;
+    link_node(graph, scorer, store, node, level, *ep, previous_max, ef, scratch);
+  }
+}
+
+}  // namespace tessarin
