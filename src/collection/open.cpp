@@ -6,6 +6,7 @@
 
 #include "collection/state.h"
 #include "platform/platform.h"
+#include "search/hnsw/persist.h"
 
 namespace tessarin {
 
@@ -31,18 +32,34 @@ std::string collection_dir(const std::string& database_path, const std::string& 
 
 namespace {
 
-// Whether the collection opens with a stale index. The graph index cannot be
-// loaded yet, so a configured index is always absent after open: stale when
-// the store holds live records that an index would have to cover, or when an
-// "hnsw.index" exists (it is not loaded, so it must be rebuilt).
-Result<bool> initial_index_stale(const CollectionConfig& config, const std::string& dir,
-                                 const Store& store) {
-  if (!config.hnsw_config) return false;
-  const std::string index_path = (std::filesystem::path(dir) / "hnsw.index").string();
-  if (platform::file_exists(index_path)) return true;
-  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
-  TS_ASSIGN_OR_RETURN(uint64_t live, count_live_records(txn));
-  return live > 0;
+// The index a collection opens with: the one in "hnsw.index" when it holds
+// exactly the live records, else none. Stale without one when there are live
+// records to index, or when a file was there (damaged or out of date: the
+// next update rebuilds it).
+struct InitialIndex {
+  std::unique_ptr<HnswIndex> index;
+  bool stale = false;
+};
+
+Result<InitialIndex> load_initial_index(const CollectionConfig& config, const std::string& dir,
+                                        const Store& store) {
+  InitialIndex out;
+  if (!config.hnsw_config) return out;
+  const std::string path = (std::filesystem::path(dir) / kIndexFileName).string();
+  if (!platform::file_exists(path)) {
+    TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
+    TS_ASSIGN_OR_RETURN(uint64_t live, count_live_records(txn));
+    out.stale = live > 0;
+    return out;
+  }
+  Result<HnswIndex> loaded = load_index(path, config.metric);
+  out.stale = true;
+  if (!loaded.ok()) return out;  // not loadable: rebuilt from the records
+  TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(store));
+  if (!index_matches_items(loaded->graph.value, std::move(items))) return out;
+  out.index = std::make_unique<HnswIndex>(std::move(loaded).value());
+  out.stale = false;
+  return out;
 }
 
 }  // namespace
@@ -66,11 +83,12 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
     TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
     TS_ASSIGN_OR_RETURN(slots, load_free_list(txn));
   }
-  TS_ASSIGN_OR_RETURN(bool stale, initial_index_stale(config, dir, store));
+  TS_ASSIGN_OR_RETURN(InitialIndex initial, load_initial_index(config, dir, store));
 
   auto state = std::make_shared<CollectionState>(std::move(config), dir, std::move(store),
                                                  std::move(vectors), FreeList(std::move(slots)));
-  state->index_stale.store(stale);
+  state->index = std::move(initial.index);
+  state->index_stale.store(initial.stale);
   return state;
 }
 
@@ -111,13 +129,13 @@ Status CollectionTxn::remove_record(std::string_view id) {
   return OkStatus();
 }
 
-void CollectionTxn::release_slot(uint64_t slot) {
+void CollectionTxn::release_slot(uint64_t slot, bool deleted) {
   {
     // Slot counts only grow, so a slot inside the file now stays inside.
     std::shared_lock lock(state_->vectors.mu);
     if (slot >= state_->vectors.value.slot_count()) return;  // a damaged row's slot
   }
-  released_.push_back(slot);
+  released_.push_back(GraphChange{slot, deleted});
   released_saved_ = false;
 }
 
@@ -132,13 +150,13 @@ Status CollectionTxn::save_free_list() {
     // it out twice. It is dropped, here and after the commit.
     if (!released_.empty()) {
       std::unordered_set<uint64_t> skip(put_slots_.begin(), put_slots_.end());
-      std::erase_if(released_, [&](uint64_t slot) {
-        return free_list.contains_free_slot(slot) || !skip.insert(slot).second;  // or twice
+      std::erase_if(released_, [&](const GraphChange& r) {
+        return free_list.contains_free_slot(r.slot) || !skip.insert(r.slot).second;  // or twice
       });
     }
     slots = free_list.snapshot();
   }
-  slots.insert(slots.end(), released_.begin(), released_.end());
+  for (const GraphChange& r : released_) slots.push_back(r.slot);
   released_saved_ = true;
   return tessarin::save_free_list(txn_, slots);
 }
@@ -158,15 +176,23 @@ Status CollectionTxn::commit() {
   }
   ops_.clear();
   if (released_.empty()) return OkStatus();
-  // Nothing committed refers to these slots any more. Marked before they
-  // are listed: once listed, an add may take one and write into it.
+  // Nothing committed refers to these slots any more. The graph learns of
+  // them, and they are marked free, before they are listed: once listed, an
+  // add may take one and write into it.
+  if (state_->config.hnsw_config) {
+    {
+      std::lock_guard<std::mutex> changes_lock(state_->graph_changes_mu);
+      state_->graph_changes.insert(state_->graph_changes.end(), released_.begin(), released_.end());
+    }
+    state_->index_stale.store(true);
+  }
   {
     std::unique_lock vectors_lock(state_->vectors.mu);
-    for (uint64_t slot : released_) (void)state_->vectors.value.mark_slot_free(slot);
+    for (const GraphChange& r : released_) (void)state_->vectors.value.mark_slot_free(r.slot);
   }
   std::unique_lock free_lock(state_->free_list.mu);
   FreeList& free_list = state_->free_list.value;
-  for (uint64_t slot : released_) (void)free_list.push_free_slot(slot);  // never twice
+  for (const GraphChange& r : released_) (void)free_list.push_free_slot(r.slot);  // never twice
   return OkStatus();
 }
 

@@ -2,8 +2,9 @@
 //
 // A search is one SearchQuery (prepared vector, k, filter, `now`) put to its
 // sources of candidates, each giving hits best first: the committed records
-// (the exact road below), the copy of the pending queue, and later the graph
-// index. merge_hits puts them in one order and cuts them to k.
+// (the graph road when the collection holds a graph index, else the exact
+// road below) and the copy of the pending queue. merge_hits puts them in one
+// order and cuts them to k.
 //
 // The exact road has two implementations with the same result:
 //   - the literal road scans "records" in key order in a read transaction,
@@ -24,6 +25,7 @@
 #include "platform/platform.h"
 #include "search/distance.h"
 #include "search/exact.h"
+#include "search/hnsw/query.h"
 #include "sync/pool.h"
 
 namespace tessarin {
@@ -72,13 +74,13 @@ size_t clamp_to_size(uint64_t v) {
 
 // ---- Mirror road ----------------------------------------------------------
 
-struct Candidate {
+struct MirrorCandidate {
   float score;
   size_t pos;  // entry position in the mirror
 };
 
 struct ChunkBest {
-  std::vector<Candidate> best;
+  std::vector<MirrorCandidate> best;
   bool saw_nan = false;
 };
 
@@ -110,7 +112,7 @@ void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
   bool bounded = false;
   float bound = 0.0f;
   const size_t cap = std::max(keep * 2, keep + 64);
-  std::vector<Candidate>& buf = out.best;
+  std::vector<MirrorCandidate>& buf = out.best;
   auto cut = [&] {
     std::nth_element(buf.begin(), buf.begin() + static_cast<ptrdiff_t>(keep - 1), buf.end(),
                      better);
@@ -149,7 +151,7 @@ void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
         return;
       }
       if (bounded && (hib ? s < bound : s > bound)) continue;
-      buf.push_back(Candidate{s, i});
+      buf.push_back(MirrorCandidate{s, i});
       if (buf.size() >= cap) cut();
     }
   }
@@ -174,7 +176,7 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
   // Conditions only matter when there are some: an empty list holds for all.
   const std::vector<FilterCondition>* conditions = q.conditions();
   const std::span<const float> query = q.vector;
-  auto better = [&](const Candidate& a, const Candidate& b) {
+  auto better = [&](const MirrorCandidate& a, const MirrorCandidate& b) {
     if (a.score != b.score) return hib ? a.score > b.score : a.score < b.score;
     return mirror.id(a.pos) < mirror.id(b.pos);
   };
@@ -193,7 +195,7 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
     });
   }
 
-  std::vector<Candidate> all;
+  std::vector<MirrorCandidate> all;
   for (ChunkBest& c : chunks) {
     if (c.saw_nan) return std::nullopt;
     all.insert(all.end(), c.best.begin(), c.best.end());
@@ -260,6 +262,70 @@ Result<std::vector<SearchHit>> exact_hits(CollectionState& state, const SearchQu
   return exact_road_literal(state, q);
 }
 
+// The graph's hits (best first) turned into at most `n` hits of live
+// records. A hit counts only while its record is stored, Active, not
+// expired, and still at the node's slot (the score was computed from that
+// slot; a record replaced or re-added elsewhere since must not be reported
+// with another vector's score). Reads the mirror when it is ready, else the
+// store.
+// REQUIRES: no lock of the state but index_mu shared.
+Result<std::vector<SearchHit>> resolve_graph_hits(CollectionState& state,
+                                                  const std::vector<GraphHit>& found, uint64_t n,
+                                                  uint64_t now) {
+  std::vector<SearchHit> hits;
+  auto live_at_slot = [&](RecordStatus status, std::optional<uint64_t> expires_at, uint64_t slot,
+                          const GraphHit& hit) {
+    return is_live(status, expires_at, now) && slot == hit.slot;
+  };
+  RecordMirror& mirror = state.mirror;
+  if (mirror.state() == RecordMirror::State::kReady) {
+    std::shared_lock lock(mirror.mu);
+    for (const GraphHit& hit : found) {
+      if (hits.size() >= n) break;
+      const ptrdiff_t pos = mirror.find(hit.id);
+      if (pos < 0) continue;
+      const Record& r = mirror.record(static_cast<size_t>(pos));
+      if (!live_at_slot(r.status, r.expires_at, r.slot, hit)) continue;
+      hits.push_back(SearchHit{r.id, mirror.metadata(static_cast<size_t>(pos)), hit.score});
+    }
+    return hits;
+  }
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+  for (const GraphHit& hit : found) {
+    if (hits.size() >= n) break;
+    TS_ASSIGN_OR_RETURN(std::optional<Record> r, get_record(txn, hit.id));
+    if (!r || !live_at_slot(r->status, r->expires_at, r->slot, hit)) continue;
+    hits.push_back(SearchHit{std::move(r->id), json::parse_or_null(r->metadata), hit.score});
+  }
+  return hits;
+}
+
+// The graph road: the index's best live hits; with a filter (even one
+// without conditions) min(4k, node count) of them are fetched, walked in
+// order, and the first k that match are kept.
+// REQUIRES: index_mu shared (the caller's), no other lock.
+Result<std::vector<SearchHit>> graph_road(CollectionState& state, const HnswIndex& index,
+                                          const SearchQuery& q) {
+  uint64_t n = q.k;
+  if (q.has_filter()) {
+    std::shared_lock graph_lock(index.graph.mu);
+    n = std::min<uint64_t>(saturating_mul(q.k, 4), index.graph.value.node_count());
+  }
+  std::vector<GraphHit> found;
+  {
+    std::shared_lock vectors_lock(state.vectors.mu);
+    found = graph_hits(index, q.vector, n, state.vectors.value);
+  }
+  TS_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, resolve_graph_hits(state, found, n, q.now));
+  if (!q.has_filter()) return hits;
+  std::vector<SearchHit> kept;
+  for (SearchHit& h : hits) {
+    if (kept.size() >= q.k) break;
+    if (matches_filter(**q.filter, h.metadata)) kept.push_back(std::move(h));
+  }
+  return kept;
+}
+
 // The hits among a copy of the queue: its best k, in queue order among
 // equal scores.
 Result<std::vector<SearchHit>> pending_hits(const std::vector<PendingWrite>& queued,
@@ -317,9 +383,12 @@ Result<std::vector<SearchHit>> search_collection(
   std::vector<SearchHit> road;
   {
     std::shared_lock index_lock(state.index_mu);
-    // The graph road takes over here once a collection can hold an index.
-    std::shared_lock vectors_lock(state.vectors.mu);
-    TS_ASSIGN_OR_RETURN(road, exact_hits(state, q));
+    if (state.index) {
+      TS_ASSIGN_OR_RETURN(road, graph_road(state, *state.index, q));
+    } else {
+      std::shared_lock vectors_lock(state.vectors.mu);
+      TS_ASSIGN_OR_RETURN(road, exact_hits(state, q));
+    }
   }
   TS_ASSIGN_OR_RETURN(std::vector<SearchHit> pending, pending_hits(queued, q));
   return merge_hits(std::move(road), queued.empty(), std::move(pending), q);

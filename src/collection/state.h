@@ -76,6 +76,8 @@
 #include "collection/filter.h"
 #include "json/value.h"
 #include "collection/mirror.h"
+#include "search/hnsw/graph.h"
+#include "search/hnsw/insert.h"
 #include "storage/freelist.h"
 #include "sync/locked.h"
 #include "storage/record.h"
@@ -86,10 +88,15 @@
 
 namespace tessarin {
 
-// The graph index (defined with the graph code). A collection holds one only
-// when its config carries an HnswConfig; until the graph road exists the slot
-// stays empty.
-class HnswIndex;
+// A slot the graph index must forget before it is used again: its record
+// was deleted (the slot also joins the index's deleted set, so a node still
+// routing through it is never returned) or replaced or removed by compaction
+// (its node is only unmapped, so a record that reuses the slot gets a node
+// of its own).
+struct GraphChange {
+  uint64_t slot = 0;
+  bool deleted = false;
+};
 
 // One queued record write: the record (status Active) and its prepared
 // vector (unit length for Cosine), whose values are already in the record's
@@ -145,10 +152,22 @@ class CollectionState {
   RecordMirror mirror;  // guarded by mirror.mu (see collection/mirror.h)
 
   // ---- Graph index ----
+  // Present only when config.hnsw_config is: loaded at open, or built and
+  // replaced by update_index. Guarded by index_mu (exclusive to replace it
+  // or to change it through update_index, shared to search or save it); the
+  // graph and the deleted set inside have their own locks.
   WriterPriorityMutex index_mu;
-  std::shared_ptr<HnswIndex> index;  // guarded by index_mu; empty for now
-  // Set: the index (present or absent) lags the stored records.
+  std::unique_ptr<HnswIndex> index;
+  // Set: the index (present or absent) lags the stored records. Cleared by
+  // update_index before it reads the records, so a change that lands while
+  // it runs sets it again.
   std::atomic<bool> index_stale{false};
+  // Slot changes recorded by committed writes for the graph, applied in
+  // order by the next update_index (which every search and sync runs first)
+  // under index_mu: a writer never waits for the index lock, which a full
+  // build holds for its whole length.
+  std::mutex graph_changes_mu;
+  std::vector<GraphChange> graph_changes;  // guarded by graph_changes_mu
 };
 
 // Sets index_stale when the collection is configured with a graph index.
@@ -214,13 +233,15 @@ class CollectionTxn {
                                   std::shared_ptr<const json::Value> parsed = nullptr);
   // remove_record: a missing id is not an error.
   [[nodiscard]] Status remove_record(std::string_view id);
-  // Releases `slot`, whose row this transaction removes or replaces: it is
-  // saved with the free list (save_free_list, or commit when the list was
-  // not saved after the last release) and, once the commit succeeded,
-  // marked free in the vector file and put on the in-memory free list.
-  // A slot outside the vector file, already listed, or referenced by a put
-  // of this transaction (other than a Tombstone's) is not released.
-  void release_slot(uint64_t slot);
+  // Releases `slot`, whose row this transaction removes, replaces or (with
+  // `deleted`) turns into a Tombstone: it is saved with the free list
+  // (save_free_list, or commit when the list was not saved after the last
+  // release) and, once the commit succeeded, told to the graph index
+  // (GraphChange), marked free in the vector file and put on the in-memory
+  // free list. A slot outside the vector file, already listed, or
+  // referenced by a put of this transaction (other than a Tombstone's) is
+  // not released.
+  void release_slot(uint64_t slot, bool deleted = false);
   // save_free_list: the current free list (under free_list.mu shared) with
   // the slots released so far appended, as the next ones reused.
   [[nodiscard]] Status save_free_list();
@@ -241,7 +262,7 @@ class CollectionTxn {
   bool mirror_ready_ = false;
   std::vector<MirrorOp> ops_;  // logged in order for the mirror, when ready
   std::vector<uint64_t> put_slots_;  // the slot of every put but a Tombstone's
-  std::vector<uint64_t> released_;   // slots to release once committed
+  std::vector<GraphChange> released_;  // slots to release once committed
   bool released_saved_ = true;       // the free list was saved after the last release
 };
 
@@ -277,11 +298,39 @@ Result<std::string> make_uuid_v4();
 // (for callers that draw the entropy of many ids at once).
 std::string uuid_v4_text(const uint8_t (&random)[16]);
 
-// Brings the graph index up to date. Returns at once unless the collection
-// has an HnswConfig and index_stale is set; the graph road is not built yet,
-// so it returns at once in every case for now.
+enum class IndexUpdate {
+  kIfStale,  // searches: only when index_stale is set
+  kExact,    // sync: also until the graph holds exactly the live records
+};
+
+// Brings the graph index up to date (collection/index.cpp). Returns at once
+// unless the collection has an HnswConfig and index_stale is set (or, for
+// kExact, in any case). Otherwise, under index_mu exclusively: applies the
+// recorded graph changes, reads the live records (slot, id) in key order,
+// and either inserts the ones the graph lacks (an index of N nodes,
+// 0 < N < live count) or builds a new index from all of them. kExact then
+// rebuilds a graph that still holds nodes of records no longer live, so
+// that the index sync saves is one the next open keeps. On failure the
+// index stays as it was and index_stale stays set.
 // REQUIRES: no lock of the state held.
-[[nodiscard]] Status update_index(CollectionState& state);
+[[nodiscard]] Status update_index(CollectionState& state,
+                                  IndexUpdate mode = IndexUpdate::kIfStale);
+
+// ---- The graph index (collection/index.cpp) ----
+
+inline constexpr std::string_view kIndexFileName = "hnsw.index";
+
+// <dir>/hnsw.index.
+std::string index_file_path(const CollectionState& state);
+
+// The (slot, id) of every live record, in key order: what a graph index of
+// the collection must hold.
+[[nodiscard]] Result<std::vector<IndexItem>> live_index_items(const Store& store);
+
+// True when the graph's nodes are exactly `items`, as (slot, id) pairs: a
+// loaded "hnsw.index" is used only then (a file with the right node count
+// but other records would hide the records it lacks from every search).
+bool index_matches_items(const HnswGraph& graph, std::vector<IndexItem> items);
 
 // ---- Search (collection/search.cpp) ----
 

@@ -8,6 +8,7 @@
 #include "collection/state.h"
 #include "json/print.h"
 #include "platform/platform.h"
+#include "search/hnsw/persist.h"
 #include "search/distance.h"
 
 namespace tessarin {
@@ -222,11 +223,11 @@ Status sync_collection(CollectionState& state) {
     std::shared_lock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
-  TS_RETURN_IF_ERROR(update_index(state));
+  TS_RETURN_IF_ERROR(update_index(state, IndexUpdate::kExact));
   std::shared_lock index_lock(state.index_mu);
-  // A loaded graph index is written to "hnsw.index" here once the graph road
-  // exists; until then there is never one.
-  return OkStatus();
+  if (!state.index) return OkStatus();
+  std::shared_lock graph_lock(state.index->graph.mu);
+  return save_index(state.index->graph.value, index_file_path(state));
 }
 
 Result<uint64_t> live_record_count(CollectionState& state) {
@@ -267,7 +268,7 @@ Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
     record->status = RecordStatus::kTombstone;
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
     TS_RETURN_IF_ERROR(txn.put_record(std::move(*record)));
-    txn.release_slot(slot);
+    txn.release_slot(slot, /*deleted=*/true);
     TS_RETURN_IF_ERROR(txn.save_free_list());
     TS_RETURN_IF_ERROR(txn.commit());
     platform::crash_point("delete.tombstone_committed");

@@ -156,6 +156,16 @@ class HnswGraph {
   const HnswConfig& config() const { return config_; }
   const std::unordered_map<uint64_t, uint32_t>& slot_to_node() const { return slot_to_node_; }
   bool contains_slot(uint64_t slot) const { return slot_to_node_.contains(slot); }
+  // Whether `node` is the graph's node for its slot: false once the slot was
+  // unmapped (its record deleted or replaced) or a newer node took it.
+  // REQUIRES: node < node_count().
+  bool is_current(uint32_t node) const {
+    auto it = slot_to_node_.find(slots_[node]);
+    return it != slot_to_node_.end() && it->second == node;
+  }
+  // Forgets which node holds `slot` (the node and its links stay): a record
+  // that later takes the slot is not yet in the graph.
+  void unmap_slot(uint64_t slot) { slot_to_node_.erase(slot); }
 
  private:
   HnswConfig config_;

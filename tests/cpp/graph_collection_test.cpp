@@ -1,0 +1,238 @@
+// Collections with a graph index: the graph road of search, the index kept
+// up to date through adds, deletes, replacements and compaction, saved by
+// sync and trusted at open only when it holds exactly the live records.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <thread>
+
+#include "collection_test_util.h"
+#include "search/hnsw/persist.h"
+
+namespace tessarin {
+namespace {
+
+using testing::obj;
+
+class GraphCollectionTest : public testing::CollectionTest {
+ protected:
+  static constexpr size_t kDim = 8;
+
+  CollectionState& open_graph(const std::string& name = "graph") {
+    state_.reset();
+    CollectionConfig config{"g", kDim, Metric::kL2, 1, HnswConfig{16, 32, 16, 100, 40, 0.36, 0}};
+    auto s = open_collection(path(name), config);
+    EXPECT_TRUE(s.ok()) << s.error().message();
+    state_ = std::move(s).value();
+    dim_ = kDim;
+    name_ = name;
+    return *state_;
+  }
+  CollectionState& reopen_graph() { return open_graph(name_); }
+
+  std::vector<float> vec(uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal;
+    std::vector<float> v(kDim);
+    for (float& x : v) x = normal(rng);
+    return v;
+  }
+  bool has_index() {
+    std::shared_lock lock(st().index_mu);
+    return st().index != nullptr;
+  }
+  size_t node_count() {
+    std::shared_lock lock(st().index_mu);
+    std::shared_lock graph_lock(st().index->graph.mu);
+    return st().index->graph.value.node_count();
+  }
+  // The exact answer over every live record, for comparison.
+  std::vector<std::string> exact_ids(const std::vector<float>& q, uint64_t k) {
+    std::unique_ptr<HnswIndex> index;
+    {
+      std::unique_lock lock(st().index_mu);
+      index = std::move(st().index);
+    }
+    std::vector<std::string> out = ids(search(q, k));
+    std::unique_lock lock(st().index_mu);
+    st().index = std::move(index);
+    return out;
+  }
+};
+
+TEST_F(GraphCollectionTest, GraphRoadAnswersLikeTheExactRoadAndSurvivesAReopen) {
+  open_graph();
+  for (uint32_t i = 0; i < 300; ++i) {
+    add(vec(i), obj({{"even", json::Value(i % 2 == 0)}}), "id" + std::to_string(i));
+  }
+  sync();
+  ASSERT_TRUE(has_index());
+  EXPECT_EQ(node_count(), 300u);
+  EXPECT_TRUE(std::filesystem::exists(path("graph") + "/hnsw.index"));
+  std::vector<std::vector<std::string>> before;
+  for (uint32_t q = 1000; q < 1020; ++q) {
+    const std::vector<std::string> got = ids(search(vec(q), 5));
+    EXPECT_EQ(got, exact_ids(vec(q), 5)) << q;
+    before.push_back(got);
+    // A filter walks min(4k, nodes) graph hits and keeps the matching ones.
+    for (const SearchHit& h : search(vec(q), 5, parse_filter(obj({{"even", json::Value(true)}})))) {
+      EXPECT_EQ(h.metadata, obj({{"even", json::Value(true)}}));
+    }
+  }
+  reopen_graph();
+  EXPECT_TRUE(has_index());
+  EXPECT_FALSE(st().index_stale.load());  // loaded, not rebuilt
+  for (uint32_t q = 1000; q < 1020; ++q) EXPECT_EQ(ids(search(vec(q), 5)), before[q - 1000]);
+  // k far beyond the graph: every live record, no buffer sized from k.
+  EXPECT_EQ(search(vec(7), std::numeric_limits<uint64_t>::max()).size(), 300u);
+}
+
+TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecords) {
+  open_graph();
+  for (uint32_t i = 0; i < 50; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  sync();
+  // Same live count, other records: one deleted, one added, no sync after.
+  ASSERT_TRUE(*delete_by_id(st(), "id3"));
+  add(vec(500), json::Object(), "new");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  reopen_graph();
+  EXPECT_FALSE(has_index());
+  EXPECT_TRUE(st().index_stale.load());
+  EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
+  sync();
+
+  // A damaged file is dropped and rebuilt without an error.
+  const std::string file = path("graph") + "/hnsw.index";
+  {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(100);
+    f.put('\x55');
+  }
+  reopen_graph();
+  EXPECT_FALSE(has_index());
+  EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
+  EXPECT_TRUE(has_index());
+  EXPECT_EQ(node_count(), 50u);
+}
+
+// An index that only lags gets the missing records inserted; one holding
+// as many nodes as there are live records (or more) is rebuilt.
+TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) {
+  open_graph();
+  EXPECT_FALSE(st().index_stale.load());  // no file, nothing stored
+  for (uint32_t i = 0; i < 10; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  reopen_graph();
+  EXPECT_TRUE(st().index_stale.load());  // no file, live records
+  auto node_ids = [&] {
+    std::vector<std::string> out;
+    std::shared_lock graph_lock(st().index->graph.mu);
+    for (uint32_t i = 0; i < st().index->graph.value.node_count(); ++i) {
+      out.push_back(st().index->graph.value.node_id(i));
+    }
+    return out;
+  };
+  auto expect_nodes = [&](std::vector<std::string> want) {
+    ASSERT_TRUE(update_index(st()).ok());
+    EXPECT_FALSE(st().index_stale.load());
+    EXPECT_EQ(node_ids(), want);
+  };
+  // A build takes the live records in key order.
+  expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
+  // 10 nodes, 12 live records: only the two new ones are inserted.
+  add(vec(10), json::Object(), "a");
+  add(vec(11), json::Object(), "b");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9", "a", "b"});
+  // 12 nodes, 2 of them deleted, 2 added: 12 live records, not more than the
+  // nodes, so a new graph is built, with an empty deleted set.
+  ASSERT_TRUE(*delete_by_id(st(), "id0"));
+  ASSERT_TRUE(*delete_by_id(st(), "a"));
+  add(vec(12), json::Object(), "c");
+  add(vec(13), json::Object(), "d");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  expect_nodes({"b", "c", "d", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
+  EXPECT_TRUE(st().index->deleted.value.empty());
+}
+
+// Replacing a stored record, deleting one, and compacting one away release
+// slots that newer records then take: each of those records must be found,
+// and only with its own vector's score, once per search.
+TEST_F(GraphCollectionTest, RecordsThatReuseReleasedSlotsAreFoundOnce) {
+  open_graph();
+  for (uint32_t i = 0; i < 40; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  sync();
+  ASSERT_EQ(node_count(), 40u);
+
+  // Replacement: "id1" moves to a new slot; "reuse1" takes its old one.
+  const uint64_t old_slot = stored("id1")->slot;
+  ASSERT_TRUE(upsert_record(st(), "id1", vec(101), json::Object(), std::nullopt).ok());
+  add(vec(102), json::Object(), "reuse1");
+  sync();
+  EXPECT_EQ(stored("reuse1")->slot, old_slot);
+  // Compaction: "id2" expires (its row rewritten so), is compacted away, and
+  // "reuse2" takes its slot.
+  Record expiring = stored("id2").value();
+  expiring.expires_at = 1;
+  {
+    auto txn = CollectionTxn::begin(st());
+    ASSERT_TRUE(txn.ok() && txn->put_record(expiring).ok() && txn->commit().ok());
+  }
+  ASSERT_EQ(compact_collection(st())->expired_removed, 1u);
+  add(vec(103), json::Object(), "reuse2");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  EXPECT_EQ(stored("reuse2")->slot, expiring.slot);
+
+  for (const auto& [seed, id] : {std::pair{101u, "id1"}, {102u, "reuse1"}, {103u, "reuse2"}}) {
+    const std::vector<SearchHit> hits = search(vec(seed), 3);
+    ASSERT_FALSE(hits.empty());
+    EXPECT_EQ(hits[0].id, id);
+    EXPECT_EQ(hits[0].score, 0.0f);  // its own vector
+    EXPECT_NE(hits[1].id, id) << "found twice";
+  }
+  EXPECT_EQ(exact_ids(vec(5), 10), ids(search(vec(5), 10)));
+}
+
+// Threads add, delete, upsert and search a graph collection while syncs
+// rebuild and save the index; afterwards a reopen answers as before it.
+TEST_F(GraphCollectionTest, ConcurrentWritersSearchesAndSyncs) {
+  open_graph();
+  for (uint32_t i = 0; i < 200; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  sync();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (uint32_t i = 0; i < 150; ++i) {
+        const std::string id = "id" + std::to_string((i * 7 + t * 31) % 260);
+        switch (i % 3) {
+          case 0: EXPECT_TRUE(add_record(st(), vec(i + 1000 * t), json::Object(), id, std::nullopt).ok()); break;
+          case 1: EXPECT_TRUE(delete_by_id(st(), id).ok()); break;
+          default: EXPECT_TRUE(upsert_record(st(), id, vec(i), json::Object(), std::nullopt).ok());
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    while (!stop.load()) EXPECT_TRUE(search_collection(st(), vec(9), 10, std::nullopt).ok());
+  });
+  threads.emplace_back([&] {
+    while (!stop.load()) EXPECT_TRUE(sync_collection(st()).ok());
+  });
+  threads[0].join();
+  threads[1].join();
+  stop.store(true);
+  threads[2].join();
+  threads[3].join();
+  sync();
+  std::vector<std::vector<std::string>> before;
+  for (uint32_t q = 0; q < 10; ++q) before.push_back(ids(search(vec(q), 10)));
+  reopen_graph();
+  EXPECT_FALSE(st().index_stale.load());
+  for (uint32_t q = 0; q < 10; ++q) EXPECT_EQ(ids(search(vec(q), 10)), before[q]);
+}
+
+}  // namespace
+}  // namespace tessarin
