@@ -193,6 +193,16 @@ TEST_F(GraphCollectionTest, RecordsThatReuseReleasedSlotsAreFoundOnce) {
     EXPECT_NE(hits[1].id, id) << "found twice";
   }
   EXPECT_EQ(exact_ids(vec(5), 10), ids(search(vec(5), 10)));
+
+  // A hit whose record expired since is skipped; the rest keep their order.
+  const std::vector<std::string> ranked = ids(search(vec(5), 4));
+  Record top = stored(ranked[0]).value();
+  top.expires_at = 1;
+  {
+    auto txn = CollectionTxn::begin(st());
+    ASSERT_TRUE(txn.ok() && txn->put_record(top).ok() && txn->commit().ok());
+  }
+  EXPECT_EQ(ids(search(vec(5), 3)), std::vector<std::string>(ranked.begin() + 1, ranked.end()));
 }
 
 // Threads add, delete, upsert and search a graph collection while syncs
