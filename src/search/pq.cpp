@@ -27,6 +27,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -327,9 +328,15 @@ PqCodes encode_pq_parallel(const PqCodebook& codebook, std::span<const float> ve
 }
 
 std::vector<float> build_adc_table(const PqCodebook& codebook, std::span<const float> query) {
+  std::vector<float> table(codebook.num_subquantizers() * kPqNumCentroids);
+  build_adc_table_into(codebook, query, table);
+  return table;
+}
+
+void build_adc_table_into(const PqCodebook& codebook, std::span<const float> query,
+                          std::span<float> table) {
   const size_t subquantizers = codebook.num_subquantizers(), len = codebook.subvector_len();
-  assert(query.size() == codebook.dimension());
-  std::vector<float> table(subquantizers * kPqNumCentroids);
+  assert(query.size() == codebook.dimension() && table.size() == subquantizers * kPqNumCentroids);
   for (size_t m = 0; m < subquantizers; ++m) {
     const float* sub = query.data() + m * len;
     const float* components = &codebook.components_[m * len * kPqNumCentroids];
@@ -340,7 +347,44 @@ std::vector<float> build_adc_table(const PqCodebook& codebook, std::span<const f
       row_sums<SquaredDifference>(sub, len, components, kPqNumCentroids, kPqNumCentroids, store);
     }
   }
-  return table;
+}
+
+namespace {
+
+// Four adc_distance sums of the codes c[0..3], interleaved, reading kStep
+// code bytes of each at a time (8 when M is a multiple of 8, else 1).
+template <size_t kStep>
+[[gnu::always_inline]] inline void adc_four(const float* row, size_t m_count,
+                                            const uint8_t* const* c, float* out) {
+  float s[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (size_t m = 0; m < m_count; m += kStep) {
+    uint64_t w[4] = {0, 0, 0, 0};  // byte k is the code byte m + k
+    for (size_t l = 0; l < 4; ++l) std::memcpy(&w[l], c[l] + m, kStep);
+    for (size_t k = 0; k < kStep; ++k, row += kPqNumCentroids) {
+      for (size_t l = 0; l < 4; ++l) s[l] = s[l] + row[(w[l] >> (8 * k)) & 0xFF];
+    }
+  }
+  for (size_t l = 0; l < 4; ++l) out[l] = s[l];
+}
+
+}  // namespace
+
+void adc_distances(std::span<const float> table, const uint8_t* codes, size_t stride,
+                   std::span<const uint32_t> nodes, float* out) {
+  const size_t m_count = table.size() / kPqNumCentroids;
+  size_t j = 0;
+  for (; j + 4 <= nodes.size(); j += 4) {
+    const uint8_t* c[4];
+    for (size_t l = 0; l < 4; ++l) c[l] = codes + size_t{nodes[j + l]} * stride;
+    if (m_count % 8 == 0) {
+      adc_four<8>(table.data(), m_count, c, out + j);
+    } else {
+      adc_four<1>(table.data(), m_count, c, out + j);
+    }
+  }
+  for (; j < nodes.size(); ++j) {
+    out[j] = adc_distance(table, {codes + size_t{nodes[j]} * stride, m_count});
+  }
 }
 
 std::vector<float> train_kmeans(std::span<const float> points, size_t d, size_t k,

@@ -172,6 +172,17 @@ TEST(PqTableTest, MatchesTheScalarOrder) {
           EXPECT_EQ(std::bit_cast<uint32_t>(adc_distance(table, codes.code(i))),
                     std::bit_cast<uint32_t>(sum));
         }
+        // Several at once, from codes padded to a wider stride: the same bits.
+        const size_t stride = m_count + 5;
+        std::vector<uint8_t> padded(300 * stride);
+        for (size_t i = 0; i < 300; ++i) {
+          std::copy_n(codes.code(i).data(), m_count, padded.begin() + static_cast<ptrdiff_t>(i * stride));
+        }
+        const std::vector<uint32_t> nodes = {299, 0, 17, 17, 150, 3, 42};  // a group of 4, then 3
+        std::vector<float> many(nodes.size()), one;
+        adc_distances(table, padded.data(), stride, nodes, many.data());
+        for (const uint32_t x : nodes) one.push_back(adc_distance(table, codes.code(x)));
+        EXPECT_EQ(bits(many), bits(one));
       }
       for (size_t i = 0; i < 300 && !inner; i += 37) {
         const std::vector<float> own =
