@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "search/distance.h"
 #include "test_util.h"
 
 namespace tessarin {
@@ -194,6 +195,30 @@ TEST(PqTableTest, MatchesTheScalarOrder) {
       }
     }
   }
+}
+
+// The lane kernels run four rows at a time on SSE and eight on AVX2, each
+// lane in the scalar order: training, codes and tables agree to the bit.
+TEST(PqPathsTest, SseAndAvx2AgreeToTheBit) {
+  if (!cpu_supports_avx2_fma()) GTEST_SKIP() << "no AVX2 here";
+  const std::vector<float> data = random_floats(700 * 40, 12);  // 40 dims: 8 sub-vectors of 5
+  struct Out {
+    std::vector<uint32_t> centroids, table;
+    std::vector<uint8_t> codes;
+  };
+  auto run = [&](KernelPath path) {
+    EXPECT_TRUE(set_kernel_path_for_testing(path));
+    const PqCodebook book = train_pq(config_for(40), data, true);
+    const PqCodes codes = encode_pq_parallel(book, data);
+    Out out{bits(book.centroids()), bits(build_adc_table(book, std::span(data).first(40))),
+            std::vector<uint8_t>(codes.bytes().begin(), codes.bytes().end())};
+    reset_kernel_path_for_testing();
+    return out;
+  };
+  const Out sse = run(KernelPath::kSse), avx2 = run(KernelPath::kAvx2Fma);
+  EXPECT_EQ(sse.centroids, avx2.centroids);
+  EXPECT_EQ(sse.codes, avx2.codes);
+  EXPECT_EQ(sse.table, avx2.table);
 }
 
 // The pool's size is fixed per process, so the same work runs in two child
