@@ -104,7 +104,7 @@ class PqCodebook {
 
  private:
   friend PqCodebook train_pq(const PqConfig&, std::span<const float>, bool);
-  friend std::vector<float> build_adc_table(const PqCodebook&, std::span<const float>);
+  friend void build_adc_table_into(const PqCodebook&, std::span<const float>, std::span<float>);
   // Takes the centroids in the layout of centroids() and derives components_.
   PqCodebook(std::vector<float> centroids, uint64_t num_subquantizers, uint64_t subvector_len,
              bool inner_product);
@@ -160,6 +160,10 @@ PqCodes encode_pq_parallel(const PqCodebook& codebook, std::span<const float> ve
 // distance, or the dot product when codebook.inner_product()).
 // REQUIRES: query.size() == codebook.dimension().
 std::vector<float> build_adc_table(const PqCodebook& codebook, std::span<const float> query);
+// The same table written into `table` (a caller's reusable buffer).
+// REQUIRES: as build_adc_table; table.size() == M * 256.
+void build_adc_table_into(const PqCodebook& codebook, std::span<const float> query,
+                          std::span<float> table);
 
 // The approximate distance of one code under a distance table: s = +0.0,
 // then s = s + table[m*256 + code[m]] for m ascending. Compare results in
@@ -176,6 +180,18 @@ inline float adc_distance(std::span<const float> table, std::span<const uint8_t>
   }
   return s;
 }
+
+// adc_distance of several codes at once: out[j] = adc_distance(table, the
+// code of nodes[j]), where the code of node x is the M = table.size() / 256
+// bytes at codes + x * stride (stride >= M; a caller may pad codes to
+// whole cache lines). Sums run four at a time, interleaved, each still
+// added in ascending m from +0.0, so every value is bit for bit
+// adc_distance's; the interleaving only hides the latency of each sum's
+// chain of additions (and, when M is a multiple of 8, codes are read eight
+// bytes at a time).
+// REQUIRES: every code lies inside `codes`; out holds nodes.size() floats.
+void adc_distances(std::span<const float> table, const uint8_t* codes, size_t stride,
+                   std::span<const uint32_t> nodes, float* out);
 
 // The deterministic k-means of one sub-vector codebook: k centroids of d
 // floats (k x d, centroid c at [c*d, +d)) for the n = points.size() / d

@@ -26,13 +26,9 @@ using tessarin::testing::item;
 using tessarin::testing::items;
 using tessarin::testing::slot_with_level;
 using tessarin::testing::as_list;
+using tessarin::testing::kSanitized;
 using tessarin::testing::List;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Checks what must hold of every graph insertion builds; `upper_cap` and
 // `layer0_cap` bound the list lengths.
@@ -219,51 +215,24 @@ TEST_F(HnswInsertTest, AbsurdConfigurationAllocatesOnlyForNodes) {
   expect_well_formed(index.graph.value, 400, 400);
 }
 
-// Recall of single insertion: clustered vectors (a Gaussian mixture: centres
-// N(0, 1) per component, points at the centre plus N(0, 1.5^2) noise), the
-// true nearest neighbour of held-back queries by exact scan, and the graph's
-// answer from a greedy descent to layer 1 and one layer-0 search. (With
-// clusters much tighter than their spacing, keeping simply the k best
-// neighbours links almost nothing across clusters, and a descent that ends
-// in the wrong cluster cannot leave it at any beam width; this mixture
-// overlaps enough for the graph to stay navigable.)
+// Recall of single insertion on clustered vectors (GaussianMixture): the
+// true nearest neighbour of held-back queries by exact scan against the
+// graph's answer from a greedy descent and one layer-0 search.
 TEST_F(HnswInsertTest, SingleInsertionFindsTheTrueNearestNeighbour) {
   // Under sanitizers the graph is a quarter of the size (the check is the
   // same; only the run time differs).
   const size_t n = kSanitized ? 5000 : 20000;
   const size_t queries = kSanitized ? 250 : 1000;
-  const size_t dims = 128;
-  const size_t centres = kSanitized ? 100 : 400;
-  std::mt19937 rng(2024);
-  std::normal_distribution<float> normal;
-  std::vector<std::vector<float>> centre(centres, std::vector<float>(dims));
-  for (auto& c : centre) {
-    for (float& x : c) x = normal(rng);
-  }
-  auto draw = [&] {
-    const auto& c = centre[rng() % centres];
-    std::vector<float> v(dims);
-    for (size_t d = 0; d < dims; ++d) v[d] = c[d] + 1.5f * normal(rng);
-    return prepare_vector(Metric::kCosine, v);
-  };
+  tessarin::testing::GaussianMixture mixture(128, kSanitized ? 100 : 400, 2024);
   std::vector<std::vector<float>> vectors(n);
-  for (auto& v : vectors) v = draw();
-  const VectorStore& store = fill_store(vectors, dims);
+  for (auto& v : vectors) v = mixture.draw();
+  const VectorStore& store = fill_store(vectors, 128);
   HnswIndex index(HnswGraph(hnsw_config(16, 32, 16, 100, 1 / std::log(16.0))), Metric::kCosine);
   insert_nodes(index, items(0, n), store);
-  const HnswGraph& g = index.graph.value;
-  ASSERT_EQ(g.node_count(), n);
-
-  size_t found = 0;
-  for (size_t qi = 0; qi < queries; ++qi) {
-    const std::vector<float> q = draw();
-    float best = -std::numeric_limits<float>::infinity();
-    for (const auto& v : vectors) best = std::max(best, compute_distance(Metric::kCosine, q, v));
-    uint32_t cur = *g.entry_point();
-    for (size_t l = g.max_level(); l >= 1; --l) cur = greedy_search_layer(g, q, cur, l, store, Metric::kCosine);
-    const std::vector<Candidate> w = search_layer(g, q, cur, 0, 100, store, Metric::kCosine);
-    found += !w.empty() && w.front().distance == best;
-  }
+  ASSERT_EQ(index.graph.value.node_count(), n);
+  std::vector<std::vector<float>> held_back(queries);
+  for (auto& q : held_back) q = mixture.draw();
+  const size_t found = tessarin::testing::true_nearest_found(index.graph.value, store, vectors, held_back);
   EXPECT_GE(found, queries * 95 / 100) << found << " of " << queries;
 }
 

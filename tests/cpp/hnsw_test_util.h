@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "search/distance.h"
 #include "search/hnsw/graph.h"
 #include "search/hnsw/insert.h"
 #include "search/hnsw/level.h"
@@ -17,6 +21,13 @@
 #include "test_util.h"
 
 namespace tessarin::testing {
+
+// Sanitized builds shrink the large graphs (the checks stay the same).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 using List = std::vector<uint32_t>;
 
@@ -40,6 +51,51 @@ inline std::vector<IndexItem> items(uint64_t first, uint64_t count) {
 inline uint64_t slot_with_level(uint8_t level, double ml, uint64_t from = 0) {
   while (draw_level(from, ml) != level) ++from;
   return from;
+}
+
+// Clustered vectors: a Gaussian mixture of `centres` centres (N(0, 1) per
+// component), points at a centre plus N(0, 1.5^2) noise, normalised for
+// Cosine. (With clusters much tighter than their spacing, keeping simply
+// the k best neighbours links almost nothing across clusters, and a descent
+// that ends in the wrong cluster cannot leave it at any beam width; this
+// mixture overlaps enough for a graph to stay navigable.)
+class GaussianMixture {
+ public:
+  GaussianMixture(size_t dims, size_t centres, uint32_t seed) : rng_(seed), centre_(centres) {
+    for (auto& c : centre_) {
+      c.resize(dims);
+      for (float& x : c) x = normal_(rng_);
+    }
+  }
+  std::vector<float> draw() {
+    const auto& c = centre_[rng_() % centre_.size()];
+    std::vector<float> v(c.size());
+    for (size_t d = 0; d < c.size(); ++d) v[d] = c[d] + 1.5f * normal_(rng_);
+    return prepare_vector(Metric::kCosine, v);
+  }
+
+ private:
+  std::mt19937 rng_;
+  std::normal_distribution<float> normal_;
+  std::vector<std::vector<float>> centre_;
+};
+
+// How many of `queries` find their true nearest neighbour among `vectors`
+// (node i = slot i = vectors[i], Cosine) by a greedy descent to layer 1 and
+// one layer-0 search_layer of beam 100.
+inline size_t true_nearest_found(const HnswGraph& g, const VectorStore& store,
+                                 const std::vector<std::vector<float>>& vectors,
+                                 const std::vector<std::vector<float>>& queries) {
+  size_t found = 0;
+  for (const std::vector<float>& q : queries) {
+    float best = -std::numeric_limits<float>::infinity();
+    for (const auto& v : vectors) best = std::max(best, compute_distance(Metric::kCosine, q, v));
+    uint32_t cur = *g.entry_point();
+    for (size_t l = g.max_level(); l >= 1; --l) cur = greedy_search_layer(g, q, cur, l, store, Metric::kCosine);
+    const std::vector<Candidate> w = search_layer(g, q, cur, 0, 100, store, Metric::kCosine);
+    found += !w.empty() && w.front().distance == best;
+  }
+  return found;
 }
 
 class HnswStoreTest : public TempDirTest {

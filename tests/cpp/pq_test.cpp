@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "search/distance.h"
 #include "test_util.h"
 
 namespace tessarin {
@@ -172,6 +173,17 @@ TEST(PqTableTest, MatchesTheScalarOrder) {
           EXPECT_EQ(std::bit_cast<uint32_t>(adc_distance(table, codes.code(i))),
                     std::bit_cast<uint32_t>(sum));
         }
+        // Several at once, from codes padded to a wider stride: the same bits.
+        const size_t stride = m_count + 5;
+        std::vector<uint8_t> padded(300 * stride);
+        for (size_t i = 0; i < 300; ++i) {
+          std::copy_n(codes.code(i).data(), m_count, padded.begin() + static_cast<ptrdiff_t>(i * stride));
+        }
+        const std::vector<uint32_t> nodes = {299, 0, 17, 17, 150, 3, 42};  // a group of 4, then 3
+        std::vector<float> many(nodes.size()), one;
+        adc_distances(table, padded.data(), stride, nodes, many.data());
+        for (const uint32_t x : nodes) one.push_back(adc_distance(table, codes.code(x)));
+        EXPECT_EQ(bits(many), bits(one));
       }
       for (size_t i = 0; i < 300 && !inner; i += 37) {
         const std::vector<float> own =
@@ -183,6 +195,30 @@ TEST(PqTableTest, MatchesTheScalarOrder) {
       }
     }
   }
+}
+
+// The lane kernels run four rows at a time on SSE and eight on AVX2, each
+// lane in the scalar order: training, codes and tables agree to the bit.
+TEST(PqPathsTest, SseAndAvx2AgreeToTheBit) {
+  if (!cpu_supports_avx2_fma()) GTEST_SKIP() << "no AVX2 here";
+  const std::vector<float> data = random_floats(700 * 40, 12);  // 40 dims: 8 sub-vectors of 5
+  struct Out {
+    std::vector<uint32_t> centroids, table;
+    std::vector<uint8_t> codes;
+  };
+  auto run = [&](KernelPath path) {
+    EXPECT_TRUE(set_kernel_path_for_testing(path));
+    const PqCodebook book = train_pq(config_for(40), data, true);
+    const PqCodes codes = encode_pq_parallel(book, data);
+    Out out{bits(book.centroids()), bits(build_adc_table(book, std::span(data).first(40))),
+            std::vector<uint8_t>(codes.bytes().begin(), codes.bytes().end())};
+    reset_kernel_path_for_testing();
+    return out;
+  };
+  const Out sse = run(KernelPath::kSse), avx2 = run(KernelPath::kAvx2Fma);
+  EXPECT_EQ(sse.centroids, avx2.centroids);
+  EXPECT_EQ(sse.codes, avx2.codes);
+  EXPECT_EQ(sse.table, avx2.table);
 }
 
 // The pool's size is fixed per process, so the same work runs in two child

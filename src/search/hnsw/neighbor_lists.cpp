@@ -69,4 +69,12 @@ void NeighborLists::append(uint32_t node, uint32_t id) {
   block[0] = n + 1;
 }
 
+uint32_t ListLengthHistogram::capacity(uint32_t floor) const {
+  uint32_t capacity = 0;
+  for (uint64_t covered = counts_[0]; covered * 100 < lists_ * 99; covered += counts_[capacity]) {
+    ++capacity;
+  }
+  return std::min(std::max(capacity, floor), NeighborLists::kMaxInlineCapacity);
+}
+
 }  // namespace tessarin

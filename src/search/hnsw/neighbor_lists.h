@@ -33,6 +33,8 @@
 // that; this class does not know the graph).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -104,6 +106,25 @@ class NeighborLists {
   std::vector<uint32_t> words_;     // blocks() * stride_ words
   // Per block: the list when it is longer than capacity_, else null.
   std::vector<std::unique_ptr<std::vector<uint32_t>>> spill_;
+};
+
+// Chooses a layer's block capacity from the lengths of the lists it will
+// hold: enough for 99% of the lists counted, so that most walks never follow
+// a spill, and at least a floor (what the configuration's own lists need),
+// at most NeighborLists::kMaxInlineCapacity. Used where a whole layer is
+// made at once (a loaded file, a finished build).
+class ListLengthHistogram {
+ public:
+  void add(size_t length) {
+    ++counts_[std::min<size_t>(length, NeighborLists::kMaxInlineCapacity + 1)];
+    ++lists_;
+  }
+  uint32_t capacity(uint32_t floor) const;
+
+ private:
+  // [kMaxInlineCapacity + 1] counts every longer list.
+  std::array<uint64_t, NeighborLists::kMaxInlineCapacity + 2> counts_{};
+  uint64_t lists_ = 0;
 };
 
 }  // namespace tessarin

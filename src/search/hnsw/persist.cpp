@@ -192,25 +192,17 @@ Status check_invariants(const DecodedIndex& d) {
 
 // ---- Rebuilding ----
 
-// The block capacity of a loaded layer: enough for 99% of its lists (the
-// empty lists of a sparse layer not counted), and at least what the
-// configuration's own lists need, so most walks never follow a spill.
+// The block capacity of a loaded layer (ListLengthHistogram: the empty
+// lists of a sparse layer not counted).
 uint32_t loaded_capacity(const DecodedIndex& d, size_t l, uint32_t configured) {
-  constexpr uint32_t kMax = NeighborLists::kMaxInlineCapacity;
   const std::vector<uint32_t>& offsets = d.layer_offsets[l];
-  std::array<uint64_t, kMax + 2> histogram{};  // [kMax + 1] counts every longer list
-  uint64_t lists = 0;
+  ListLengthHistogram histogram;
   for (uint64_t i = 0; i < d.node_count; ++i) {
     const uint32_t len = offsets[i + 1] - offsets[i];
     if (l > 0 && len == 0) continue;
-    ++histogram[std::min<uint32_t>(len, kMax + 1)];
-    ++lists;
+    histogram.add(len);
   }
-  uint32_t capacity = 0;
-  for (uint64_t covered = histogram[0]; covered * 100 < lists * 99; covered += histogram[capacity]) {
-    ++capacity;
-  }
-  return std::min(std::max(capacity, configured), kMax);
+  return histogram.capacity(configured);
 }
 
 HnswGraph rebuild_graph(DecodedIndex& d) {
