@@ -100,6 +100,22 @@ void expect_well_formed(const HnswGraph& g, size_t n, const HnswConfig& config) 
       }
     }
   }
+  // Every node can be reached on layer 0 from the entry point (unless that
+  // layer keeps no links): a back-link that a concurrent task adds before
+  // the node sets its own list must not be lost, or the node linked that
+  // way is never found by a query.
+  if (config.m_max0 == 0) return;
+  std::vector<bool> seen(n);
+  std::vector<uint32_t> stack{*g.entry_point()};
+  seen[*g.entry_point()] = true;
+  while (!stack.empty()) {
+    const uint32_t at = stack.back();
+    stack.pop_back();
+    for (uint32_t e : g.neighbors(0, at)) {
+      if (!seen[e]) stack.push_back(e), seen[e] = true;
+    }
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<ptrdiff_t>(n));
 }
 
 class HnswBuildTest : public tessarin::testing::HnswStoreTest {

@@ -123,14 +123,25 @@ class BuildLayer {
     return empty;
   }
 
-  // Replaces node's list by `ids` under the cell's exclusive lock.
-  void assign(uint32_t node, std::span<const uint32_t> ids) {
+  // Sets node's list to `ids` under the cell's exclusive lock, followed by
+  // the entries other tasks of the batch appended meanwhile: a task that
+  // started its layer from this node (reached through its upper layers)
+  // may already have linked to it here, and dropping that back-link would
+  // leave the other node unreachable. `merged` is scratch space.
+  void assign(uint32_t node, std::span<const uint32_t> ids, std::vector<uint32_t>* merged) {
     assert(cell_index(node) != kNoCell);
     with_cell<std::unique_lock>(node, [&](uint32_t cell, uint32_t* words) {
-      const size_t inline_count = std::min<size_t>(ids.size(), capacity_);
-      std::copy_n(ids.begin(), inline_count, words + 2);
-      spill_[cell].assign(ids.begin() + static_cast<ptrdiff_t>(inline_count), ids.end());
-      words[1] = static_cast<uint32_t>(ids.size());
+      merged->assign(ids.begin(), ids.end());
+      const uint32_t n = words[1];
+      auto keep_back_link = [&](uint32_t id) {
+        if (std::find(ids.begin(), ids.end(), id) == ids.end()) merged->push_back(id);
+      };
+      std::for_each(words + 2, words + 2 + std::min(n, capacity_), keep_back_link);
+      std::for_each(spill_[cell].begin(), spill_[cell].end(), keep_back_link);
+      const size_t inline_count = std::min<size_t>(merged->size(), capacity_);
+      std::copy_n(merged->begin(), inline_count, words + 2);
+      spill_[cell].assign(merged->begin() + static_cast<ptrdiff_t>(inline_count), merged->end());
+      words[1] = static_cast<uint32_t>(merged->size());
     });
   }
 
@@ -304,6 +315,7 @@ struct BuildScratch {
   std::vector<Scored> results;
   std::vector<Scored> ranked;
   std::vector<uint32_t> kept;
+  std::vector<uint32_t> merged;  // a list being set, with the back-links it keeps
 };
 
 // The comparisons of one metric direction, fixed at compile time.
@@ -344,7 +356,7 @@ class NodeLinker {
       const auto keep = static_cast<size_t>(std::min<uint64_t>(m, x_.ranked.size()));
       x_.kept.clear();
       for (size_t j = 0; j < keep; ++j) x_.kept.push_back(x_.ranked[j].node);
-      layer.assign(node, x_.kept);
+      layer.assign(node, x_.kept, &x_.merged);
       for (const uint32_t nb : x_.kept) layer.append_unique(nb, node);
       // The next layer starts from the best approximate result, skipping
       // the node itself: other tasks may have linked it on this layer
