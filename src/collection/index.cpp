@@ -6,6 +6,7 @@
 
 #include "collection/state.h"
 #include "platform/platform.h"
+#include "search/hnsw/build.h"
 #include "search/hnsw/insert.h"
 #include "search/hnsw/persist.h"
 
@@ -33,15 +34,6 @@ void apply_graph_changes(CollectionState& state) {
   for (const GraphChange& c : changes) index.graph.value.unmap_slot(c.slot);
 }
 
-// A new graph over all `items`, in their order.
-// REQUIRES: the vector store's shared lock.
-HnswGraph build_full_graph(const std::vector<IndexItem>& items, const VectorStore& store,
-                           const HnswConfig& config, Metric metric) {
-  HnswIndex index(HnswGraph(config), metric);
-  insert_nodes(index, items, store);
-  return std::move(index.graph.value);
-}
-
 // Replaces the index with a new graph over every live record, read again
 // under the vector lock that the build holds throughout.
 // REQUIRES: index_mu exclusively.
@@ -49,7 +41,7 @@ Status rebuild_index(CollectionState& state) {
   std::shared_lock vectors_lock(state.vectors.mu);
   TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(state.store));
   HnswGraph graph =
-      build_full_graph(items, state.vectors.value, *state.config.hnsw_config, state.config.metric);
+      build_graph(items, state.vectors.value, *state.config.hnsw_config, state.config.metric);
   state.index = std::make_unique<HnswIndex>(std::move(graph), state.config.metric);
   return OkStatus();
 }
