@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan soak demo bench bench-python clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan soak demo bench bench-python bench-graph clean
 
 setup:
 	@bash scripts/setup.sh
@@ -54,6 +54,13 @@ bench: build
 bench-python: build
 	@bash scripts/setup.sh --bench
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/bench_python.py
+
+# The graph index against hnswlib and FAISS (build time, recall and queries
+# per second, the graph road through Python, index file load), on the data
+# sets bench/bench_graph.py documents.
+bench-graph: build
+	@bash scripts/setup.sh --bench
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/bench_graph.py
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

@@ -3,6 +3,7 @@
 // that decide whether "hnsw.index" may be used as it is at open.
 #include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include "collection/state.h"
 #include "platform/platform.h"
@@ -14,13 +15,15 @@ namespace tessarin {
 
 namespace {
 
-// Applies the slot changes that committed writes recorded for the graph.
+// Applies the slot changes that committed writes recorded for the graph;
+// drops the index when too many of them were dropped to be applied.
 // REQUIRES: index_mu exclusively.
 void apply_graph_changes(CollectionState& state) {
   std::vector<GraphChange> changes;
   {
     std::lock_guard<std::mutex> lock(state.graph_changes_mu);
     changes.swap(state.graph_changes);
+    if (std::exchange(state.graph_changes_dropped, false)) state.index.reset();
   }
   if (!state.index || changes.empty()) return;
   HnswIndex& index = *state.index;

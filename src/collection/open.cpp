@@ -182,7 +182,12 @@ Status CollectionTxn::commit() {
   if (state_->config.hnsw_config) {
     {
       std::lock_guard<std::mutex> changes_lock(state_->graph_changes_mu);
-      state_->graph_changes.insert(state_->graph_changes.end(), released_.begin(), released_.end());
+      std::vector<GraphChange>& changes = state_->graph_changes;
+      changes.insert(changes.end(), released_.begin(), released_.end());
+      if (changes.size() > CollectionState::kMaxGraphChanges) {
+        changes = {};
+        state_->graph_changes_dropped = true;
+      }
     }
     state_->index_stale.store(true);
   }

@@ -166,8 +166,13 @@ class CollectionState {
   // order by the next update_index (which every search and sync runs first)
   // under index_mu: a writer never waits for the index lock, which a full
   // build holds for its whole length.
+  // A collection written for long without a search or sync would keep
+  // them without bound: past kMaxGraphChanges they are dropped and the next
+  // update rebuilds the index instead.
+  static constexpr size_t kMaxGraphChanges = size_t{1} << 20;
   std::mutex graph_changes_mu;
   std::vector<GraphChange> graph_changes;  // guarded by graph_changes_mu
+  bool graph_changes_dropped = false;      // guarded by graph_changes_mu
 };
 
 // Sets index_stale when the collection is configured with a graph index.

@@ -42,6 +42,7 @@
 // nesting.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -216,6 +217,17 @@ class NodeScorer {
   // The node's distance to `query` (dimensions floats); the worst value for
   // an unreadable slot or a NaN result.
   float distance(const float* query, uint32_t node) const;
+
+  // Asks for the first 512 bytes of node's vector ahead of its distance (a
+  // walk reads vectors in graph order, which the hardware cannot foresee).
+  // Always inlined: GCC drops an out-of-line function that only prefetches.
+  [[gnu::always_inline]] void prefetch(uint32_t node) const {
+    const uint64_t slot = slots_[node];
+    if (slot >= slot_count_) return;
+    const char* p = reinterpret_cast<const char*>(base_ + slot * dimensions_);
+    const size_t bytes = std::min<size_t>(dimensions_ * sizeof(float), 512);
+    for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset, 0, 3);
+  }
 
   bool better(float a, float b) const { return is_better(metric_, a, b); }
   float worst() const { return worst_; }

@@ -92,6 +92,10 @@ QueryScratch& thread_scratch() {
   return scratch;
 }
 
+// How many neighbours ahead a walk asks for a vector (measured: 4 to 8
+// serve best on 128 dimensions, 1 or 2 are too late to hide the misses).
+constexpr size_t kPrefetchAhead = 6;
+
 // Insertion sort below this many entries, a general stable sort from it on
 // (both stable: the same order).
 constexpr size_t kInsertionSortMax = 20;
@@ -134,7 +138,17 @@ std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<
     const Keyed c = candidates.pop();
     if (results.size() >= ef && c.key >= results.top().key) break;
     if (layer0 == nullptr) continue;
-    for (uint32_t e : layer0->list(c.node)) {
+    const std::span<const uint32_t> list = layer0->list(c.node);
+    for (size_t j = 0; j < std::min(kPrefetchAhead, list.size()); ++j) {
+      if (!visited.contains(list[j])) scorer.prefetch(list[j]);
+    }
+    for (size_t j = 0; j < list.size(); ++j) {
+      const uint32_t e = list[j];
+      // The vector of a neighbour a few places ahead is requested now, so
+      // its cache misses overlap the distances before it.
+      if (j + kPrefetchAhead < list.size() && !visited.contains(list[j + kPrefetchAhead])) {
+        scorer.prefetch(list[j + kPrefetchAhead]);
+      }
       if (!visited.insert(e)) continue;
       const float key = key_of(e);
       if (results.size() >= ef && key >= results.top().key) continue;
