@@ -147,21 +147,25 @@ Result<uint64_t> file_length(const File& file) {
   return static_cast<uint64_t>(st.st_size);
 }
 
-Result<std::string> read_file(const std::string& path) {
+Result<FileBytes> read_file(const std::string& path) {
   TS_ASSIGN_OR_RETURN(File file, open_file_read_only(path));
   TS_ASSIGN_OR_RETURN(const uint64_t length, file_length(file));
-  std::string out;
   // The length is a hint only: the loop reads to the end whatever it is.
-  out.resize(static_cast<size_t>(std::min<uint64_t>(length, PTRDIFF_MAX)) + 1);
-  size_t used = 0;
+  size_t capacity = static_cast<size_t>(std::min<uint64_t>(length, PTRDIFF_MAX / 2)) + 1;
+  FileBytes out{std::make_unique_for_overwrite<char[]>(capacity), 0};
   for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
-    const ssize_t n = retry_eintr([&] { return ::read(file.fd(), out.data() + used, out.size() - used); });
+    if (out.size == capacity) {
+      auto bigger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+      std::memcpy(bigger.get(), out.data.get(), out.size);
+      out.data = std::move(bigger);
+      capacity *= 2;
+    }
+    const ssize_t n = retry_eintr(
+        [&] { return ::read(file.fd(), out.data.get() + out.size, capacity - out.size); });
     if (n < 0) return DbError::Io(errno);
     if (n == 0) break;
-    used += static_cast<size_t>(n);
+    out.size += static_cast<size_t>(n);
   }
-  out.resize(used);
   return out;
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <compare>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,9 +89,17 @@ struct FileId {
 Result<FileId> file_id(const File& file);
 // nullopt when nothing exists at `path`.
 Result<std::optional<FileId>> file_id(const std::string& path);
+// The bytes of a whole file, in a buffer of their own (not zero-filled
+// before the read: a large file costs one pass over its bytes).
+struct FileBytes {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+  std::string_view view() const { return {data.get(), size}; }
+};
+
 // The whole content of the file at `path`, read to its end; open and read
 // failures are Io.
-Result<std::string> read_file(const std::string& path);
+Result<FileBytes> read_file(const std::string& path);
 
 // ftruncate / fstat, retried on EINTR.
 Status set_file_length(const File& file, uint64_t length);

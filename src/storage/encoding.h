@@ -33,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "error.h"
@@ -122,6 +123,27 @@ class Decoder {
   // A sequence's element count (not checked against the bytes left: a short
   // sequence fails when its elements are read).
   uint64_t seq_len() { return u64(); }
+  // `count` little-endian integers of T into *out (replacing its contents),
+  // as `count` reads of T would give them; when the bytes run out first,
+  // the same failure and an empty *out. Nothing is reserved beyond the
+  // bytes left.
+  template <typename T>
+  void fixed_array(uint64_t count, std::vector<T>* out) {
+    static_assert(std::is_integral_v<T>);
+    out->clear();
+    if (failed_) return;
+    if (count > remaining() / sizeof(T)) {
+      eof();
+      return;
+    }
+    out->resize(static_cast<size_t>(count));
+    if constexpr (std::endian::native == std::endian::little) {
+      if (count > 0) std::memcpy(out->data(), pos_, static_cast<size_t>(count) * sizeof(T));
+      pos_ += static_cast<size_t>(count) * sizeof(T);
+    } else {
+      for (T& v : *out) v = get_le<T>();
+    }
+  }
 
   bool ok() const { return !failed_; }
   size_t remaining() const { return static_cast<size_t>(end_ - pos_); }

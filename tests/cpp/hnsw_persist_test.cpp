@@ -85,7 +85,7 @@ std::string with_crc(std::string body) {
 class HnswPersistTest : public tessarin::testing::HnswStoreTest {
  protected:
   std::string file() const { return path("hnsw.index"); }
-  std::string read() const { return *platform::read_file(file()); }
+  std::string read() const { return std::string(platform::read_file(file())->view()); }
   // Removes the file first: truncating a written file makes ext4 flush it
   // on close, which costs a disk write per call.
   void write(const std::string& bytes) const {

@@ -103,10 +103,18 @@ std::vector<T> read_seq(Decoder& dec, size_t element_bytes, Read read) {
   return out;
 }
 
+// A sequence of fixed-width integers, copied at once (the same values and
+// the same failure as reading them one by one).
+template <typename T>
+std::vector<T> read_int_seq(Decoder& dec) {
+  std::vector<T> out;
+  dec.fixed_array(dec.seq_len(), &out);
+  return out;
+}
+
 std::vector<std::vector<uint32_t>> read_u32_seqs(Decoder& dec) {
-  return read_seq<std::vector<uint32_t>>(dec, kNestedElementBytes, [&] {
-    return read_seq<uint32_t>(dec, sizeof(uint32_t), [&] { return dec.u32(); });
-  });
+  return read_seq<std::vector<uint32_t>>(dec, kNestedElementBytes,
+                                         [&] { return read_int_seq<uint32_t>(dec); });
 }
 
 Result<DecodedIndex> decode_index(std::string_view body) {
@@ -118,9 +126,9 @@ Result<DecodedIndex> decode_index(std::string_view body) {
   d.node_count = dec.u32();
   d.max_level = dec.u8();
   if (dec.option()) d.entry_point = dec.u32();
-  d.node_slots = read_seq<uint64_t>(dec, sizeof(uint64_t), [&] { return dec.u64(); });
+  d.node_slots = read_int_seq<uint64_t>(dec);
   d.node_ids = read_seq<std::string_view>(dec, kNestedElementBytes, [&] { return dec.str(); });
-  d.node_levels = read_seq<uint8_t>(dec, sizeof(uint8_t), [&] { return dec.u8(); });
+  d.node_levels = read_int_seq<uint8_t>(dec);
   d.num_layers = dec.u64();
   d.layer_offsets = read_u32_seqs(dec);
   d.layer_neighbors = read_u32_seqs(dec);
@@ -297,10 +305,11 @@ Status save_index(const HnswGraph& graph, const std::string& path) {
 }
 
 Result<HnswIndex> load_index(const std::string& path, Metric metric) {
-  TS_ASSIGN_OR_RETURN(const std::string bytes, platform::read_file(path));
+  TS_ASSIGN_OR_RETURN(const platform::FileBytes file, platform::read_file(path));
+  const std::string_view bytes = file.view();
   if (bytes.size() <= 3) return DbError::DataCorruption("HNSW index file too small");
   const std::string_view body(bytes.data(), bytes.size() - kCrcBytes);
-  Decoder crc_reader(std::string_view(bytes).substr(body.size()));
+  Decoder crc_reader(bytes.substr(body.size()));
   const uint32_t stored = crc_reader.u32();
   const uint32_t computed = crc32_of(body);
   if (stored != computed) {
