@@ -26,7 +26,6 @@ index save/load time and file size.
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -35,6 +34,7 @@ import time
 import numpy as np
 
 import tessarin
+from bench_python import median_ms
 
 BUILD = os.path.dirname(os.path.dirname(tessarin.__file__))
 K = 10
@@ -129,15 +129,6 @@ def faiss_run(base, queries, truth, threads):
         _, labels = index.search(queries, K)
         rows.append((ef, recall(labels, truth), len(queries) / (time.perf_counter() - t0)))
     return build, rows
-
-
-def median_ms(fn, queries):
-    times = []
-    for q in queries:
-        t0 = time.perf_counter()
-        fn(q)
-        times.append((time.perf_counter() - t0) * 1000.0)
-    return statistics.median(times)
 
 
 def python_roads(work, base, queries, truth, ef_search):
