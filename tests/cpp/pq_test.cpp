@@ -227,6 +227,11 @@ TEST(PqPathsTest, SseAndAvx2AgreeToTheBit) {
 class PqThreadCountTest : public testing::TempDirTest {};
 
 TEST_F(PqThreadCountTest, ResultsAreTheSameOnOneAndEightThreads) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer cannot see the task hand-off of the (uninstrumented)
+  // worker pool, so a child with 8 threads reports what is no race.
+  GTEST_SKIP() << "needs a multi-threaded pool";
+#endif
   if (const char* out = std::getenv("TESSARIN_PQ_OUTPUT")) {
     constexpr size_t kDim = 96, kCount = 3000;  // 48 training tasks, many encoding ones
     std::vector<float> data = random_floats(kCount * kDim, 11);
