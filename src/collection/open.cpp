@@ -218,14 +218,13 @@ Result<std::vector<std::optional<StoredRow>>> committed_rows(
     return rows;
   }
   TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
-  const size_t max_key = state.store.max_id_bytes();
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i].size() > max_key) continue;  // never stored
-    TS_ASSIGN_OR_RETURN(std::optional<std::string_view> bytes, txn.get(kRecordsTable, ids[i]));
-    if (!bytes) continue;
-    TS_ASSIGN_OR_RETURN(RecordView row, decode_record_view(*bytes));
-    rows[i] = StoredRow{row.slot, row.status};
-  }
+  TS_RETURN_IF_ERROR(txn.get_each(kRecordsTable, ids,
+                                  [&](size_t i, std::optional<std::string_view> bytes) -> Status {
+                                    if (!bytes) return OkStatus();
+                                    TS_ASSIGN_OR_RETURN(RecordView row, decode_record_view(*bytes));
+                                    rows[i] = StoredRow{row.slot, row.status};
+                                    return OkStatus();
+                                  }));
   return rows;
 }
 

@@ -216,14 +216,14 @@ Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const 
 
   TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
   TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
-  std::vector<RecordView> candidates;
+  std::vector<Record> candidates;  // copied: a scan's views last only to its next step
   RecordView view;
   for (;;) {
     TS_ASSIGN_OR_RETURN(bool more, scan.next_view(&view));
     if (!more) break;
     if (!is_live(view.status, view.expires_at, q.now)) continue;
     if (q.has_filter() && !matches_filter(**q.filter, json::parse_or_null(view.metadata))) continue;
-    candidates.push_back(view);
+    candidates.push_back(view.to_record());
   }
 
   const SlotView slots = slot_view(state.vectors.value);
@@ -237,8 +237,8 @@ Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const 
   hits.reserve(take);
   for (size_t i = 0; i < take; ++i) {
     const ScoredPair& p = top.results()[i];
-    const RecordView& r = candidates[p.position];
-    hits.push_back(SearchHit{std::string(r.id), json::parse_or_null(r.metadata), p.score});
+    Record& r = candidates[p.position];
+    hits.push_back(SearchHit{std::move(r.id), json::parse_or_null(r.metadata), p.score});
   }
   return hits;
 }

@@ -49,19 +49,22 @@ void overlap(Background&& background, Foreground&& foreground) {
   });
 }
 
-// A live record found by the export scan. The views point into the read
-// transaction's map and into the vector mapping; valid while both are held.
+// A live record found by the export scan. The id and metadata are copied (a
+// cursor's views last only to its next step; the copies keep their capacity
+// from chunk to chunk); the vector points into the mapping, valid while its
+// lock is held.
 struct ExportItem {
-  std::string_view id;
+  std::string id;
   std::span<const float> vector;
-  std::string_view metadata;
+  std::string metadata;
   uint64_t created_at = 0;
   std::optional<uint64_t> ttl;
 };
 
 // A chunk of export lines: the records scanned, then their printed lines.
 struct ExportChunk {
-  std::vector<ExportItem> items;
+  std::vector<ExportItem> items = std::vector<ExportItem>(kChunkLines);
+  size_t filled = 0;  // items in use
   std::vector<std::string> lines = std::vector<std::string>(kChunkLines);
 };
 
@@ -69,9 +72,9 @@ struct ExportChunk {
 // over: at its end, or at a failure, which is kept in *failure.
 bool scan_chunk(RecordScan& scan, const VectorStore& vectors, ExportChunk& chunk,
                 std::optional<DbError>* failure) {
-  chunk.items.clear();
+  chunk.filled = 0;
   RecordView record;
-  while (chunk.items.size() < kChunkLines) {
+  while (chunk.filled < kChunkLines) {
     Result<bool> more = scan.next_view(&record);
     if (!more.ok()) {
       *failure = std::move(more).error();
@@ -89,14 +92,19 @@ bool scan_chunk(RecordScan& scan, const VectorStore& vectors, ExportChunk& chunk
       const uint64_t now = now_secs();
       ttl = *record.expires_at > now ? *record.expires_at - now : 0;
     }
-    chunk.items.push_back({record.id, *vector, record.metadata, record.created_at, ttl});
+    ExportItem& item = chunk.items[chunk.filled++];
+    item.id.assign(record.id);
+    item.vector = *vector;
+    item.metadata.assign(record.metadata);
+    item.created_at = record.created_at;
+    item.ttl = ttl;
   }
   return true;
 }
 
 // Prints the chunk's lines, each with its line feed, on the pool.
 void print_chunk(ExportChunk& chunk) {
-  parallel_for_chunks(chunk.items.size(), kLinesPerTask, [&](size_t begin, size_t end) {
+  parallel_for_chunks(chunk.filled, kLinesPerTask, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
       const ExportItem& item = chunk.items[i];
       std::string& line = chunk.lines[i];
@@ -110,7 +118,7 @@ void print_chunk(ExportChunk& chunk) {
 
 // Writes the chunk's printed lines in order, counting each once written.
 Status write_chunk(const ExportChunk& chunk, platform::BufferedWriter& out, uint64_t& count) {
-  for (size_t i = 0; i < chunk.items.size(); ++i) {
+  for (size_t i = 0; i < chunk.filled; ++i) {
     TS_RETURN_IF_ERROR(out.write(chunk.lines[i]));
     ++count;
   }
@@ -219,9 +227,9 @@ Result<uint64_t> export_to_file(CollectionState& state, const std::string& path)
     ExportChunk chunks[2];
     bool scanning = scan_chunk(scan, vectors, chunks[0], &failure);
     overlap([&] { print_chunk(chunks[0]); }, [] {});
-    for (int ready = 0; !chunks[ready].items.empty(); ready = 1 - ready) {
+    for (int ready = 0; chunks[ready].filled > 0; ready = 1 - ready) {
       ExportChunk& next = chunks[1 - ready];
-      next.items.clear();
+      next.filled = 0;
       if (scanning) scanning = scan_chunk(scan, vectors, next, &failure);
       Status written;
       overlap([&] { print_chunk(next); }, [&] { written = write_chunk(chunks[ready], out, count); });

@@ -55,7 +55,7 @@ class RecordScan {
   [[nodiscard]] static Result<RecordScan> open(const ReadTxn& txn);
 
   // The next record into *out, without copying: the views stay valid until
-  // the transaction ends. False after the last record.
+  // the next call or the scan's end. False after the last record.
   [[nodiscard]] Result<bool> next_view(RecordView* out);
 
  private:

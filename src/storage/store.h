@@ -1,84 +1,70 @@
 // Store: the embedded transactional key-value store behind one "meta.redb"
-// file (the registry of a database, or one collection's records and free
-// list), built on one LMDB environment opened with MDB_NOSUBDIR | MDB_NOTLS.
-// LMDB keeps its reader table in "meta.redb-lock" beside the data file.
+// (the registry of a database, or one collection's records and free list).
+// The build picks one of two implementations (CMake option TESSARIN_STORE,
+// which defines TESSARIN_STORE_LMDB or TESSARIN_STORE_ROCKSDB):
+//   - lmdb (store_lmdb.cpp): "meta.redb" is one LMDB data file, opened with
+//     MDB_NOSUBDIR | MDB_NOTLS; LMDB keeps its reader table in
+//     "meta.redb-lock" beside it.
+//   - rocksdb (store_rocksdb.cpp): "meta.redb" is a directory holding one
+//     RocksDB database (write-ahead log, sorted tables, manifest) and our
+//     lock file StoreLock::kLockFileName.
+// Neither reads the other's files: a store made by one build fails to open
+// in the other (DbError::Database).
 //
-// Tables are LMDB named databases with byte-string keys and values, ordered
-// by the bytes of the key. A table exists once the first write transaction
-// that wrote to it (put or remove) has committed; before that, and in read
-// transactions that began before that commit, a read-side open finds no
-// table, which readers treat as empty (get -> nullopt, cursor -> nullopt).
+// Tables hold byte-string keys and values, ordered by the bytes of the key.
+// A table exists once the first write transaction that wrote to it (put or
+// remove) has committed; before that, and in read transactions that began
+// before that commit, a read finds no table, which readers treat as empty
+// (get -> nullopt, cursor -> nullopt). The RocksDB store keeps a table as
+// its rows, so there a table whose rows were all removed reads as absent
+// too; no reader tells an absent table from an empty one.
 //
-// Keys: callers' keys may be empty and at most max_key_bytes() long. Every
-// stored key is the caller's key behind one constant prefix byte, because
-// LMDB refuses empty keys; the prefix keeps the byte order of the keys.
+// Keys: callers' keys may be empty and at most max_key_bytes() long (510 in
+// both builds, so ids behave the same in either).
 //
-// Ownership: a Store owns the environment and its own descriptor on the data
-// file, on which it holds an exclusive flock (taken before the environment
-// opens and kept until the Store is destroyed, so a second Store on the same
-// file, in this process or another, is refused). Transactions and cursors
-// point into the Store.
+// Ownership: a Store owns its library handle and the exclusive flock of the
+// store (storage/store_lock.h: taken before the library opens the files and
+// released after it closed them, so a second Store on the same path, in this
+// process or another, is refused). Transactions and cursors point into the
+// Store.
 //   REQUIRES: every ReadTxn, WriteTxn and Cursor is destroyed (or ended)
 //   before its Store.
 //
-// Thread safety (LMDB's rules, plus ours):
+// Thread safety:
 //   - begin_read/begin_write may be called from any thread concurrently.
-//   - A ReadTxn may move between threads (MDB_NOTLS) but is used by one
-//     thread at a time; any number may be open at once, in any threads.
+//   - A ReadTxn may move between threads but is used by one thread at a
+//     time; any number may be open at once, in any threads.
 //   - A WriteTxn belongs to the thread that began it: it must be used,
 //     committed and destroyed there. One write transaction at a time per
 //     store: a second begin_write waits until the first commits or ends.
 //     A thread must not begin a second WriteTxn while it holds one.
 //   - A thread holding a WriteTxn may begin ReadTxns (they see the last
 //     committed state, not the open write), but it must release them before
-//     its next put, remove or commit: see "Map growth".
+//     its next put, remove or commit: the LMDB store may have to grow its
+//     map there, which waits for every open transaction of the process, and
+//     it refuses such a write (DbError::Transaction, the write is not done)
+//     rather than wait for the thread's own reader. The RocksDB store has no
+//     such limit; code above the store keeps to the rule for both.
 //
-// Map growth: the environment's map starts at max(64 MiB, 2 × file length)
-// and doubles whenever a write runs out of map space (MDB_MAP_FULL), so no
-// write fails for lack of map space before the disk is full. LMDB can only
-// change the map size while no transaction of this process is open, so every
-// open transaction holds a ticket of the store's transaction gate; a write
-// that hits MDB_MAP_FULL aborts its LMDB transaction, gives back its own
-// ticket, waits until no ticket is out, doubles the map, begins a new LMDB
-// transaction and replays every put and remove of the WriteTxn so far (the
-// WriteTxn keeps a log of them; write transactions never read, so the replay
-// is equivalent). All of this is invisible to the caller. Consequences:
-//   - A thread must hold no ReadTxn of the same store while it puts, removes
-//     or commits in a WriteTxn: a growth would wait for its own reader, so
-//     it is refused instead (DbError::Transaction, the write is not done).
-//     Tickets are counted against the thread that began the transaction; a
-//     ReadTxn handed to another thread still counts against its first one.
-//   - While a growth waits for the open transactions to end, a transaction
-//     begun by a thread without one pauses briefly (10 ms at most) to let
-//     them drain, then begins anyway (it may hold a lock a reader waits
-//     for); a thread that already holds a transaction begins at once. So no
-//     begin deadlocks on a growth, and a growth is delayed only by
-//     transactions that stay open.
-//   - A write transaction keeps a copy of everything it wrote until it ends.
+// Views: a value returned by get stays valid until the next get or get_each
+// on the same transaction, or its end; the views of a cursor step stay valid
+// until the cursor's next step or its destruction. Copy what must live
+// longer.
 //
-// Table handles (LMDB "DBIs") are cached per store. mdb_dbi_open is called
-// only at open (one read transaction exporting the tables already in the
-// file) and inside write transactions (one at a time); a handle opened by a
-// write transaction enters the cache only after that transaction commits,
-// since an abort invalidates it. Read transactions only look handles up; one
-// that misses a table while such a commit is publishing its handles waits
-// for it, so a transaction begun after a commit always finds the tables that
-// commit created.
+// Durability: commit returns once the transaction is on disk (LMDB syncs its
+// data file; RocksDB appends one batch to its write-ahead log and syncs it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 #include "error.h"
-
-struct MDB_txn;
-struct MDB_cursor;
 
 namespace tessarin {
 
@@ -87,18 +73,18 @@ class WriteTxn;
 class Cursor;
 
 struct StoreOptions {
-  // Initial map size in bytes (rounded up to whole pages); 0 selects
-  // max(64 MiB, 2 × the data file's length). Tests use a small value to
-  // exercise growth.
+  // LMDB: the initial map size in bytes (rounded up to whole pages); 0
+  // selects max(64 MiB, 2 × the data file's length). Tests use a small
+  // value to exercise growth. The RocksDB store has no map and ignores it.
   uint64_t initial_map_size = 0;
 };
 
 class Store {
  public:
-  // Opens `path` (created empty when missing, never truncated, mode 0666)
+  // Opens the store at `path` (created empty when missing, never truncated)
   // with its exclusive lock. Failures are DbError::Database: a lock held
   // through another open file description gives "Database already open.
-  // Cannot acquire lock."; others carry the system's or LMDB's text.
+  // Cannot acquire lock."; others carry the system's or the library's text.
   [[nodiscard]] static Result<Store> open(const std::string& path, StoreOptions options = {});
 
   Store(Store&&) noexcept;
@@ -107,24 +93,26 @@ class Store {
   Store& operator=(const Store&) = delete;
   ~Store();
 
-  // True when another process holds the lock of the store file at `path`
-  // (a non-blocking attempt on it fails and no Store of this process has
-  // it open); false when nothing exists there. The attempt's lock is
+  // True when another process holds the lock of the store at `path` (a
+  // non-blocking attempt on its lock file fails and no Store of this process
+  // has it open); false when nothing exists there. The attempt's lock is
   // released before returning. Failure to inspect the file -> Database.
   [[nodiscard]] static Result<bool> locked_by_another_process(const std::string& path);
 
-  // Failure -> DbError::Transaction with LMDB's text.
+  // Failure -> DbError::Transaction with the library's text.
   [[nodiscard]] Result<ReadTxn> begin_read() const;
   // Waits while another write transaction is open. Failure -> Transaction.
   [[nodiscard]] Result<WriteTxn> begin_write() const;
 
-  // The longest key (in bytes) a table accepts: LMDB's maximum key size
-  // minus the prefix byte (510 with the usual build of LMDB).
+  // The longest key (in bytes) a table accepts: 510 (LMDB's maximum key
+  // size minus the store's prefix byte; the RocksDB store keeps the same).
   size_t max_key_bytes() const;
   // The longest record id the store accepts (ids are the keys of "records").
   size_t max_id_bytes() const { return max_key_bytes(); }
+#ifdef TESSARIN_STORE_LMDB
   // The current map size in bytes.
   uint64_t map_size() const;
+#endif
   const std::string& path() const;
 
   struct Impl;
@@ -145,15 +133,16 @@ class Cursor {
   ~Cursor();
 
   // Moves to the next row (the first on the first call). False after the
-  // last row. The views point into the map and stay valid until the
-  // transaction ends. A failed step -> DbError::Database.
+  // last row. The views stay valid until the next call or the cursor's
+  // destruction. A failed step -> DbError::Database.
   [[nodiscard]] Result<bool> next(std::string_view* key, std::string_view* value);
+
+  struct Rep;
 
  private:
   friend class ReadTxn;
-  explicit Cursor(MDB_cursor* cursor) : cursor_(cursor) {}
-  MDB_cursor* cursor_ = nullptr;
-  bool started_ = false;
+  explicit Cursor(std::unique_ptr<Rep> rep);
+  std::unique_ptr<Rep> rep_;
 };
 
 // A read-only snapshot of the last committed state. Ended on destruction.
@@ -163,13 +152,21 @@ class ReadTxn {
   ReadTxn& operator=(ReadTxn&& o) noexcept;
   ReadTxn(const ReadTxn&) = delete;
   ReadTxn& operator=(const ReadTxn&) = delete;
-  ~ReadTxn() { end(); }
+  ~ReadTxn();
 
   // The value of `key` in `table`; nullopt when the table or the key is
-  // absent. The view stays valid until the transaction ends. Failure ->
-  // DbError::Database.
+  // absent. The view stays valid until the next get or get_each, or the
+  // transaction's end. Failure -> DbError::Database.
   [[nodiscard]] Result<std::optional<std::string_view>> get(std::string_view table,
                                                             std::string_view key) const;
+  // Looks every key of `keys` up in `table` and calls visit(i, value of
+  // keys[i]) for each i in order (nullopt when absent; the view is valid
+  // during the call). The RocksDB store looks them up in one batch. A failed
+  // lookup -> Database; an error returned by visit stops the walk and is
+  // returned.
+  using Visit = std::function<Status(size_t, std::optional<std::string_view>)>;
+  [[nodiscard]] Status get_each(std::string_view table, std::span<const std::string_view> keys,
+                                const Visit& visit) const;
   // A cursor over `table`; nullopt when the table is absent. Failure ->
   // DbError::Database.
   [[nodiscard]] Result<std::optional<Cursor>> cursor(std::string_view table) const;
@@ -177,37 +174,37 @@ class ReadTxn {
   // Ends the transaction now; later calls are no-ops.
   void end();
 
+  struct Rep;
+
  private:
   friend class Store;
-  ReadTxn(Store::Impl* impl, MDB_txn* txn, std::thread::id ticket)
-      : impl_(impl), txn_(txn), ticket_(ticket) {}
-  Store::Impl* impl_ = nullptr;
-  MDB_txn* txn_ = nullptr;  // null once ended
-  std::thread::id ticket_;  // the thread its gate ticket is counted against
+  explicit ReadTxn(std::unique_ptr<Rep> rep);
+  std::unique_ptr<Rep> rep_;  // null once ended
 };
 
 // The single write transaction of a store. Aborted on destruction unless
-// committed. Writes are blind (there is no read through a write transaction;
-// read the committed state with a ReadTxn), which is what makes the replay
-// after a map growth sound.
+// committed. Writes are blind: there is no read through a write transaction
+// (read the committed state with a ReadTxn). The LMDB store relies on it to
+// replay a transaction after a map growth; the RocksDB store collects the
+// writes in one batch that only the commit applies.
 class WriteTxn {
  public:
   WriteTxn(WriteTxn&& o) noexcept;
   WriteTxn& operator=(WriteTxn&& o) noexcept;
   WriteTxn(const WriteTxn&) = delete;
   WriteTxn& operator=(const WriteTxn&) = delete;
-  ~WriteTxn() { abort(); }
+  ~WriteTxn();
 
   // Inserts or replaces key -> value in `table`, creating the table when
   // missing. A key longer than max_key_bytes() -> InvalidInput (nothing
   // written); opening the table fails -> Database; the insert fails ->
-  // Database (for example a value beyond LMDB's size limit).
+  // Database (for example a value beyond the library's size limit).
   [[nodiscard]] Status put(std::string_view table, std::string_view key, std::string value);
   // Removes key from `table` (created when missing); a missing key is not an
   // error. Failure -> Database.
   [[nodiscard]] Status remove(std::string_view table, std::string_view key);
-  // Makes every write durable (LMDB syncs the data file) and ends the
-  // transaction, also when it fails. Failure -> DbError::Transaction.
+  // Makes every write durable and ends the transaction, also when it fails.
+  // Failure -> DbError::Transaction.
   // REQUIRES: not yet committed or aborted.
   [[nodiscard]] Status commit();
   // Drops every write and ends the transaction; later calls are no-ops.
@@ -215,48 +212,12 @@ class WriteTxn {
 
   size_t max_key_bytes() const;
 
+  struct Rep;
+
  private:
   friend class Store;
-  WriteTxn(Store::Impl* impl, MDB_txn* txn, std::thread::id ticket)
-      : impl_(impl), txn_(txn), holds_ticket_(true), ticket_(ticket) {}
-
-  // One logged write; table is an index into tables_. Its key (as stored,
-  // with the prefix byte) and then its value are the bytes at `bytes`, in a
-  // block of log_blocks_.
-  struct Op {
-    uint32_t table;
-    bool is_put;
-    uint32_t key_size;
-    size_t value_size;
-    const char* bytes;
-  };
-  struct Applied;
-  Applied apply(const Op& op);
-  int open_for_write(uint32_t table, unsigned int* dbi);
-  Status log_and_apply(std::string_view table, std::string_view key, bool is_put,
-                       std::string_view value);
-  // Copies the prefix byte, key and value into the log's blocks; returns
-  // where they start.
-  char* log_bytes(std::string_view key, std::string_view value);
-  Status grow_and_replay();
-  uint32_t table_index(std::string_view table);
-  void end_lmdb_txn();
-
-  Store::Impl* impl_ = nullptr;
-  MDB_txn* txn_ = nullptr;    // null once ended (and briefly during a growth)
-  bool holds_ticket_ = false;  // whether this txn holds a gate ticket
-  std::thread::id ticket_;     // the thread that ticket is counted against
-  std::vector<std::string> tables_;  // names used by this txn
-  std::vector<Op> log_;              // every put and remove, in order
-  // The bytes of the logged keys and values, appended in blocks that never
-  // move (so Op::bytes stays valid): one allocation per block, not two per
-  // write. log_free_ bytes are unused at log_end_ in the last block.
-  std::vector<std::unique_ptr<char[]>> log_blocks_;
-  char* log_end_ = nullptr;
-  size_t log_free_ = 0;
-  // Tables this LMDB transaction opened with mdb_dbi_open (index into
-  // tables_, handle); published to the store's cache on commit.
-  std::vector<std::pair<uint32_t, unsigned int>> opened_;
+  explicit WriteTxn(std::unique_ptr<Rep> rep);
+  std::unique_ptr<Rep> rep_;  // null only when moved from
 };
 
 }  // namespace tessarin

@@ -1,3 +1,38 @@
+// The LMDB store (built with TESSARIN_STORE=lmdb): one LMDB environment on
+// the data file "meta.redb", opened with MDB_NOSUBDIR | MDB_NOTLS, under the
+// flock of storage/store_lock.h on that same file.
+//
+// Map growth: the environment's map starts at max(64 MiB, 2 × file length)
+// and doubles whenever a write runs out of map space (MDB_MAP_FULL), so no
+// write fails for lack of map space before the disk is full. LMDB can only
+// change the map size while no transaction of this process is open, so every
+// open transaction holds a ticket of the store's transaction gate; a write
+// that hits MDB_MAP_FULL aborts its LMDB transaction, gives back its own
+// ticket, waits until no ticket is out, doubles the map, begins a new LMDB
+// transaction and replays every put and remove of the WriteTxn so far (the
+// WriteTxn keeps a log of them; write transactions never read, so the replay
+// is equivalent). All of this is invisible to the caller. Consequences:
+//   - A thread must hold no ReadTxn of the same store while it puts, removes
+//     or commits in a WriteTxn: a growth would wait for its own reader, so
+//     it is refused instead (DbError::Transaction, the write is not done).
+//     Tickets are counted against the thread that began the transaction; a
+//     ReadTxn handed to another thread still counts against its first one.
+//   - While a growth waits for the open transactions to end, a transaction
+//     begun by a thread without one pauses briefly (10 ms at most) to let
+//     them drain, then begins anyway (it may hold a lock a reader waits
+//     for); a thread that already holds a transaction begins at once. So no
+//     begin deadlocks on a growth, and a growth is delayed only by
+//     transactions that stay open.
+//   - A write transaction keeps a copy of everything it wrote until it ends.
+//
+// Table handles (LMDB "DBIs") are cached per store. mdb_dbi_open is called
+// only at open (one read transaction exporting the tables already in the
+// file) and inside write transactions (one at a time); a handle opened by a
+// write transaction enters the cache only after that transaction commits,
+// since an abort invalidates it. Read transactions only look handles up; one
+// that misses a table while such a commit is publishing its handles waits
+// for it, so a transaction begun after a commit always finds the tables that
+// commit created.
 #include "storage/store.h"
 
 #include <lmdb.h>
@@ -10,11 +45,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 
 #include "platform/platform.h"
+#include "storage/store_lock.h"
 
 namespace tessarin {
 
@@ -153,58 +188,10 @@ using EnvHandle = std::unique_ptr<MDB_env, EnvCloser>;
 
 }  // namespace
 
-namespace {
-
-// The store files this process holds open (and locked), so that a failed
-// lock attempt can be told from this process's own lock. A multiset: a file
-// re-opened after a drop may briefly be listed twice.
-struct OpenStoreFiles {
-  std::mutex mu;
-  std::multiset<platform::FileId> ids;  // guarded by mu
-
-  void add(platform::FileId id) {
-    std::lock_guard lock(mu);
-    ids.insert(id);
-  }
-  void remove(platform::FileId id) {
-    std::lock_guard lock(mu);
-    if (auto it = ids.find(id); it != ids.end()) ids.erase(it);
-  }
-  bool contains(platform::FileId id) {
-    std::lock_guard lock(mu);
-    return ids.contains(id);
-  }
-};
-
-OpenStoreFiles& open_store_files() {
-  static OpenStoreFiles* files = new OpenStoreFiles;  // never destroyed: used at exit
-  return *files;
-}
-
-// Lists the locked file for its lifetime.
-class OpenStoreFileEntry {
- public:
-  OpenStoreFileEntry() = default;
-  explicit OpenStoreFileEntry(platform::FileId id) : id_(id) { open_store_files().add(id); }
-  OpenStoreFileEntry(const OpenStoreFileEntry&) = delete;
-  OpenStoreFileEntry& operator=(const OpenStoreFileEntry&) = delete;
-  ~OpenStoreFileEntry() {
-    if (id_) open_store_files().remove(*id_);
-  }
-
- private:
-  std::optional<platform::FileId> id_;
-};
-
-}  // namespace
-
 struct Store::Impl {
-  // Lists the data file as this process's while lock_file holds its lock
-  // (and a moment longer: destroyed last).
-  std::unique_ptr<OpenStoreFileEntry> listed;
   // Declared before the env so it is destroyed after it: the flock outlives
   // the env.
-  platform::File lock_file;
+  StoreLock lock;
   EnvHandle env;
   std::string path;
   size_t max_key = 0;                 // callers' keys, without the prefix
@@ -315,6 +302,7 @@ struct Store::Impl {
   }
 };
 
+
 // ---- Store ----
 
 namespace {
@@ -356,12 +344,8 @@ Result<std::vector<std::pair<std::string, MDB_dbi>>> export_existing_tables(MDB_
 }  // namespace
 
 Result<Store> Store::open(const std::string& path, StoreOptions options) {
-  auto file = platform::open_or_create_file(path);
-  if (!file.ok()) return from_database_error(file.error().text());
-  auto locked = platform::try_lock_exclusive(*file);
-  if (!locked.ok()) return from_database_error(locked.error().text());
-  if (!*locked) return from_database_error(kDatabaseAlreadyOpen);
-  auto length = platform::file_length(*file);
+  TS_ASSIGN_OR_RETURN(StoreLock lock, StoreLock::acquire(path));
+  auto length = platform::file_length(lock.file());
   if (!length.ok()) return from_database_error(length.error().text());
 
   const uint64_t page = 4096;
@@ -387,11 +371,8 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
   MDB_envinfo info;
   mdb_env_info(env.get(), &info);
 
-  auto id = platform::file_id(*file);
-  if (!id.ok()) return from_database_error(id.error().text());
   auto impl = std::make_unique<Impl>();
-  impl->lock_file = std::move(*file);
-  impl->listed = std::make_unique<OpenStoreFileEntry>(*id);
+  impl->lock = std::move(lock);
   impl->env = std::move(env);
   impl->path = path;
   impl->max_key = static_cast<size_t>(mdb_env_get_maxkeysize(impl->env.get())) - 1;
@@ -401,16 +382,7 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
 }
 
 Result<bool> Store::locked_by_another_process(const std::string& path) {
-  auto id = platform::file_id(path);
-  if (!id.ok()) return from_database_error(id.error().text());
-  if (!*id) return false;
-  // This process's lock excludes every other process's.
-  if (open_store_files().contains(**id)) return false;
-  auto file = platform::open_file_read_only(path);
-  if (!file.ok()) return from_database_error(file.error().text());
-  auto locked = platform::try_lock_exclusive(*file);
-  if (!locked.ok()) return from_database_error(locked.error().text());
-  return !*locked;  // closing the descriptor releases a lock it took
+  return StoreLock::held_by_another_process(path);
 }
 
 Store::Store(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -422,43 +394,28 @@ size_t Store::max_key_bytes() const { return impl_->max_key; }
 uint64_t Store::map_size() const { return impl_->map_size.load(); }
 const std::string& Store::path() const { return impl_->path; }
 
-Result<ReadTxn> Store::begin_read() const {
-  MDB_txn* txn;
-  TxnGate::Ticket ticket;
-  TS_RETURN_IF_ERROR(impl_->begin_txn(MDB_RDONLY, &txn, &ticket));
-  return ReadTxn(impl_.get(), txn, ticket);
-}
-
-Result<WriteTxn> Store::begin_write() const {
-  MDB_txn* txn;
-  TxnGate::Ticket ticket;
-  TS_RETURN_IF_ERROR(impl_->begin_txn(0, &txn, &ticket));
-  return WriteTxn(impl_.get(), txn, ticket);
-}
-
 // ---- Cursor ----
 
-Cursor::Cursor(Cursor&& o) noexcept : cursor_(o.cursor_), started_(o.started_) { o.cursor_ = nullptr; }
-
-Cursor& Cursor::operator=(Cursor&& o) noexcept {
-  if (this != &o) {
-    if (cursor_) mdb_cursor_close(cursor_);
-    cursor_ = o.cursor_;
-    started_ = o.started_;
-    o.cursor_ = nullptr;
-  }
-  return *this;
-}
-
-Cursor::~Cursor() {
+struct Cursor::Rep {
+  explicit Rep(MDB_cursor* c) : cursor(c) {}
+  Rep(const Rep&) = delete;
+  Rep& operator=(const Rep&) = delete;
   // A read-only transaction's cursor may be closed after the transaction.
-  if (cursor_) mdb_cursor_close(cursor_);
-}
+  ~Rep() { mdb_cursor_close(cursor); }
+
+  MDB_cursor* const cursor;
+  bool started = false;
+};
+
+Cursor::Cursor(std::unique_ptr<Rep> rep) : rep_(std::move(rep)) {}
+Cursor::Cursor(Cursor&&) noexcept = default;
+Cursor& Cursor::operator=(Cursor&&) noexcept = default;
+Cursor::~Cursor() = default;
 
 Result<bool> Cursor::next(std::string_view* key, std::string_view* value) {
   MDB_val k, v;
-  const int rc = mdb_cursor_get(cursor_, &k, &v, started_ ? MDB_NEXT : MDB_FIRST);
-  started_ = true;
+  const int rc = mdb_cursor_get(rep_->cursor, &k, &v, rep_->started ? MDB_NEXT : MDB_FIRST);
+  rep_->started = true;
   if (rc == MDB_NOTFOUND) return false;
   if (rc != 0) return from_storage_error(mdb_text(rc));
   std::string_view stored = view(k);
@@ -470,25 +427,33 @@ Result<bool> Cursor::next(std::string_view* key, std::string_view* value) {
 
 // ---- ReadTxn ----
 
-ReadTxn::ReadTxn(ReadTxn&& o) noexcept { *this = std::move(o); }
-
-ReadTxn& ReadTxn::operator=(ReadTxn&& o) noexcept {
-  if (this != &o) {
-    end();
-    impl_ = o.impl_;
-    txn_ = o.txn_;
-    ticket_ = o.ticket_;
-    o.txn_ = nullptr;
+struct ReadTxn::Rep {
+  Rep(Store::Impl* i, MDB_txn* t, TxnGate::Ticket k) : impl(i), txn(t), ticket(k) {}
+  Rep(const Rep&) = delete;
+  Rep& operator=(const Rep&) = delete;
+  ~Rep() {
+    mdb_txn_abort(txn);
+    impl->gate.leave(ticket);
   }
-  return *this;
+
+  Store::Impl* const impl;
+  MDB_txn* const txn;
+  const TxnGate::Ticket ticket;  // the thread its gate ticket is counted against
+};
+
+Result<ReadTxn> Store::begin_read() const {
+  MDB_txn* txn;
+  TxnGate::Ticket ticket;
+  TS_RETURN_IF_ERROR(impl_->begin_txn(MDB_RDONLY, &txn, &ticket));
+  return ReadTxn(std::make_unique<ReadTxn::Rep>(impl_.get(), txn, ticket));
 }
 
-void ReadTxn::end() {
-  if (!txn_) return;
-  mdb_txn_abort(txn_);
-  txn_ = nullptr;
-  impl_->gate.leave(ticket_);
-}
+ReadTxn::ReadTxn(std::unique_ptr<Rep> rep) : rep_(std::move(rep)) {}
+ReadTxn::ReadTxn(ReadTxn&&) noexcept = default;
+ReadTxn& ReadTxn::operator=(ReadTxn&&) noexcept = default;  // ends the one it replaces
+ReadTxn::~ReadTxn() = default;
+
+void ReadTxn::end() { rep_.reset(); }
 
 namespace {
 
@@ -503,94 +468,158 @@ std::optional<MDB_dbi> read_side_dbi(Store::Impl* impl, MDB_txn* txn, std::strin
   return dbi;
 }
 
-}  // namespace
-
-Result<std::optional<std::string_view>> ReadTxn::get(std::string_view table,
-                                                     std::string_view key) const {
+// The value of `key` in the table `dbi`, when stored.
+Result<std::optional<std::string_view>> get_in(MDB_txn* txn, MDB_dbi dbi, std::string_view key) {
   using Found = std::optional<std::string_view>;
-  assert(txn_);
-  auto dbi = read_side_dbi(impl_, txn_, table);
-  if (!dbi) return Found{};
-  if (key.size() > impl_->max_key) return Found{};  // could never have been stored
   StoredKey k(key);
   MDB_val v;
-  const int rc = mdb_get(txn_, *dbi, k.val(), &v);
+  const int rc = mdb_get(txn, dbi, k.val(), &v);
   if (rc == MDB_NOTFOUND) return Found{};
   if (rc != 0) return from_storage_error(mdb_text(rc));
   return Found{view(v)};
 }
 
+}  // namespace
+
+Result<std::optional<std::string_view>> ReadTxn::get(std::string_view table,
+                                                     std::string_view key) const {
+  using Found = std::optional<std::string_view>;
+  assert(rep_);
+  auto dbi = read_side_dbi(rep_->impl, rep_->txn, table);
+  if (!dbi) return Found{};
+  if (key.size() > rep_->impl->max_key) return Found{};  // could never have been stored
+  return get_in(rep_->txn, *dbi, key);
+}
+
+Status ReadTxn::get_each(std::string_view table, std::span<const std::string_view> keys,
+                         const Visit& visit) const {
+  assert(rep_);
+  auto dbi = read_side_dbi(rep_->impl, rep_->txn, table);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    std::optional<std::string_view> value;
+    if (dbi && keys[i].size() <= rep_->impl->max_key) {
+      TS_ASSIGN_OR_RETURN(value, get_in(rep_->txn, *dbi, keys[i]));
+    }
+    TS_RETURN_IF_ERROR(visit(i, value));
+  }
+  return OkStatus();
+}
+
 Result<std::optional<Cursor>> ReadTxn::cursor(std::string_view table) const {
-  assert(txn_);
-  auto dbi = read_side_dbi(impl_, txn_, table);
+  assert(rep_);
+  auto dbi = read_side_dbi(rep_->impl, rep_->txn, table);
   if (!dbi) return std::optional<Cursor>{};
   MDB_cursor* c = nullptr;
-  const int rc = mdb_cursor_open(txn_, *dbi, &c);
+  const int rc = mdb_cursor_open(rep_->txn, *dbi, &c);
   if (rc != 0) return from_table_error(mdb_text(rc));
-  return std::optional<Cursor>(Cursor(c));
+  return std::optional<Cursor>(Cursor(std::make_unique<Cursor::Rep>(c)));
 }
 
 // ---- WriteTxn ----
 
-struct WriteTxn::Applied {
-  int rc = 0;
-  bool at_open = false;  // the failure came from opening the table
+// The LMDB transaction of a WriteTxn, with the log of its writes that a map
+// growth replays.
+struct WriteTxn::Rep {
+  Rep(Store::Impl* i, MDB_txn* t, TxnGate::Ticket k)
+      : impl(i), txn(t), holds_ticket(true), ticket(k) {}
+  Rep(const Rep&) = delete;
+  Rep& operator=(const Rep&) = delete;
+  ~Rep() { abort(); }
+
+  // One logged write; table is an index into tables. Its key (as stored,
+  // with the prefix byte) and then its value are the bytes at `bytes`, in a
+  // block of log_blocks.
+  struct Op {
+    uint32_t table;
+    bool is_put;
+    uint32_t key_size;
+    size_t value_size;
+    const char* bytes;
+  };
+  struct Applied {
+    int rc = 0;
+    bool at_open = false;  // the failure came from opening the table
+  };
+
+  Applied apply(const Op& op);
+  int open_for_write(uint32_t table, MDB_dbi* dbi);
+  Status log_and_apply(std::string_view table, std::string_view key, bool is_put,
+                       std::string_view value);
+  // Copies the prefix byte, key and value into the log's blocks; returns
+  // where they start.
+  char* log_bytes(std::string_view key, std::string_view value);
+  Status grow_and_replay();
+  uint32_t table_index(std::string_view table);
+  void end_lmdb_txn();
+  Status commit();
+  void abort();
+
+  Store::Impl* const impl;
+  MDB_txn* txn = nullptr;      // null once ended (and briefly during a growth)
+  bool holds_ticket = false;   // whether this txn holds a gate ticket
+  TxnGate::Ticket ticket;      // the thread that ticket is counted against
+  std::vector<std::string> tables;  // names used by this txn
+  std::vector<Op> log;              // every put and remove, in order
+  // The bytes of the logged keys and values, appended in blocks that never
+  // move (so Op::bytes stays valid): one allocation per block, not two per
+  // write. log_free bytes are unused at log_end in the last block.
+  std::vector<std::unique_ptr<char[]>> log_blocks;
+  char* log_end = nullptr;
+  size_t log_free = 0;
+  // Tables this LMDB transaction opened with mdb_dbi_open (index into
+  // tables, handle); published to the store's cache on commit.
+  std::vector<std::pair<uint32_t, MDB_dbi>> opened;
 };
 
-WriteTxn::WriteTxn(WriteTxn&& o) noexcept { *this = std::move(o); }
-
-WriteTxn& WriteTxn::operator=(WriteTxn&& o) noexcept {
-  if (this != &o) {
-    abort();
-    impl_ = o.impl_;
-    txn_ = o.txn_;
-    holds_ticket_ = o.holds_ticket_;
-    ticket_ = o.ticket_;
-    tables_ = std::move(o.tables_);
-    log_ = std::move(o.log_);
-    log_blocks_ = std::move(o.log_blocks_);
-    log_end_ = std::exchange(o.log_end_, nullptr);
-    log_free_ = std::exchange(o.log_free_, 0);
-    opened_ = std::move(o.opened_);
-    o.txn_ = nullptr;
-    o.holds_ticket_ = false;
-  }
-  return *this;
+Result<WriteTxn> Store::begin_write() const {
+  MDB_txn* txn;
+  TxnGate::Ticket ticket;
+  TS_RETURN_IF_ERROR(impl_->begin_txn(0, &txn, &ticket));
+  return WriteTxn(std::make_unique<WriteTxn::Rep>(impl_.get(), txn, ticket));
 }
 
-size_t WriteTxn::max_key_bytes() const { return impl_->max_key; }
+WriteTxn::WriteTxn(std::unique_ptr<Rep> rep) : rep_(std::move(rep)) {}
+WriteTxn::WriteTxn(WriteTxn&&) noexcept = default;
+WriteTxn& WriteTxn::operator=(WriteTxn&&) noexcept = default;  // aborts the one it replaces
+WriteTxn::~WriteTxn() = default;
 
-void WriteTxn::end_lmdb_txn() {
-  if (txn_) {
-    mdb_txn_abort(txn_);
-    txn_ = nullptr;
-  }
-  opened_.clear();
-  if (holds_ticket_) {
-    holds_ticket_ = false;
-    impl_->gate.leave(ticket_);
-  }
-}
+size_t WriteTxn::max_key_bytes() const { return rep_->impl->max_key; }
 
 void WriteTxn::abort() {
-  end_lmdb_txn();
-  log_.clear();
-  log_blocks_.clear();
-  log_end_ = nullptr;
-  log_free_ = 0;
-  tables_.clear();
+  if (rep_) rep_->abort();
 }
 
-uint32_t WriteTxn::table_index(std::string_view table) {
-  for (uint32_t i = 0; i < tables_.size(); ++i) {
-    if (tables_[i] == table) return i;
+void WriteTxn::Rep::end_lmdb_txn() {
+  if (txn) {
+    mdb_txn_abort(txn);
+    txn = nullptr;
   }
-  tables_.emplace_back(table);
-  return static_cast<uint32_t>(tables_.size() - 1);
+  opened.clear();
+  if (holds_ticket) {
+    holds_ticket = false;
+    impl->gate.leave(ticket);
+  }
 }
 
-int WriteTxn::open_for_write(uint32_t table, MDB_dbi* dbi) {
-  for (const auto& [t, d] : opened_) {
+void WriteTxn::Rep::abort() {
+  end_lmdb_txn();
+  log.clear();
+  log_blocks.clear();
+  log_end = nullptr;
+  log_free = 0;
+  tables.clear();
+}
+
+uint32_t WriteTxn::Rep::table_index(std::string_view table) {
+  for (uint32_t i = 0; i < tables.size(); ++i) {
+    if (tables[i] == table) return i;
+  }
+  tables.emplace_back(table);
+  return static_cast<uint32_t>(tables.size() - 1);
+}
+
+int WriteTxn::Rep::open_for_write(uint32_t table, MDB_dbi* dbi) {
+  for (const auto& [t, d] : opened) {
     if (t == table) {
       *dbi = d;
       return 0;
@@ -599,42 +628,42 @@ int WriteTxn::open_for_write(uint32_t table, MDB_dbi* dbi) {
   // Handles in the cache came from transactions that committed before this
   // one began (only one write transaction runs at a time), so they are
   // valid here.
-  if (auto cached = impl_->cached_dbi(tables_[table])) {
+  if (auto cached = impl->cached_dbi(tables[table])) {
     unsigned flags = 0;
-    if (mdb_dbi_flags(txn_, *cached, &flags) == 0) {
+    if (mdb_dbi_flags(txn, *cached, &flags) == 0) {
       *dbi = *cached;
       return 0;
     }
   }
-  const int rc = mdb_dbi_open(txn_, tables_[table].c_str(), MDB_CREATE, dbi);
-  if (rc == 0) opened_.emplace_back(table, *dbi);
+  const int rc = mdb_dbi_open(txn, tables[table].c_str(), MDB_CREATE, dbi);
+  if (rc == 0) opened.emplace_back(table, *dbi);
   return rc;
 }
 
-WriteTxn::Applied WriteTxn::apply(const Op& op) {
+WriteTxn::Rep::Applied WriteTxn::Rep::apply(const Op& op) {
   MDB_dbi dbi;
   int rc = open_for_write(op.table, &dbi);
   if (rc != 0) return {rc, true};
   MDB_val k{op.key_size, const_cast<char*>(op.bytes)};
   if (op.is_put) {
     MDB_val v{op.value_size, const_cast<char*>(op.bytes + op.key_size)};
-    rc = mdb_put(txn_, dbi, &k, &v, 0);
+    rc = mdb_put(txn, dbi, &k, &v, 0);
   } else {
-    rc = mdb_del(txn_, dbi, &k, nullptr);
+    rc = mdb_del(txn, dbi, &k, nullptr);
     if (rc == MDB_NOTFOUND) rc = 0;
   }
   return {rc, false};
 }
 
-Status WriteTxn::grow_and_replay() {
+Status WriteTxn::Rep::grow_and_replay() {
   for (;;) {
-    const uint64_t observed = impl_->map_size.load();
+    const uint64_t observed = impl->map_size.load();
     end_lmdb_txn();
-    TS_RETURN_IF_ERROR(impl_->grow(observed));
-    TS_RETURN_IF_ERROR(impl_->begin_txn(0, &txn_, &ticket_));
-    holds_ticket_ = true;
+    TS_RETURN_IF_ERROR(impl->grow(observed));
+    TS_RETURN_IF_ERROR(impl->begin_txn(0, &txn, &ticket));
+    holds_ticket = true;
     bool full = false;
-    for (const Op& op : log_) {
+    for (const Op& op : log) {
       const Applied a = apply(op);
       if (a.rc == MDB_MAP_FULL) {
         full = true;
@@ -649,82 +678,85 @@ Status WriteTxn::grow_and_replay() {
 }
 
 Status WriteTxn::put(std::string_view table, std::string_view key, std::string value) {
-  if (key.size() > impl_->max_key) {
+  const size_t max_key = rep_->impl->max_key;
+  if (key.size() > max_key) {
     return DbError::InvalidInput("key of " + std::to_string(key.size()) +
                                  " bytes is longer than the store accepts (at most " +
-                                 std::to_string(impl_->max_key) + " bytes)");
+                                 std::to_string(max_key) + " bytes)");
   }
-  return log_and_apply(table, key, true, value);
+  return rep_->log_and_apply(table, key, true, value);
 }
 
 Status WriteTxn::remove(std::string_view table, std::string_view key) {
-  if (key.size() > impl_->max_key) return OkStatus();  // such a key was never stored
-  return log_and_apply(table, key, false, {});
+  if (key.size() > rep_->impl->max_key) return OkStatus();  // such a key was never stored
+  return rep_->log_and_apply(table, key, false, {});
 }
 
-char* WriteTxn::log_bytes(std::string_view key, std::string_view value) {
+char* WriteTxn::Rep::log_bytes(std::string_view key, std::string_view value) {
   constexpr size_t kBlockBytes = size_t{1} << 20;
   const size_t n = 1 + key.size() + value.size();
-  if (n > log_free_) {
+  if (n > log_free) {
     const size_t block = std::max(kBlockBytes, n);
-    log_blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
-    log_end_ = log_blocks_.back().get();
-    log_free_ = block;
+    log_blocks.push_back(std::make_unique_for_overwrite<char[]>(block));
+    log_end = log_blocks.back().get();
+    log_free = block;
   }
-  char* start = log_end_;
+  char* start = log_end;
   start[0] = kKeyPrefix;
   if (!key.empty()) std::memcpy(start + 1, key.data(), key.size());
   if (!value.empty()) std::memcpy(start + 1 + key.size(), value.data(), value.size());
-  log_end_ += n;
-  log_free_ -= n;
+  log_end += n;
+  log_free -= n;
   return start;
 }
 
-Status WriteTxn::log_and_apply(std::string_view table, std::string_view key, bool is_put,
-                               std::string_view value) {
-  if (!txn_) return from_transaction_error(mdb_text(MDB_BAD_TXN));
+Status WriteTxn::Rep::log_and_apply(std::string_view table, std::string_view key, bool is_put,
+                                    std::string_view value) {
+  if (!txn) return from_transaction_error(mdb_text(MDB_BAD_TXN));
   const uint32_t index = table_index(table);
   char* bytes = log_bytes(key, value);
-  log_.push_back(Op{index, is_put, static_cast<uint32_t>(key.size() + 1), value.size(), bytes});
-  const Applied a = apply(log_.back());
+  log.push_back(Op{index, is_put, static_cast<uint32_t>(key.size() + 1), value.size(), bytes});
+  const Applied a = apply(log.back());
   if (a.rc == MDB_MAP_FULL) return grow_and_replay();
   if (a.rc != 0) {
     // Not logged after all: its bytes are the last ones appended.
-    const size_t n = log_.back().key_size + log_.back().value_size;
-    log_end_ -= n;
-    log_free_ += n;
-    log_.pop_back();
+    const size_t n = log.back().key_size + log.back().value_size;
+    log_end -= n;
+    log_free += n;
+    log.pop_back();
     return a.at_open ? from_table_error(mdb_text(a.rc)) : from_storage_error(mdb_text(a.rc));
   }
   return OkStatus();
 }
 
-Status WriteTxn::commit() {
-  if (!txn_) return from_commit_error(mdb_text(MDB_BAD_TXN));
+Status WriteTxn::commit() { return rep_->commit(); }
+
+Status WriteTxn::Rep::commit() {
+  if (!txn) return from_commit_error(mdb_text(MDB_BAD_TXN));
   // Tables this transaction opened are visible to transactions begun once
   // the commit is through, before their handles are published: readers
   // that miss a table wait meanwhile (Impl::publishing).
-  const bool publishes = !opened_.empty();
-  if (publishes) impl_->begin_publishing();
-  int rc = mdb_txn_commit(txn_);  // frees the transaction, also on failure
-  txn_ = nullptr;
+  const bool publishes = !opened.empty();
+  if (publishes) impl->begin_publishing();
+  int rc = mdb_txn_commit(txn);  // frees the transaction, also on failure
+  txn = nullptr;
   while (rc == MDB_MAP_FULL) {
     // Nothing was committed; the growth waits for open transactions, so
     // no reader may wait on this commit meanwhile.
-    if (publishes) impl_->end_publishing();
+    if (publishes) impl->end_publishing();
     Status replayed = grow_and_replay();
     if (!replayed.ok()) {
       abort();
       return replayed;
     }
-    if (publishes) impl_->begin_publishing();
-    rc = mdb_txn_commit(txn_);
-    txn_ = nullptr;
+    if (publishes) impl->begin_publishing();
+    rc = mdb_txn_commit(txn);
+    txn = nullptr;
   }
   if (rc == 0) {
-    for (const auto& [t, dbi] : opened_) impl_->publish_dbi(tables_[t], dbi);
+    for (const auto& [t, dbi] : opened) impl->publish_dbi(tables[t], dbi);
   }
-  if (publishes) impl_->end_publishing();
+  if (publishes) impl->end_publishing();
   abort();  // gives back the ticket, forgets the opened tables, drops the log
   if (rc != 0) return from_commit_error(mdb_text(rc));
   return OkStatus();
