@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -108,6 +109,24 @@ Result<File> open_file_read_only(const std::string& path) { return open_with(pat
 
 Result<File> open_or_create_file(const std::string& path) {
   return open_with(path, O_RDWR | O_CREAT);
+}
+
+Result<File> open_directory(const std::string& path) {
+  return open_with(path, O_RDONLY | O_DIRECTORY);
+}
+
+std::optional<std::string> descriptor_path(const File& dir) {
+#ifdef __linux__
+  std::string name = "/proc/self/fd/" + std::to_string(dir.fd());
+  struct stat by_name {}, by_fd {};
+  // Only when /proc is mounted and the name leads to this very directory.
+  if (::stat(name.c_str(), &by_name) == 0 && ::fstat(dir.fd(), &by_fd) == 0 &&
+      by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino) {
+    return name;
+  }
+#endif
+  (void)dir;
+  return std::nullopt;
 }
 
 bool file_exists(const std::string& path) {
@@ -218,6 +237,12 @@ Status advise_willneed(const Mapping& mapping) {
   return over_pages(mapping, [](void* start, size_t length) {
     return ::madvise(start, length, MADV_WILLNEED);
   });
+}
+
+Result<uint64_t> free_space(const std::string& path) {
+  struct statvfs st {};
+  if (retry_eintr([&] { return ::statvfs(path.c_str(), &st); }) != 0) return DbError::Io(errno);
+  return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
 }
 
 Status create_dir_all(const std::string& path) {

@@ -16,7 +16,7 @@ LOCKED = "Database error: Database already open. Cannot acquire lock."
 def test_open_creates_directory_and_locks_it(db_path):
     db = Tessarin(db_path)
     assert os.path.isdir(os.path.join(db_path, "collections"))
-    assert os.path.isfile(os.path.join(db_path, "meta.redb"))
+    assert os.path.exists(os.path.join(db_path, "meta.redb"))
     with pytest.raises(IOError) as info:
         Tessarin(db_path)
     assert type(info.value) is OSError
