@@ -2,11 +2,9 @@
 
 #include <bit>
 #include <cmath>
-#include <compare>
 #include <limits>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "json/parse.h"
@@ -180,21 +178,6 @@ TEST(JsonValueTest, EqualityKeepsNumberKinds) {
   EXPECT_NE(Parsed(R"({"a":1})"), Parsed(R"({"a":1,"b":1})"));
   EXPECT_NE(Parsed("[1,2]"), Parsed("[2,1]"));
   EXPECT_NE(Value(std::nan("")), Value(std::nan("")));
-}
-
-TEST(JsonValueTest, OrderedComparison) {
-  // Numbers compare by value across kinds, strings by unsigned bytes; any
-  // other pair (mixed kinds, booleans, nulls, NaN) is unordered.
-  using O = std::partial_ordering;
-  const std::tuple<const char*, const char*, O> cases[] = {
-      {R"("az")", R"("b")", O::less},   {R"("b")", R"("ba")", O::less},
-      {R"("\u00e9")", R"("z")", O::greater}, {"1.5", "1", O::greater},
-      {"-1", "0.5", O::less},           {"1", "1.0", O::equivalent},
-      {R"("2")", "1", O::unordered},    {"true", "false", O::unordered},
-      {"null", "null", O::unordered},
-  };
-  for (const auto& [a, b, want] : cases) EXPECT_EQ(compare_ordered(Parsed(a), Parsed(b)), want) << a << " " << b;
-  EXPECT_EQ(compare_ordered(Value(std::nan("")), Value(1)), O::unordered);
 }
 
 }  // namespace
