@@ -1,6 +1,9 @@
-// One collection: the pending queue and its group commit, release and
-// reopen, get, delete, upsert, expiry and the argument checks of add.
+// One collection: the ids add makes, the pending queue and its group commit,
+// get, delete, upsert, expiry and the argument checks of add. (Flushing at
+// release: database_test.cpp.)
 #include <cerrno>
+#include <cmath>
+#include <set>
 #include <thread>
 
 #include "collection_test_util.h"
@@ -13,6 +16,23 @@ using testing::obj;
 const std::vector<float> kE0 = {1, 0, 0, 0}, kE1 = {0, 1, 0, 0};
 
 class CollectionOpsTest : public testing::CollectionTest {};
+
+// Record ids made by add: version-4 UUID text, fresh each time.
+TEST(UuidTest, TextSetsVersionAndVariantBitsAndIsFreshEachTime) {
+  const uint8_t bytes[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0xff, 0x77,
+                             0xff, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0x0f};
+  EXPECT_EQ(uuid_v4_text(bytes), "00112233-4455-4f77-bf99-aabbccddee0f");
+
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::string id = make_uuid_v4().value();
+    ASSERT_EQ(id.size(), 36u);
+    EXPECT_EQ(id[14], '4');
+    EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos) << id;
+    seen.insert(std::move(id));
+  }
+  EXPECT_EQ(seen.size(), 1000u);
+}
 
 TEST_F(CollectionOpsTest, GroupCommitAtTheHundredthAddAndAfterTheInterval) {
   open();
@@ -43,26 +63,6 @@ TEST_F(CollectionOpsTest, ReplacedRecordsGiveTheirSlotsBack) {
   expect_slots_accounted();
   reopen();
   expect_slots_accounted();
-}
-
-TEST_F(CollectionOpsTest, QueuedWriteIsVisibleBeforeAnyFlushAndFlushedAtRelease) {
-  open();
-  const std::string id = add(kE1, obj({{"k", json::Value("v")}}));
-  EXPECT_EQ(id.size(), 36u);
-  EXPECT_EQ(id[14], '4');  // UUID version 4
-  EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos);
-  EXPECT_NE(add(kE0), id);
-  EXPECT_TRUE(stored_rows().empty());
-
-  auto hit = get(id);
-  ASSERT_TRUE(hit);
-  EXPECT_EQ(hit->metadata, obj({{"k", json::Value("v")}}));
-  EXPECT_EQ(hit->score, 0.0f);
-  EXPECT_EQ(ids(search(kE1, 1)), std::vector<std::string>{id});
-  EXPECT_EQ(len(), 2u);
-  reopen();  // releasing the last reference flushes the queue
-  EXPECT_EQ(get(id).value().metadata, obj({{"k", json::Value("v")}}));
-  EXPECT_EQ(len(), 2u);
 }
 
 TEST_F(CollectionOpsTest, FailedGroupCommitKeepsItsWritesQueuedInOrder) {
@@ -134,7 +134,8 @@ TEST_F(CollectionOpsTest, UpsertReplacesAQueuedAndAStoredWrite) {
   EXPECT_TRUE(get("new"));
 }
 
-TEST_F(CollectionOpsTest, ExpiryAtNowIsInvisibleAndTtlSaturates) {
+// (A batch computes expiry the same way.)
+TEST_F(CollectionOpsTest, ExpiredQueuedAndFreedRecordsAreInvisibleAndTtlSaturates) {
   open();
   add(kE0, json::Object(), "now", 0);  // expires_at == created_at
   add(kE0, json::Object(), "later", 3600);
@@ -147,6 +148,12 @@ TEST_F(CollectionOpsTest, ExpiryAtNowIsInvisibleAndTtlSaturates) {
   EXPECT_FALSE(get("now"));
   EXPECT_EQ(stored("forever").value().expires_at, UINT64_MAX);
   EXPECT_EQ(ids(search(kE0, 5)), (std::vector<std::string>{"forever", "later"}));
+  // A queued write that has expired hides nothing stored under its id; a
+  // stored record whose slot carries the free marker is not returned.
+  add(kE0, obj({{"v", json::Value(2)}}), "later", 0);
+  EXPECT_EQ(get("later").value().metadata, json::Object());
+  write_slot(stored("forever").value().slot, {NAN, 0, 0, 0});
+  EXPECT_FALSE(get("forever"));
 }
 
 TEST_F(CollectionOpsTest, ArgumentsAreCheckedBeforeAnythingIsQueued) {
@@ -160,26 +167,14 @@ TEST_F(CollectionOpsTest, ArgumentsAreCheckedBeforeAnythingIsQueued) {
             DbError::Kind::kInvalidInput);
   EXPECT_EQ(add_record(st(), std::vector<float>{1, 0, 0}, json::Object(), std::nullopt, std::nullopt)
                 .error().message(),
-            "Dimension mismatch: expected 4, got 3");
-  EXPECT_EQ(search_collection(st(), std::vector<float>{1, 0}, 3, std::nullopt).error().message(),
-            "Dimension mismatch: expected 4, got 2");
+            "Dimension mismatch: expected 4, got 3");  // (search's: test_conversions.py)
   EXPECT_EQ(queued(), 0u);
-  EXPECT_EQ(vectors_size_bytes(st()), 64u + 4u * 4096u);
 
   EXPECT_EQ(add(kE0, json::Object(), std::string(max, 'a')), std::string(max, 'a'));
   EXPECT_EQ(add(kE0, json::Object(), ""), "");
   sync();
   EXPECT_TRUE(get(std::string(max, 'a')));
   EXPECT_TRUE(get(""));
-}
-
-TEST_F(CollectionOpsTest, SecondOpenOfTheSameStoreIsRefused) {
-  open();
-  EXPECT_EQ(open_collection(path("coll"), make_config(4, Metric::kDot)).error().message(),
-            "Database error: Database already open. Cannot acquire lock.");
-  add(kE0, json::Object(), "a");  // the first state is untouched
-  sync();
-  EXPECT_TRUE(get("a"));
 }
 
 TEST_F(CollectionOpsTest, SearchPutsRoadHitsBeforeQueuedHitsOfEqualScore) {
@@ -195,21 +190,6 @@ TEST_F(CollectionOpsTest, SearchPutsRoadHitsBeforeQueuedHitsOfEqualScore) {
   // A record both stored and queued again appears once from each place.
   add(kE0, json::Object(), "b");
   EXPECT_EQ(ids(search(kE0, 10)), (std::vector<std::string>{"best", "b", "a", "b", "low"}));
-}
-
-TEST_F(CollectionOpsTest, GetSkipsExpiredQueuedEntriesAndFreedSlots) {
-  open();
-  add(kE0, obj({{"v", json::Value(1)}}), "x");
-  sync();
-  add(kE0, obj({{"v", json::Value(2)}}), "x", 0);  // queued, already expired
-  EXPECT_EQ(get("x").value().metadata, obj({{"v", json::Value(1)}}));
-  EXPECT_FALSE(get("X"));
-  // A stored record whose slot carries the free marker is not returned.
-  {
-    std::unique_lock lock(st().vectors.mu);
-    ASSERT_TRUE(st().vectors.value.mark_slot_free(stored("x").value().slot).ok());
-  }
-  EXPECT_FALSE(get("x"));
 }
 
 }  // namespace

@@ -39,20 +39,26 @@ class CollectionTest : public TempDirTest {
     return CollectionConfig{"c", dim, metric, 1, std::nullopt};
   }
 
-  // Opens (or reopens) the collection in directory `name` with this shape.
-  CollectionState& open(uint64_t dim = 4, Metric metric = Metric::kDot,
-                        const std::string& name = "coll") {
-    dim_ = dim;
-    metric_ = metric;
-    name_ = name;
+  // Opens (or reopens) the collection in directory `name` with this shape,
+  // with a graph index when `hnsw` is given.
+  CollectionState& open(uint64_t dim = 4, Metric metric = Metric::kDot, const std::string& name = "coll",
+                        std::optional<HnswConfig> hnsw = std::nullopt) {
+    dim_ = dim, metric_ = metric, name_ = name, hnsw_ = hnsw;
     state_.reset();
-    auto s = open_collection(path(name), make_config(dim, metric));
-    EXPECT_TRUE(s.ok()) << s.error().message();
-    state_ = std::move(s).value();
+    state_ = open_other(name, dim, metric, hnsw);
     return *state_;
   }
   // Releases the state (flushing what is queued) and opens it again.
-  CollectionState& reopen() { return open(dim_, metric_, name_); }
+  CollectionState& reopen() { return open(dim_, metric_, name_, hnsw_); }
+  // Another collection in directory `name`, beside the one under test.
+  std::shared_ptr<CollectionState> open_other(const std::string& name, uint64_t dim, Metric metric,
+                                              std::optional<HnswConfig> hnsw = std::nullopt) {
+    CollectionConfig config = make_config(dim, metric);
+    config.hnsw_config = hnsw;
+    auto s = open_collection(path(name), config);
+    EXPECT_TRUE(s.ok()) << s.error().message();
+    return s.ok() ? *s : nullptr;
+  }
   CollectionState& st() { return *state_; }
 
   std::string add(std::vector<float> v, json::Value md = json::Object(),
@@ -119,16 +125,27 @@ class CollectionTest : public TempDirTest {
     EXPECT_TRUE(v.ok());
     return v.ok() ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
   }
+  // Commits `row` as it is, releasing `release` (a slot) in the same
+  // transaction when given.
+  void put_row(const Record& row, std::optional<uint64_t> release = std::nullopt) {
+    auto txn = CollectionTxn::begin(st());
+    ASSERT_TRUE(txn.ok());
+    if (release) txn->release_slot(*release);
+    ASSERT_TRUE(txn->put_record(row).ok());
+    ASSERT_TRUE(txn->commit().ok());
+  }
   // Leaves `id` as a delete does when it stops after its first transaction:
   // the row a Tombstone, its slot marked free and on the free list.
   void interrupted_delete(const std::string& id) {
     Record row = stored(id).value();
     row.status = RecordStatus::kTombstone;
-    auto txn = CollectionTxn::begin(st());
-    ASSERT_TRUE(txn.ok());
-    txn->release_slot(row.slot);
-    ASSERT_TRUE(txn->put_record(row).ok());
-    ASSERT_TRUE(txn->commit().ok());
+    put_row(row, row.slot);
+  }
+  // Writes `v` into a slot as it is, bypassing the checks of add (a damaged
+  // file may hold what add refuses).
+  void write_slot(uint64_t slot, std::vector<float> v) {
+    std::unique_lock lock(st().vectors.mu);
+    ASSERT_TRUE(st().vectors.value.write_vector(slot, v).ok());
   }
   // Every slot below the slot count is used by exactly one stored record
   // (Tombstones use none) or listed free exactly once, except at most `leak`
@@ -150,6 +167,7 @@ class CollectionTest : public TempDirTest {
   uint64_t dim_ = 4;
   Metric metric_ = Metric::kDot;
   std::string name_ = "coll";
+  std::optional<HnswConfig> hnsw_;
   std::shared_ptr<CollectionState> state_;
 };
 

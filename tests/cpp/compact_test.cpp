@@ -1,6 +1,15 @@
 // Compaction: which records it removes and counts, what it does to their
-// slots, and that records replaced while it runs survive it.
+// slots, and that records replaced while it runs survive it. Slot safety (a
+// vector slot belongs to at most one live record): deletes, upserts and
+// compaction must never put a slot on the free list twice, nor free a slot
+// that a newer record has taken. And writers are not starved by searches.
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <functional>
+#include <random>
+#include <set>
+#include <thread>
 
 #include "collection_test_util.h"
 
@@ -26,7 +35,7 @@ class CompactTest : public testing::CollectionTest {
     if (!r.ok()) return {};
     return {r->expired_removed, r->tombstones_removed, r->bytes_freed};
   }
-  static std::vector<float> vec(float x) {
+  static std::vector<float> vec(float x) {  // 384 dimensions, x in the first
     std::vector<float> v(384, 0.0f);
     v[0] = x;
     return v;
@@ -51,14 +60,9 @@ TEST_F(CompactTest, ExpiredTombstonedAndExpiredTombstoneCountsAndBytes) {
 
   // Only the expired record's slot was not marked yet: 384 * 4 bytes freed.
   EXPECT_EQ(compact(), (Counts{2, 1, 1536}));
-  std::vector<Record> rows = stored_rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].id, "live");
+  EXPECT_TRUE(stored_rows().size() == 1 && stored("live"));
   EXPECT_EQ(queued(), 1u);
-  {
-    std::shared_lock lock(st().vectors.mu);
-    EXPECT_TRUE(*st().vectors.value.is_slot_free(expired_slot));
-  }
+  EXPECT_TRUE(std::isnan(slot_values(expired_slot)[0]));  // marked free
   // Each freed slot listed once, in memory and as saved; the last freed is reused first.
   const std::vector<uint64_t> listed = free_slots();
   EXPECT_EQ(listed, (std::vector<uint64_t>{tomb_slot, expired_tomb_slot, expired_slot}));
@@ -71,10 +75,7 @@ TEST_F(CompactTest, ExpiredTombstonedAndExpiredTombstoneCountsAndBytes) {
 
 TEST_F(CompactTest, SlotOutsideTheFileIsNotListed) {
   open(4);
-  auto txn = CollectionTxn::begin(st());
-  ASSERT_TRUE(txn.ok());
-  ASSERT_TRUE(txn->put_record(Record{"ghost", 1u << 20, "{}", 1, 1, RecordStatus::kActive}).ok());
-  ASSERT_TRUE(txn->commit().ok());
+  put_row(Record{"ghost", 1u << 20, "{}", 1, 1, RecordStatus::kActive});
   EXPECT_EQ(compact(), (Counts{1, 0, 0}));
   EXPECT_TRUE(stored_rows().empty());
   EXPECT_TRUE(free_slots().empty());  // would make the next add fail
@@ -112,6 +113,130 @@ TEST_F(CompactTest, RecordsReplacedBetweenScanAndRemovalSurvive) {
     EXPECT_NE(slot, upserted_slot);
     EXPECT_NE(slot, tomb_slot);
   }
+}
+
+class SlotSafetyTest : public testing::CollectionTest {};
+
+// Deleting a Tombstone left by an interrupted delete lists its slot once,
+// and not at all once a newer record has taken it.
+TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneListsItsSlotOnceAndSparesANewOwner) {
+  open();
+  add({1, 0, 0, 0}, json::Object(), "t");
+  add({1, 0, 0, 0}, json::Object(), "old");
+  sync();
+  interrupted_delete("t");
+  ASSERT_TRUE(*delete_by_id(st(), "t"));
+  EXPECT_FALSE(stored("t"));
+  EXPECT_EQ(free_slots().size(), 1u);
+
+  add({0, 2, 0, 0}, json::Object(), "reuse");  // takes that slot back
+  const uint64_t slot = stored("old")->slot;
+  interrupted_delete("old");
+  add({0, 2, 0, 0}, json::Object(), "new");  // takes the freed slot
+  sync();
+  ASSERT_EQ(stored("new")->slot, slot);
+  ASSERT_TRUE(*delete_by_id(st(), "old"));
+  EXPECT_FALSE(stored("old"));
+  ASSERT_TRUE(get("new"));
+  EXPECT_EQ(ids(search({0, 1, 0, 0}, 5)), (std::vector<std::string>{"new", "reuse"}));
+  EXPECT_TRUE(free_slots().empty());
+}
+
+// A transaction that does not commit releases nothing: the row still points
+// at the slot, so it must not be handed to an add, nor marked free.
+TEST_F(SlotSafetyTest, UncommittedReleaseLeavesTheSlotAlone) {
+  open();
+  add({1, 0, 0, 0}, json::Object(), "a");
+  sync();
+  const uint64_t slot = stored("a")->slot;
+  {
+    auto txn = CollectionTxn::begin(st());
+    ASSERT_TRUE(txn.ok());
+    ASSERT_TRUE(txn->remove_record("a").ok());
+    txn->release_slot(slot);
+    ASSERT_TRUE(txn->save_free_list().ok());
+  }  // abandoned
+  EXPECT_TRUE(free_slots().empty());
+  EXPECT_EQ(slot_values(slot)[0], 1.0f);
+  ASSERT_TRUE(get("a"));
+  reopen();
+  EXPECT_TRUE(free_slots().empty());
+  ASSERT_TRUE(*delete_by_id(st(), "a"));
+  EXPECT_EQ(free_slots(), std::vector<uint64_t>{slot});
+}
+
+// Deletes, upserts and compaction of the same (expiring) ids on several
+// threads: afterwards no slot is listed twice and no listed slot is used by
+// a stored record.
+TEST_F(SlotSafetyTest, RacingRetirementsNeverListASlotTwice) {
+  open();
+  constexpr int kIds = 60;
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < kIds; ++i) {
+      add({float(i), 1, 0, 0}, json::Object(), "id" + std::to_string(i), /*ttl=*/0);
+    }
+    sync();  // stored, already expired
+    testing::run_threads(4, [&](int t) {  // two deleters, an upserter, a compactor
+      if (t == 3) {
+        for (int i = 0; i < 5; ++i) EXPECT_TRUE(compact_collection(st()).ok());
+        return;
+      }
+      for (int i = 0; i < kIds; ++i) {
+        const std::string id = "id" + std::to_string((i * 7 + t * 13) % kIds);
+        if (t == 2) {
+          EXPECT_TRUE(upsert_record(st(), id, std::vector<float>{0, 0, 1, 0}, json::Object(), 0).ok());
+        } else {
+          EXPECT_TRUE(delete_by_id(st(), id).ok());
+        }
+      }
+    });
+    sync();
+
+    const std::vector<uint64_t> listed = free_slots();
+    const std::set<uint64_t> unique(listed.begin(), listed.end());
+    EXPECT_EQ(unique.size(), listed.size()) << "a slot is listed twice";
+    for (const Record& r : stored_rows()) {
+      EXPECT_EQ(unique.count(r.slot), 0u) << r.id << " holds listed slot " << r.slot;
+    }
+  }
+}
+
+// Searches that overlap one another without a gap must not starve an add
+// that needs the vector file's exclusive lock (it grows the file here).
+TEST_F(SlotSafetyTest, AddsProgressWhileSearchesKeepTheVectorsBusy) {
+  CollectionState& s = open(64, Metric::kCosine);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> u(-1, 1);
+  auto random_vector = [&] {
+    std::vector<float> v(64);
+    for (float& x : v) x = u(rng);
+    return v;
+  };
+  for (int i = 0; i < 3000; ++i) add(random_vector());
+  sync();
+
+  std::atomic<bool> stop{false};
+  std::atomic<bool> gave_up{false};  // a searcher ran out of time first
+  std::vector<std::thread> searchers;
+  const std::vector<float> q = random_vector();
+  for (int t = 0; t < 6; ++t) {
+    searchers.emplace_back([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!stop.load()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          gave_up.store(true);
+          break;
+        }
+        EXPECT_TRUE(search_collection(s, q, 10, std::nullopt).ok());
+      }
+    });
+  }
+  // Enough adds to cross the file's first growth (1024 slots per growth step).
+  for (int i = 0; i < 2000; ++i) add(random_vector());
+  stop.store(true);
+  for (std::thread& t : searchers) t.join();
+  EXPECT_FALSE(gave_up.load()) << "the adds only went through once the searches stopped";
+  EXPECT_EQ(len(), 5000u);
 }
 
 }  // namespace

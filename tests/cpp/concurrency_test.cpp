@@ -7,7 +7,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "collection_test_util.h"
 #include "collection/filter.h"
@@ -75,10 +74,7 @@ TEST_F(ConcurrencyTest, WritersAndReadersOnOneCollection) {
     }
   };
 
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kWriters; ++t) threads.emplace_back(writer, t);
-  for (int t = 0; t < kReaders; ++t) threads.emplace_back(reader, t);
-  for (std::thread& th : threads) th.join();
+  testing::run_threads(kWriters + kReaders, [&](int t) { t < kWriters ? writer(t) : reader(t - kWriters); });
   EXPECT_EQ(failures.load(), 0);
 
   std::map<std::string, int64_t> all;

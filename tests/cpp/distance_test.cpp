@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 namespace tessarin {
 namespace {
 
@@ -19,13 +21,12 @@ float mul(float x, float y) {
   return p;
 }
 
-uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
+using testing::bits;
 
 // Scalar reference of a path's documented order: 4 lanes (SSE) or 8 fused
 // lanes (AVX2+FMA, folded as acc[l] + acc[l+4]), reduced as
 // (acc0 + acc2) + (acc1 + acc3), then the tail by unfused products.
-float reference(const std::vector<float>& a, const std::vector<float>& b, bool l2,
-                KernelPath path) {
+float reference(const std::vector<float>& a, const std::vector<float>& b, bool l2, KernelPath path) {
   const size_t lanes = path == KernelPath::kSse ? 4 : 8, full = a.size() / lanes * lanes;
   auto x = [&](size_t i) { return l2 ? a[i] - b[i] : a[i]; };
   auto y = [&](size_t i) { return l2 ? a[i] - b[i] : b[i]; };
@@ -124,8 +125,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, KernelPathTest,
 
 TEST(KernelPathChoiceTest, DetectedPathFollowsProcessor) {
   reset_kernel_path_for_testing();
-  EXPECT_EQ(active_kernel_path(),
-            cpu_supports_avx2_fma() ? KernelPath::kAvx2Fma : KernelPath::kSse);
+  EXPECT_EQ(active_kernel_path(), cpu_supports_avx2_fma() ? KernelPath::kAvx2Fma : KernelPath::kSse);
 }
 
 TEST(ParseMetricTest, NamesInAnyAsciiCaseOnly) {

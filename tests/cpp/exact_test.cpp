@@ -3,55 +3,48 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "sync/pool.h"
+#include "test_util.h"
 
 namespace tessarin {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
 
-TopK make_top(size_t k, bool higher_is_better) {
-  Result<TopK> top = TopK::create(k, higher_is_better);
-  EXPECT_TRUE(top.ok());
-  return std::move(top).value();
-}
+TopK make_top(size_t k, bool higher_is_better) { return TopK::create(k, higher_is_better).value(); }
 
-std::vector<uint64_t> positions(const std::vector<ScoredPair>& pairs) {
-  std::vector<uint64_t> out;
+using Positions = std::vector<uint64_t>;
+
+Positions positions(const std::vector<ScoredPair>& pairs) {
+  Positions out;
   for (const ScoredPair& p : pairs) out.push_back(p.position);
   return out;
 }
-std::vector<uint64_t> positions(const TopK& top) { return positions(top.results()); }
-
-using Positions = std::vector<uint64_t>;
+Positions positions(const TopK& top) { return positions(top.results()); }
+void push_all(TopK& top, std::initializer_list<std::pair<float, uint64_t>> entries) {
+  for (auto [score, position] : entries) push_top_k(top, score, position);
+}
 
 // ---- TopK -----------------------------------------------------------------
 
 TEST(TopKTest, NaNIsNeverRejectedNorPassed) {
   TopK top = make_top(3, true);
-  push_top_k(top, 1.0f, 0);
-  push_top_k(top, kNaN, 1);
-  push_top_k(top, 5.0f, 2);  // cannot move ahead of the NaN
+  push_all(top, {{1.0f, 0}, {kNaN, 1}, {5.0f, 2}});  // 5 cannot move ahead of the NaN
   EXPECT_EQ(positions(top), (Positions{0, 1, 2}));
-  push_top_k(top, 3.0f, 3);  // worse than the worst kept (5): rejected
-  push_top_k(top, 7.0f, 4);  // admitted, stops behind the NaN, pushes 5 out
+  // 3 is worse than the worst kept (5): rejected; 7 is admitted, stops
+  // behind the NaN and pushes 5 out.
+  push_all(top, {{3.0f, 3}, {7.0f, 4}});
   EXPECT_EQ(positions(top), (Positions{0, 1, 4}));
 
   // A NaN worst entry is never displaced: whatever is admitted sorts behind
   // it and is cut again.
   TopK nan_last = make_top(2, false);
-  push_top_k(nan_last, 1.0f, 0);
-  push_top_k(nan_last, kNaN, 1);
-  push_top_k(nan_last, -5.0f, 2);
-  push_top_k(nan_last, kNaN, 3);
+  push_all(nan_last, {{1.0f, 0}, {kNaN, 1}, {-5.0f, 2}, {kNaN, 3}});
   EXPECT_EQ(positions(nan_last), (Positions{0, 1}));
 }
 
@@ -73,9 +66,7 @@ TEST(TopKTest, MatchesStableSortForSmallAndLargeBuffers) {
         return higher ? a.score > b.score : a.score < b.score;
       });
       all.resize(k);
-      std::vector<uint64_t> want;
-      for (const ScoredPair& p : all) want.push_back(p.position);
-      ASSERT_EQ(positions(top), want) << "k=" << k;
+      ASSERT_EQ(positions(top), positions(all)) << "k=" << k;
       EXPECT_EQ(top.results().capacity(), capacity);
     }
   }
@@ -85,9 +76,7 @@ TEST(TopKTest, UnreservableBufferIsAnError) {
   EXPECT_FALSE(TopK::create(std::numeric_limits<size_t>::max(), true).ok());
   EXPECT_FALSE(TopK::create(size_t{1} << 60, true).ok());
   // A known small candidate count bounds the reservation.
-  Result<TopK> bounded = TopK::create(size_t{1} << 60, true, /*max_pushes=*/10);
-  ASSERT_TRUE(bounded.ok());
-  EXPECT_LT(bounded->results().capacity(), 100u);
+  EXPECT_LT(TopK::create(size_t{1} << 60, true, /*max_pushes=*/10).value().results().capacity(), 100u);
 }
 
 // ---- Scoring passes -------------------------------------------------------
@@ -102,7 +91,7 @@ void expect_same_pairs(const std::vector<ScoredPair>& a, const std::vector<Score
   ASSERT_EQ(a.size(), b.size());
   for (size_t i = 0; i < a.size(); ++i) {
     ASSERT_EQ(a[i].position, b[i].position) << i;
-    ASSERT_EQ(std::bit_cast<uint32_t>(a[i].score), std::bit_cast<uint32_t>(b[i].score)) << i;
+    ASSERT_EQ(testing::bits(a[i].score), testing::bits(b[i].score)) << i;
   }
 }
 
@@ -122,8 +111,7 @@ TEST(ScoringPassTest, KeepsEveryScoredCandidateInOrderOnEitherSideOfTheThreshold
 
 std::vector<ScoredPair> score_committed(const std::vector<uint64_t>& slots, const SlotView& view,
                                         std::span<const float> query, Metric metric) {
-  return score_committed_candidates(
-      slots.size(), [&](size_t i) { return slots[i]; }, view, query, metric);
+  return score_committed_candidates(slots.size(), [&](size_t i) { return slots[i]; }, view, query, metric);
 }
 
 TEST(CommittedPassTest, SkipsUnallocatedAndFreeSlotsOnEitherSideOfTheThreshold) {
@@ -141,13 +129,11 @@ TEST(CommittedPassTest, SkipsUnallocatedAndFreeSlotsOnEitherSideOfTheThreshold) 
 
   const std::vector<uint64_t> slots = {7, 5, 40, 0, 63, 9, 39, 1000, 7};
   for (Metric metric : {Metric::kCosine, Metric::kL2}) {
-    const auto pairs = score_committed(slots, view, query, metric);
-    std::vector<float> want_scores;
+    std::vector<ScoredPair> want;
     for (uint64_t p : {0, 3, 6, 8}) {
-      want_scores.push_back(compute_distance(metric, query.data(), area.data() + slots[p] * kDim, kDim));
+      want.emplace_back(compute_distance(metric, query.data(), area.data() + slots[p] * kDim, kDim), p);
     }
-    EXPECT_EQ(positions(pairs), (Positions{0, 3, 6, 8}));
-    for (size_t j = 0; j < pairs.size() && j < 4; ++j) EXPECT_EQ(pairs[j].score, want_scores[j]);
+    expect_same_pairs(score_committed(slots, view, query, metric), want);
   }
   // Lists of 500 and more are scored on the pool, with the same pairs.
   std::uniform_int_distribution<uint64_t> slot(0, 70);
@@ -175,18 +161,6 @@ TEST(WorkerPoolTest, SizeRule) {
   }
   EXPECT_EQ(resolve_pool_thread_count(nullopt, nullopt, 0), 1u);
   EXPECT_GE(pool_thread_count(), 1u);
-}
-
-TEST(WorkerPoolTest, ChunksCoverEveryIndexOnce) {
-  for (size_t n : {0, 1, 9, 10, 11, 1000}) {
-    std::vector<std::atomic<int>> hits(n);
-    parallel_for_chunks(n, 10, [&](size_t begin, size_t end) {
-      EXPECT_TRUE(begin % 10 == 0 && end - begin <= 10 && end <= n);
-      for (size_t i = begin; i < end; ++i) hits[i].fetch_add(1);
-    });
-    for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
-  }
-  EXPECT_EQ(run_in_pool([] { return 42; }), 42);
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // sync and trusted at open only when it holds exactly the live records.
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <random>
 #include <thread>
 
 #include "collection_test_util.h"
@@ -20,25 +18,11 @@ class GraphCollectionTest : public testing::CollectionTest {
  protected:
   static constexpr size_t kDim = 8;
 
-  CollectionState& open_graph(const std::string& name = "graph") {
-    state_.reset();
-    CollectionConfig config{"g", kDim, Metric::kL2, 1, HnswConfig{16, 32, 16, 100, 40, 0.36, 0}};
-    auto s = open_collection(path(name), config);
-    EXPECT_TRUE(s.ok()) << s.error().message();
-    state_ = std::move(s).value();
-    dim_ = kDim;
-    name_ = name;
-    return *state_;
+  CollectionState& open_graph() {
+    return open(kDim, Metric::kL2, "graph", HnswConfig{16, 32, 16, 100, 40, 0.36, 0});
   }
-  CollectionState& reopen_graph() { return open_graph(name_); }
 
-  std::vector<float> vec(uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> normal;
-    std::vector<float> v(kDim);
-    for (float& x : v) x = normal(rng);
-    return v;
-  }
+  static std::vector<float> vec(uint32_t seed) { return testing::normal_vectors(1, kDim, seed)[0]; }
   bool has_index() {
     std::shared_lock lock(st().index_mu);
     return st().index != nullptr;
@@ -62,7 +46,7 @@ class GraphCollectionTest : public testing::CollectionTest {
   }
 };
 
-TEST_F(GraphCollectionTest, GraphRoadAnswersLikeTheExactRoadAndSurvivesAReopen) {
+TEST_F(GraphCollectionTest, GraphRoadAnswersLikeTheExactRoad) {
   open_graph();
   for (uint32_t i = 0; i < 300; ++i) {
     add(vec(i), obj({{"even", json::Value(i % 2 == 0)}}), "id" + std::to_string(i));
@@ -71,20 +55,14 @@ TEST_F(GraphCollectionTest, GraphRoadAnswersLikeTheExactRoadAndSurvivesAReopen) 
   ASSERT_TRUE(has_index());
   EXPECT_EQ(node_count(), 300u);
   EXPECT_TRUE(std::filesystem::exists(path("graph") + "/hnsw.index"));
-  std::vector<std::vector<std::string>> before;
   for (uint32_t q = 1000; q < 1020; ++q) {
-    const std::vector<std::string> got = ids(search(vec(q), 5));
-    EXPECT_EQ(got, exact_ids(vec(q), 5)) << q;
-    before.push_back(got);
+    EXPECT_EQ(ids(search(vec(q), 5)), exact_ids(vec(q), 5)) << q;
     // A filter walks min(4k, nodes) graph hits and keeps the matching ones.
     for (const SearchHit& h : search(vec(q), 5, parse_filter(obj({{"even", json::Value(true)}})))) {
       EXPECT_EQ(h.metadata, obj({{"even", json::Value(true)}}));
     }
   }
-  reopen_graph();
-  EXPECT_TRUE(has_index());
-  EXPECT_FALSE(st().index_stale.load());  // loaded, not rebuilt
-  for (uint32_t q = 1000; q < 1020; ++q) EXPECT_EQ(ids(search(vec(q), 5)), before[q - 1000]);
+  // (A reopen loads the saved index: ConcurrentWritersSearchesAndSyncs.)
   // k far beyond the graph: every live record, no buffer sized from k.
   EXPECT_EQ(search(vec(7), std::numeric_limits<uint64_t>::max()).size(), 300u);
 }
@@ -97,7 +75,7 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   ASSERT_TRUE(*delete_by_id(st(), "id3"));
   add(vec(500), json::Object(), "new");
   ASSERT_TRUE(flush_pending_writes(st()).ok());
-  reopen_graph();
+  reopen();
   EXPECT_FALSE(has_index());
   EXPECT_TRUE(st().index_stale.load());
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
@@ -105,12 +83,10 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
 
   // A damaged file is dropped and rebuilt without an error.
   const std::string file = path("graph") + "/hnsw.index";
-  {
-    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(100);
-    f.put('\x55');
-  }
-  reopen_graph();
+  std::string bytes = testing::file_bytes(file);
+  bytes[100] ^= 0x55;
+  testing::put_file(file, bytes);
+  reopen();
   EXPECT_FALSE(has_index());
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
   EXPECT_TRUE(has_index());
@@ -124,7 +100,7 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   EXPECT_FALSE(st().index_stale.load());  // no file, nothing stored
   for (uint32_t i = 0; i < 10; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   ASSERT_TRUE(flush_pending_writes(st()).ok());
-  reopen_graph();
+  reopen();
   EXPECT_TRUE(st().index_stale.load());  // no file, live records
   auto node_ids = [&] {
     std::vector<std::string> out;
@@ -142,16 +118,14 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   // A build takes the live records in key order.
   expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   // 10 nodes, 12 live records: only the two new ones are inserted.
-  add(vec(10), json::Object(), "a");
-  add(vec(11), json::Object(), "b");
+  for (auto [seed, id] : {std::pair{10u, "a"}, {11u, "b"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9", "a", "b"});
   // 12 nodes, 2 of them deleted, 2 added: 12 live records, not more than the
   // nodes, so a new graph is built, with an empty deleted set.
   ASSERT_TRUE(*delete_by_id(st(), "id0"));
   ASSERT_TRUE(*delete_by_id(st(), "a"));
-  add(vec(12), json::Object(), "c");
-  add(vec(13), json::Object(), "d");
+  for (auto [seed, id] : {std::pair{12u, "c"}, {13u, "d"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   expect_nodes({"b", "c", "d", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   EXPECT_TRUE(st().index->deleted.value.empty());
@@ -176,10 +150,7 @@ TEST_F(GraphCollectionTest, RecordsThatReuseReleasedSlotsAreFoundOnce) {
   // "reuse2" takes its slot.
   Record expiring = stored("id2").value();
   expiring.expires_at = 1;
-  {
-    auto txn = CollectionTxn::begin(st());
-    ASSERT_TRUE(txn.ok() && txn->put_record(expiring).ok() && txn->commit().ok());
-  }
+  put_row(expiring);
   ASSERT_EQ(compact_collection(st())->expired_removed, 1u);
   add(vec(103), json::Object(), "reuse2");
   ASSERT_TRUE(flush_pending_writes(st()).ok());
@@ -198,10 +169,7 @@ TEST_F(GraphCollectionTest, RecordsThatReuseReleasedSlotsAreFoundOnce) {
   const std::vector<std::string> ranked = ids(search(vec(5), 4));
   Record top = stored(ranked[0]).value();
   top.expires_at = 1;
-  {
-    auto txn = CollectionTxn::begin(st());
-    ASSERT_TRUE(txn.ok() && txn->put_record(top).ok() && txn->commit().ok());
-  }
+  put_row(top);
   EXPECT_EQ(ids(search(vec(5), 3)), std::vector<std::string>(ranked.begin() + 1, ranked.end()));
 }
 
@@ -239,7 +207,7 @@ TEST_F(GraphCollectionTest, ConcurrentWritersSearchesAndSyncs) {
   sync();
   std::vector<std::vector<std::string>> before;
   for (uint32_t q = 0; q < 10; ++q) before.push_back(ids(search(vec(q), 10)));
-  reopen_graph();
+  reopen();
   EXPECT_FALSE(st().index_stale.load());
   for (uint32_t q = 0; q < 10; ++q) EXPECT_EQ(ids(search(vec(q), 10)), before[q]);
 }

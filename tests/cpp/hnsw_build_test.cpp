@@ -1,51 +1,103 @@
-// The full parallel build: batches, the profile, a hand-checked small build,
-// the structure of builds of thousands of random vectors under edge-case
-// configurations, independence from the worker count, and recall against
-// an exact scan.
+// The full parallel build: the level draw (the ChaCha block function against
+// a published ChaCha20 test vector, draw_level against a seed expansion and
+// level formula written here from their description), batches, the profile,
+// a hand-checked small build, the structure of builds of thousands of random
+// vectors under edge-case configurations, independence from the worker
+// count, and recall against an exact scan.
 #include "search/hnsw/build.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
+#include <cstring>
+#include <limits>
 #include <regex>
-#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "hnsw_test_util.h"
+#include "search/hnsw/insert.h"
 #include "search/hnsw/level.h"
 
 namespace tessarin {
 namespace {
 
 using tessarin::testing::as_list;
+using tessarin::testing::expect_well_formed;
 using tessarin::testing::hnsw_config;
 using tessarin::testing::items;
-using tessarin::testing::kSanitized;
 using tessarin::testing::List;
+using tessarin::testing::normal_vectors;
 
+// Constants, the key bytes as little-endian words, then words 12..15.
+std::array<uint32_t, 16> chacha_input(const uint8_t key[32], std::array<uint32_t, 4> tail) {
+  std::array<uint32_t, 16> in{0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  std::memcpy(&in[4], key, 32);  // little-endian host
+  std::copy(tail.begin(), tail.end(), in.begin() + 12);
+  return in;
+}
+
+TEST(HnswLevelTest, ChaCha20Vector) {
+  // RFC 8439 section 2.3.2: key 00..1f, counter 1, nonce 00 00 00 09 00 00 00 4a 00 00 00 00.
+  uint8_t key[32];
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(chacha_block(chacha_input(key, {1, 0x09000000, 0x4a000000, 0}), 10),
+            (std::array<uint32_t, 16>{0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033,
+                                      0x9aaa2204, 0x4e6cd4c3, 0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+                                      0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2}));
+}
+
+// The draw as described: PCG32 steps fill the key 4 bytes at a time, one
+// ChaCha12 block, the first 64-bit output, the logarithm and the clamps in
+// their order (NaN and negatives to 0, then 255, then the level cap).
+uint8_t described_level(uint64_t slot, double ml) {
+  uint8_t key[32];
+  uint64_t state = slot;
+  for (int chunk = 0; chunk < 8; ++chunk) {
+    state = state * 6364136223846793005ull + 11634580027462260723ull;
+    const uint32_t x = static_cast<uint32_t>(((state >> 18) ^ state) >> 27);
+    const unsigned r = static_cast<unsigned>(state >> 59);
+    const uint32_t word = (x >> r) | (x << ((32 - r) & 31));
+    for (int b = 0; b < 4; ++b) key[4 * chunk + b] = static_cast<uint8_t>(word >> (8 * b));
+  }
+  const auto block = chacha_block(chacha_input(key, {0, 0, 0, 0}), 6);
+  const uint64_t first = block[0] + (uint64_t{block[1]} << 32);
+  double f = std::floor(-std::log(std::ldexp(static_cast<double>(first >> 11), -53)) * ml);
+  if (std::isnan(f) || f < 0) f = 0;
+  return static_cast<uint8_t>(std::min(std::min(f, 255.0), 32.0));
+}
+
+TEST(HnswLevelTest, DrawLevelMatchesTheDescribedDraw) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (uint64_t slot : {0ull, 1ull, 2ull, 7ull, 42ull, 65535ull, 1ull << 32, 0xdeadbeefcafef00dull, ~0ull}) {
+    // Every clamp is reached: ml <= 0 and NaN, levels beyond 32 and beyond 255.
+    for (double ml : {0.0, -1.0, 0.25, 1 / std::log(16.0), 3.0, 40.0, 1e300, nan}) {
+      EXPECT_EQ(draw_level(slot, ml), described_level(slot, ml)) << "slot " << slot << " ml " << ml;
+    }
+  }
+  // Over many slots, P(level >= 1) = 1/16 for ml = 1/ln 16.
+  int raised = 0;
+  for (uint64_t slot = 0; slot < 100000; ++slot) raised += draw_level(slot, 1 / std::log(16.0)) >= 1;
+  EXPECT_NEAR(raised / 100000.0, 1 / 16.0, 0.004);
+}
 
 // What a build writes to a profile stream.
-class Captured {
- public:
-  Captured() : file_(open_memstream(&data_, &size_)) {}
+struct Captured {
+  char* data = nullptr;
+  size_t size = 0;
+  std::FILE* file = open_memstream(&data, &size);
   ~Captured() {
-    std::fclose(file_);
-    std::free(data_);
+    std::fclose(file);
+    std::free(data);
   }
-  std::FILE* file() const { return file_; }
   std::string text() {
-    std::fflush(file_);
-    return std::string(data_, size_);
+    std::fflush(file);
+    return std::string(data, size);
   }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  std::FILE* file_;
 };
 
 TEST(HnswBuildBatchesTest, FiveThousandNodesABatchTheLastShorter) {
@@ -60,8 +112,8 @@ TEST(HnswBuildBatchesTest, FiveThousandNodesABatchTheLastShorter) {
 
 TEST(HnswBuildProfileTest, SevenLinesInTheirFormats) {
   Captured out;
-  write_build_profile(out.file(), {.nodes = 1000, .setup_seconds = 0.5, .insert_seconds = 1.25,
-                                   .repair_seconds = 0.0000004, .total_seconds = 2, .distance_calcs = 123456});
+  write_build_profile(out.file, {.nodes = 1000, .setup_seconds = 0.5, .insert_seconds = 1.25,
+                                 .repair_seconds = 0.0000004, .total_seconds = 2, .distance_calcs = 123456});
   EXPECT_EQ(out.text(),
             "HNSW Build Profile (1000 nodes):\n"
             "  Phase 1 (setup):       0.50s ( 25.0%)\n"
@@ -72,80 +124,10 @@ TEST(HnswBuildProfileTest, SevenLinesInTheirFormats) {
             "  Nodes improved:    0\n");
 }
 
-// Checks what must hold of every built graph over items(0, n) of `config`.
-void expect_well_formed(const HnswGraph& g, size_t n, const HnswConfig& config) {
-  ASSERT_EQ(g.node_count(), n);
-  EXPECT_EQ(g.config(), config);
-  uint8_t highest = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    EXPECT_EQ(g.node_slot(i), i);
-    EXPECT_EQ(g.node_level(i), draw_level(i, config.ml));
-    highest = std::max(highest, g.node_level(i));
-  }
-  ASSERT_EQ(g.layer_count(), size_t{highest} + 1);
-  EXPECT_EQ(g.max_level(), highest);
-  ASSERT_TRUE(g.entry_point());
-  for (uint32_t i = 0; i < *g.entry_point(); ++i) EXPECT_LT(g.node_level(i), highest) << "lowest index";
-  EXPECT_EQ(g.node_level(*g.entry_point()), highest);
-  for (size_t l = 0; l < g.layer_count(); ++l) {
-    ASSERT_EQ(g.layer(l).node_count(), n);
-    for (uint32_t i = 0; i < n; ++i) {
-      const List list = as_list(g.neighbors(l, i));
-      if (g.node_level(i) < l) EXPECT_TRUE(list.empty()) << "layer " << l << " node " << i;
-      EXPECT_EQ(std::set<uint32_t>(list.begin(), list.end()).size(), list.size()) << "duplicates";
-      for (uint32_t e : list) {
-        EXPECT_LT(e, n);
-        EXPECT_NE(e, i) << "self-link";
-        EXPECT_GE(g.node_level(e), l) << "a node linked above its level";
-      }
-    }
-  }
-  // Every node can be reached on layer 0 from the entry point (unless that
-  // layer keeps no links): a back-link that a concurrent task adds before
-  // the node sets its own list must not be lost, or the node linked that
-  // way is never found by a query.
-  if (config.m_max0 == 0) return;
-  std::vector<bool> seen(n);
-  std::vector<uint32_t> stack{*g.entry_point()};
-  seen[*g.entry_point()] = true;
-  while (!stack.empty()) {
-    const uint32_t at = stack.back();
-    stack.pop_back();
-    for (uint32_t e : g.neighbors(0, at)) {
-      if (!seen[e]) stack.push_back(e), seen[e] = true;
-    }
-  }
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<ptrdiff_t>(n));
-}
+class HnswBuildTest : public tessarin::testing::HnswStoreTest {};
 
-class HnswBuildTest : public tessarin::testing::HnswStoreTest {
- protected:
-  // `n` random vectors of `dims` normal components in slots 0 .. n-1.
-  const VectorStore& random_store(size_t n, size_t dims) {
-    std::mt19937 rng(11);
-    std::normal_distribution<float> normal;
-    std::vector<std::vector<float>> vectors(n, std::vector<float>(dims));
-    for (auto& v : vectors) {
-      for (float& x : v) x = normal(rng);
-    }
-    return fill_store(vectors, dims);
-  }
-};
-
-TEST_F(HnswBuildTest, NoItemsGiveAnEmptyGraphAndNoProfile) {
-  const VectorStore& store = random_store(4, 4);
-  Captured out;
-  const HnswConfig config = hnsw_config(4, 8, 4, 10, 1.0, 7);
-  const HnswGraph g = build_graph({}, store, config, Metric::kL2, {.profile_out = out.file()});
-  EXPECT_EQ(g.node_count(), 0u);
-  EXPECT_EQ(g.layer_count(), 0u);
-  EXPECT_FALSE(g.entry_point());
-  EXPECT_EQ(g.config(), config);
-  EXPECT_EQ(out.text(), "");
-}
-
-TEST_F(HnswBuildTest, ProfileOnlyAbove999Nodes) {
-  const VectorStore& store = random_store(1000, 4);
+TEST_F(HnswBuildTest, ProfileOnlyFromAThousandNodes) {
+  const VectorStore& store = fill_store(normal_vectors(1000, 4, 11), 4);
   const std::regex profile(
       "HNSW Build Profile \\(1000 nodes\\):\n"
       "  Phase 1 \\(setup\\):   [ 0-9]{5}\\.[0-9]{2}s \\([ 0-9]{3}\\.[0-9]%\\)\n"
@@ -154,13 +136,18 @@ TEST_F(HnswBuildTest, ProfileOnlyAbove999Nodes) {
       "  Total:             [ 0-9]{5}\\.[0-9]{2}s \\([0-9]+ vec/s\\)\n"
       "  Distance calcs:    [1-9][0-9]*\n"
       "  Nodes improved:    0\n");
-  for (const size_t n : {999, 1000}) {
+  const HnswConfig config = hnsw_config(4, 8, 4, 10, 1.0, 7);
+  for (const size_t n : {0, 999, 1000}) {
     Captured out;
-    (void)build_graph(items(0, n), store, hnsw_config(4, 8, 4, 10, 1.0), Metric::kL2,
-                      {.profile_out = out.file()});
+    const HnswGraph g = build_graph(items(0, n), store, config, Metric::kL2, {.profile_out = out.file});
     const std::string text = out.text();
-    if (n == 999) EXPECT_EQ(text, "");
+    if (n < 1000) EXPECT_EQ(text, "");
     if (n == 1000) EXPECT_TRUE(std::regex_match(text, profile)) << text;
+    if (n == 0) {  // an empty graph of the configuration
+      EXPECT_EQ(g.layer_count(), 0u);
+      EXPECT_FALSE(g.entry_point());
+      EXPECT_EQ(g.config(), config);
+    }
   }
 }
 
@@ -180,59 +167,58 @@ TEST_F(HnswBuildTest, SmallBuildLinksByTheRules) {
   EXPECT_EQ(as_list(g.neighbors(0, 3)), (List{2, 0}));
 }
 
-TEST_F(HnswBuildTest, ThousandsOfRandomVectorsGiveAWellFormedGraph) {
-  const size_t n = 3000;
-  const VectorStore& store = random_store(n - 3, 8);  // the last three slots are unreadable
+// The parallel build and sequential insertion (in overlapping batches, so
+// repeated items must be skipped) over the same vectors, some unreadable or
+// NaN, under edge-case configurations.
+TEST_F(HnswBuildTest, BuildAndInsertionGiveWellFormedGraphsUnderEdgeCaseConfigurations) {
+  fill_store(normal_vectors(2997, 8, 11), 8);  // slots 2997 .. 2999 are unreadable
   for (uint64_t s : {17, 400}) ASSERT_TRUE(mutable_store().mark_slot_free(s).ok());  // NaN distances
-  struct Case {
-    Metric metric;
-    HnswConfig config;
-  };
-  const Case cases[] = {
-      {Metric::kL2, hnsw_config(6, 12, 6, 30, 1 / std::log(4.0))},
-      {Metric::kCosine, hnsw_config(6, 12, 6, 30, 0.0)},  // one layer
-      {Metric::kDot, hnsw_config(6, 12, 6, 0, 1 / std::log(4.0))},  // a beam of 1
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "metric " << int(c.metric) << " ml " << c.config.ml
-                                    << " ef " << c.config.ef_construction);
-    const HnswGraph g = build_graph(items(0, n), store, c.config, c.metric);
-    expect_well_formed(g, n, c.config);
-    size_t longest = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-      const size_t len = g.neighbors(0, i).size();
-      if (i != *g.entry_point()) EXPECT_GT(len, 0u) << "node " << i << " unlinked";
-      longest = std::max(longest, len);
-    }
-    EXPECT_GT(longest, c.config.m_max0) << "back-links are not capped";
-  }
-}
-
-TEST_F(HnswBuildTest, ZeroAndAbsurdListLengths) {
-  const size_t n = 300;
-  const VectorStore& store = random_store(n, 4);
   const uint64_t huge = uint64_t{1} << 63;
-  // m = 0: upper layers stay empty; m_max0 = 0: layer 0 too (no back-links
-  // either). Absurd values: every node keeps all it finds, with no
-  // allocation sized from them.
-  for (const HnswConfig& config : {hnsw_config(0, 4, 4, 20, 1.0), hnsw_config(4, 0, 4, 20, 1.0),
-                                   HnswConfig{huge, huge, huge, ~0ull, ~0ull, 1.0, ~0ull}}) {
-    const HnswGraph g = build_graph(items(0, n), store, config, Metric::kL2);
-    expect_well_formed(g, n, config);
-    ASSERT_GT(g.layer_count(), 1u);
-    for (size_t l = 0; l < g.layer_count(); ++l) {
-      const uint64_t m = l == 0 ? config.m_max0 : config.m;
-      size_t total = 0;
-      for (uint32_t i = 0; i < n; ++i) total += g.neighbors(l, i).size();
-      if (m == 0) EXPECT_EQ(total, 0u) << "layer " << l;
-      if (m == huge && l == 0) EXPECT_GT(total, n * (n - 1) / 2) << "most pairs linked";
+  const std::tuple<Metric, HnswConfig, size_t> cases[] = {
+      {Metric::kL2, hnsw_config(6, 12, 6, 30, 1 / std::log(4.0)), 3000},
+      {Metric::kCosine, hnsw_config(6, 12, 6, 30, 0.0), 3000},     // one layer
+      {Metric::kDot, hnsw_config(6, 12, 6, 0, 1 / std::log(4.0)), 3000},  // a beam of 1
+      // m = 0: upper layers stay empty; m_max0 = 0: layer 0 too (no back-links
+      // either). Absurd values: every node keeps all it finds, with no
+      // allocation sized from them.
+      {Metric::kL2, hnsw_config(0, 4, 4, 20, 1.0), 300},
+      {Metric::kL2, hnsw_config(4, 0, 4, 20, 1.0), 300},
+      {Metric::kL2, HnswConfig{huge, huge, huge, ~0ull, ~0ull, 1.0, ~0ull}, 300},
+  };
+  for (const bool inserted : {false, true}) {
+    for (const auto& [metric, config, n] : cases) {
+      SCOPED_TRACE(::testing::Message() << (inserted ? "inserted" : "built") << " metric " << int(metric)
+                                        << " m " << config.m << " m_max0 " << config.m_max0);
+      HnswIndex index(HnswGraph(config), metric);
+      for (uint64_t first = 0; inserted && first < n; first += 700) {
+        insert_nodes(index, items(first, std::min<uint64_t>(800, n - first)), store());
+      }
+      const HnswGraph g =
+          inserted ? std::move(index.graph.value) : build_graph(items(0, n), store(), config, metric);
+      expect_well_formed(g, n, config, inserted);
+      size_t longest = 0;
+      for (size_t l = 0; l < g.layer_count(); ++l) {
+        const uint64_t m = l == 0 ? config.m_max0 : config.m;
+        size_t total = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+          const size_t len = g.neighbors(l, i).size();
+          total += len;
+          if (l == 0) longest = std::max(longest, len);
+          // The build scores unreadable slots as zero vectors; insertion cannot link them.
+          if (!inserted && l == 0 && m != 0 && i != *g.entry_point()) EXPECT_GT(len, 0u) << i << " unlinked";
+        }
+        if (m == 0) EXPECT_EQ(total, 0u) << "layer " << l;
+        if (!inserted && m == huge && l == 0) EXPECT_GT(total, n * (n - 1) / 2) << "most pairs linked";
+      }
+      if (!inserted && config.m_max0 == 12) EXPECT_GT(longest, 12u) << "back-links are not capped";
+      if (inserted && config.m == 0) EXPECT_EQ(g.neighbors(0, n - 1).size(), 4u) << "layer 0 selects m_max0";
     }
   }
 }
 
 TEST_F(HnswBuildTest, OneWorkerIsDeterministicAndLevelsEntryAndOrderIgnoreWorkers) {
   const size_t n = 2500;  // more than one chunk per worker
-  const VectorStore& store = random_store(n, 8);
+  const VectorStore& store = fill_store(normal_vectors(n, 8, 11), 8);
   const HnswConfig config = hnsw_config(6, 12, 6, 30, 1 / std::log(4.0));
   const HnswGraph one = build_graph(items(0, n), store, config, Metric::kL2, {.workers = 1});
   const HnswGraph again = build_graph(items(0, n), store, config, Metric::kL2, {.workers = 1});
@@ -253,21 +239,10 @@ TEST_F(HnswBuildTest, LoadedVectorsAreTheSlotsOrZeros) {
   EXPECT_EQ(load_vectors_parallel(slots, store()), (std::vector<float>{3, 4, 0, 0, 1, 2, 3, 4}));
 }
 
-// Recall on clustered vectors (GaussianMixture), as the single insertion's
-// test measures it.
 TEST_F(HnswBuildTest, BuiltGraphFindsTheTrueNearestNeighbour) {
-  const size_t n = kSanitized ? 5000 : 20000;
-  const size_t queries = kSanitized ? 250 : 1000;
-  tessarin::testing::GaussianMixture mixture(128, kSanitized ? 100 : 400, 2025);
-  std::vector<std::vector<float>> vectors(n);
-  for (auto& v : vectors) v = mixture.draw();
-  const VectorStore& store = fill_store(vectors, 128);
-  const HnswGraph g =
-      build_graph(items(0, n), store, hnsw_config(16, 32, 16, 100, 1 / std::log(16.0)), Metric::kCosine);
-  std::vector<std::vector<float>> held_back(queries);
-  for (auto& q : held_back) q = mixture.draw();
-  const size_t found = tessarin::testing::true_nearest_found(g, store, vectors, held_back);
-  EXPECT_GE(found, queries * 95 / 100) << found << " of " << queries;
+  expect_recall(2025, [](size_t n, const VectorStore& store) {
+    return build_graph(items(0, n), store, hnsw_config(16, 32, 16, 100, 1 / std::log(16.0)), Metric::kCosine);
+  });
 }
 
 }  // namespace

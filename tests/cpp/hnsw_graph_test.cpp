@@ -1,57 +1,41 @@
-// The graph in memory: neighbour-list storage, add_node, node distances,
-// the greedy descent and the insert-side layer search (against the plain
-// sorted-array form of the algorithm).
+// The graph in memory, on small hand-checked graphs: node distances, the
+// greedy descent, the insert-side layer search (against the plain
+// sorted-array form of the algorithm), query search (the layer-0 beam
+// through deleted nodes, the order of equal scores, the query's own limits),
+// and sequential insertion's linking rules, with the recall of the graph it
+// builds. Insertion's invariants under edge-case configurations are checked
+// beside the build's (hnsw_build_test.cpp); neighbour-list storage and
+// add_node through the graphs those tests and the index file make.
 #include "search/hnsw/graph.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <random>
 #include <set>
+#include <shared_mutex>
+#include <tuple>
+#include <unordered_set>
 #include <vector>
 
 #include "hnsw_test_util.h"
 #include "search/distance.h"
+#include "search/hnsw/insert.h"
+#include "search/hnsw/query.h"
 
 namespace tessarin {
 namespace {
 
-using tessarin::testing::hnsw_config;
 using tessarin::testing::as_list;
+using tessarin::testing::hnsw_config;
+using tessarin::testing::item;
+using tessarin::testing::items;
 using tessarin::testing::List;
-
-TEST(HnswNeighborListsTest, ListsMoveBetweenBlockAndSpill) {
-  NeighborLists dense(2, true, 2);
-  for (uint32_t id : {7, 8, 9, 10}) dense.append(0, id);  // outgrows its block at 9
-  EXPECT_EQ(as_list(dense.list(0)), (List{7, 8, 9, 10}));
-  dense.assign(0, List{1});  // back into the block
-  EXPECT_EQ(as_list(dense.list(0)), (List{1}));
-  NeighborLists sparse(3, false, 2);
-  sparse.assign(1, List{});  // an empty list needs no block
-  EXPECT_FALSE(sparse.has_block(1));
-  sparse.append(1, 5);
-  sparse.add_lists(2);
-  EXPECT_EQ(as_list(sparse.list(1)), (List{5}));
-  EXPECT_TRUE(sparse.list(3).empty());
-}
-
-TEST(HnswGraphTest, AddNodeGrowsLayersAndMovesTheEntryPointOnlyUpwards) {
-  HnswGraph g(hnsw_config(4, 8, 4, 10, 1.0));
-  EXPECT_FALSE(g.entry_point());
-  for (auto [slot, level] : {std::pair{5, 0}, {6, 2}, {7, 2}, {5, 0}}) g.add_node(slot, "n", level);
-  EXPECT_EQ(g.entry_point(), 1u);  // the first of the highest level
-  EXPECT_EQ(g.max_level(), 2);
-  EXPECT_EQ(g.slot_to_node(), (std::unordered_map<uint64_t, uint32_t>{{5, 3}, {6, 1}, {7, 2}}));
-  ASSERT_EQ(g.layer_count(), 3u);
-  for (size_t l = 0; l < 3; ++l) EXPECT_EQ(g.layer(l).node_count(), 4u);
-  // A list above a node's own level can be written (the old entry point
-  // gains back-links there).
-  g.append_neighbor(2, 0, 1);
-  EXPECT_EQ(as_list(g.neighbors(2, 0)), (List{1}));
-  EXPECT_TRUE(g.neighbors(7, 0).empty());  // a layer that does not exist
-}
+using tessarin::testing::slot_with_level;
 
 class HnswWalkTest : public tessarin::testing::HnswStoreTest {};
 
@@ -59,23 +43,14 @@ TEST_F(HnswWalkTest, NodeDistanceScoresUnreadableAndFreedSlotsWorst) {
   const VectorStore& store = fill_store({{1, 2}, {3, -1}, {0.5f, 0.5f}}, 2);
   ASSERT_TRUE(mutable_store().mark_slot_free(2).ok());  // component 0 becomes NaN
   HnswGraph g(hnsw_config(4, 8, 4, 10, 1.0));
-  g.add_node(0, "a", 0);
-  g.add_node(1, "b", 0);
-  g.add_node(2, "freed", 0);
-  g.add_node(3, "beyond", 0);  // slot 3 is not below the slot count
+  for (uint64_t slot : {0, 1, 2, 3}) g.add_node(slot, "n", 0);  // slot 3 is not below the slot count
   const std::vector<float> q = {2, 1};
   const float inf = std::numeric_limits<float>::infinity();
-  struct Case {
-    Metric metric;
-    uint32_t node;
-    float expected;
-  };
-  const Case cases[] = {{Metric::kDot, 0, 4},   {Metric::kL2, 0, 2},        {Metric::kCosine, 1, 5},
-                        {Metric::kDot, 2, -inf}, {Metric::kL2, 2, inf},      {Metric::kDot, 3, -inf},
-                        {Metric::kL2, 3, inf},   {Metric::kCosine, 3, -inf}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(compute_node_distance(g, q, c.node, store, c.metric), c.expected)
-        << "node " << c.node << " metric " << static_cast<int>(c.metric);
+  const std::tuple<Metric, uint32_t, float> cases[] = {
+      {Metric::kDot, 0, 4},    {Metric::kL2, 0, 2},   {Metric::kCosine, 1, 5},  {Metric::kDot, 2, -inf},
+      {Metric::kL2, 2, inf},   {Metric::kDot, 3, -inf}, {Metric::kL2, 3, inf},  {Metric::kCosine, 3, -inf}};
+  for (const auto& [metric, node, expected] : cases) {
+    EXPECT_EQ(compute_node_distance(g, q, node, store, metric), expected) << node << " " << int(metric);
   }
 }
 
@@ -173,6 +148,191 @@ TEST_F(HnswWalkTest, SearchLayerEqualsThePlainFormIncludingTies) {
       }
     }
   }
+}
+
+class HnswQueryTest : public tessarin::testing::HnswStoreTest {
+ protected:
+  // A graph of `n` level-0 nodes over slots 0..n-1, linked by `links` (both
+  // ways), node i with id "n<i>".
+  static HnswGraph chain(size_t n, const std::vector<std::pair<uint32_t, uint32_t>>& links) {
+    HnswGraph g(hnsw_config(4, 8, 4, 10, 0.0));
+    for (size_t i = 0; i < n; ++i) g.add_node(i, "n" + std::to_string(i), 0);
+    for (auto [a, b] : links) {
+      g.append_neighbor(0, a, b);
+      g.append_neighbor(0, b, a);
+    }
+    return g;
+  }
+  static std::vector<uint32_t> nodes(const std::vector<ScoredNode>& found) {
+    std::vector<uint32_t> out;
+    for (const ScoredNode& s : found) out.push_back(s.node);
+    return out;
+  }
+};
+
+TEST_F(HnswQueryTest, DeletedNodesRouteTheBeamButAreNeverReturned) {
+  // A path 0 - 1 - 2 - 3 - 4, the query nearest to 4.
+  const VectorStore& store = fill_store({{0}, {1}, {2}, {3}, {4}}, 1);
+  const HnswGraph g = chain(5, {{0, 1}, {1, 2}, {2, 3}, {3, 4}});
+  const std::vector<float> q = {4};
+  EXPECT_EQ(nodes(search_layer_filtered(g, q, 0, 2, store, Metric::kL2, {})),
+            (std::vector<uint32_t>{4, 3}));
+  // Every node but the last deleted, the entry point included: the walk
+  // still reaches node 4 through them.
+  const std::unordered_set<uint64_t> deleted = {0, 1, 2, 3};
+  EXPECT_EQ(nodes(search_layer_filtered(g, q, 0, 2, store, Metric::kL2, deleted)),
+            (std::vector<uint32_t>{4}));
+  EXPECT_TRUE(search_layer_filtered(g, q, 0, 2, store, Metric::kL2, {0, 1, 2, 3, 4}).empty());
+}
+
+TEST_F(HnswQueryTest, EqualScoresKeepTheResultHeapsOrderAndScoresAreRaw) {
+  // Node 0 linked to 1..4, all at the same distance from the query.
+  const VectorStore& store = fill_store({{1, 0}, {0, 1}, {0, 1}, {0, 1}, {0, 1}}, 2);
+  const HnswGraph g = chain(5, {{0, 1}, {0, 2}, {0, 3}, {0, 4}});
+  const std::vector<float> q = {0, 2};
+  // Dot: similarity 2 for 1..4, 0 for the entry point. Node 3 overfills the
+  // beam of 3 and pushes the entry point out: the pop sinks the hole to the
+  // right child on equal keys (node 2 rises to the root) and puts node 3 in
+  // the hole. Node 4 is not strictly better than the worst kept. The stable
+  // sort keeps that array order: 2, 1, 3.
+  const std::vector<ScoredNode> found = search_layer_filtered(g, q, 0, 3, store, Metric::kDot, {});
+  EXPECT_EQ(nodes(found), (std::vector<uint32_t>{2, 1, 3}));
+  for (const ScoredNode& s : found) EXPECT_EQ(s.score, 2.0f);
+}
+
+TEST_F(HnswQueryTest, GraphHitsSkipStaleNodesAndNeverOverrunTheGraph) {
+  const VectorStore& store = fill_store({{0}, {1}, {2}, {3}}, 1);
+  HnswIndex index(chain(4, {{0, 1}, {1, 2}, {2, 3}}), Metric::kL2);
+  const std::vector<float> q = {0};
+  EXPECT_TRUE(graph_hits(index, q, 0, store).empty());
+  const std::vector<GraphHit> all = graph_hits(index, q, std::numeric_limits<uint64_t>::max(), store);
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[0].id, "n0");
+  EXPECT_EQ(all[3].slot, 3u);
+  // Slot 1's record was replaced: its node only routes now.
+  index.graph.value.unmap_slot(1);
+  std::vector<std::string> ids;
+  for (const GraphHit& h : graph_hits(index, q, 2, store)) ids.push_back(h.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"n0", "n2", "n3"}));
+}
+
+class HnswInsertTest : public tessarin::testing::HnswStoreTest {
+ protected:
+  // A store of `count` one-dimensional vectors at the given positions,
+  // padded with position 1000.
+  void positions(std::vector<float> pos, size_t count) {
+    std::vector<std::vector<float>> vectors;
+    for (size_t i = 0; i < count; ++i) vectors.push_back({i < pos.size() ? pos[i] : 1000.0f});
+    fill_store(vectors, 1);
+  }
+};
+
+TEST_F(HnswInsertTest, FirstNodeHasNoLinksSecondLinksBothWaysOnEachOfItsLayers) {
+  positions({}, 200);
+  const uint64_t a = slot_with_level(0, 1.0);
+  const uint64_t b = slot_with_level(2, 1.0);
+  ASSERT_LT(std::max(a, b), 200u);
+  HnswIndex index(HnswGraph(hnsw_config(4, 8, 4, 10, 1.0)), Metric::kL2);
+  insert_nodes(index, std::vector{item(a)}, store());
+  const HnswGraph& g = index.graph.value;
+  EXPECT_EQ(g.entry_point(), 0u);
+  EXPECT_TRUE(g.neighbors(0, 0).empty());
+  insert_nodes(index, std::vector{item(a), item(b)}, store());  // a is skipped
+  ASSERT_EQ(g.node_count(), 2u);
+  EXPECT_EQ(g.entry_point(), 1u);
+  EXPECT_EQ(g.max_level(), 2);
+  for (size_t l = 0; l < 3; ++l) {
+    EXPECT_EQ(as_list(g.neighbors(l, 1)), List{0}) << "layer " << l;
+    EXPECT_EQ(as_list(g.neighbors(l, 0)), List{1}) << "layer " << l;  // above node 0's own level too
+  }
+}
+
+TEST_F(HnswInsertTest, BackLinksUpToTheCapStayInOrderLongerListsAreRescoredAndCut) {
+  // L2 on a line: node i at the position of slot i; m_max0 = 2, one layer.
+  positions({0, 10, 1, 2}, 4);
+  HnswIndex index(HnswGraph(hnsw_config(2, 2, 2, 10, 0.0)), Metric::kL2);
+  const HnswGraph& g = index.graph.value;
+  insert_nodes(index, items(0, 3), store());
+  // Node 2 (at 1) took [0, 1]; node 0's back-link list became exactly cap
+  // long and keeps insertion order although 2 is nearer.
+  EXPECT_EQ(as_list(g.neighbors(0, 0)), (List{1, 2}));
+  EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{0, 2}));
+  EXPECT_EQ(as_list(g.neighbors(0, 2)), (List{0, 1}));
+  insert_nodes(index, items(3, 1), store());
+  // Node 3 (at 2) takes [2, 0]. Node 2's list [0, 1, 3] is re-scored from
+  // 1: 0 and 3 tie at 1 and keep their order; 1 is cut. Node 0's [1, 2, 3]
+  // becomes [2, 3].
+  EXPECT_EQ(as_list(g.neighbors(0, 3)), (List{2, 0}));
+  EXPECT_EQ(as_list(g.neighbors(0, 2)), (List{0, 3}));
+  EXPECT_EQ(as_list(g.neighbors(0, 0)), (List{2, 3}));
+  EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{0, 2}));
+}
+
+TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwnerIsCutAsItStands) {
+  // Layer 1 selects every candidate (m = 10) and caps back-links at 2.
+  const uint64_t s = slot_with_level(1, 1.0, 3);
+  ASSERT_LT(s, 200u);
+  std::vector<float> pos(200, 1000.0f);
+  pos[0] = 0;
+  pos[2] = 10;
+  pos[s] = 9;
+  positions(pos, 200);
+  HnswGraph graph(hnsw_config(10, 10, 2, 10, 1.0));
+  graph.add_node(0, "a", 1);
+  graph.add_node(500, "unreadable", 1);
+  graph.add_node(2, "c", 1);
+  for (size_t l = 0; l < 2; ++l) {
+    graph.set_neighbors(l, 0, List{1, 2});
+    graph.set_neighbors(l, 1, List{2, 0});
+    graph.set_neighbors(l, 2, List{0, 1});
+  }
+  HnswIndex index(std::move(graph), Metric::kL2);
+  insert_nodes(index, std::vector{item(s)}, store());
+  const HnswGraph& g = index.graph.value;
+  EXPECT_EQ(as_list(g.neighbors(1, 3)), (List{2, 0, 1}));  // the unreadable node scores worst
+  EXPECT_EQ(as_list(g.neighbors(1, 2)), (List{3, 0}));     // 1 dropped, 3 nearer than 0
+  EXPECT_EQ(as_list(g.neighbors(1, 0)), (List{3, 2}));
+  EXPECT_EQ(as_list(g.neighbors(1, 1)), (List{2, 0}));     // owner unreadable: first two kept
+  EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{2, 0, 3}));  // below the layer-0 cap: appended
+}
+
+TEST_F(HnswInsertTest, UnreadableNodeAboveAllOthersBecomesTheEntryPointWithoutLinks) {
+  positions({0, 1, 2}, 3);
+  HnswIndex index(HnswGraph(hnsw_config(4, 4, 4, 10, 1.0)), Metric::kL2);
+  insert_nodes(index, items(0, 3), store());
+  const HnswGraph& g = index.graph.value;
+  ASSERT_LT(g.max_level(), 5);
+  insert_nodes(index, std::vector{item(slot_with_level(5, 1.0, 3))}, store());  // beyond slot 2
+  EXPECT_EQ(g.entry_point(), 3u);
+  EXPECT_EQ(g.max_level(), 5);
+  for (size_t l = 0; l < g.layer_count(); ++l) EXPECT_TRUE(g.neighbors(l, 3).empty());
+}
+
+TEST(HnswInsertBeamTest, BeamIsCappedAt75AndAtLeast1) {
+  for (auto [ef, beam] : {std::pair<uint64_t, size_t>{0, 1}, {1, 1}, {75, 75}, {76, 75}, {~0ull, 75}}) {
+    EXPECT_EQ(insert_beam_width(hnsw_config(4, 8, 4, ef, 1.0)), beam) << ef;
+  }
+}
+
+TEST_F(HnswInsertTest, NothingNewTakesNoWriteLock) {
+  positions({0, 1}, 2);
+  HnswIndex index(HnswGraph(hnsw_config(4, 8, 4, 10, 0.0)), Metric::kL2);
+  insert_nodes(index, items(0, 2), store());
+  EXPECT_EQ(retain_unindexed_records(index, items(0, 4)), items(2, 2));
+  std::shared_lock held(index.graph.mu);  // a write lock would wait for this
+  auto done = std::async(std::launch::async, [&] { insert_nodes(index, items(0, 2), store()); });
+  const bool finished = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  held.unlock();
+  EXPECT_TRUE(finished);
+}
+
+TEST_F(HnswInsertTest, SingleInsertionFindsTheTrueNearestNeighbour) {
+  expect_recall(2024, [](size_t n, const VectorStore& store) {
+    HnswIndex index(HnswGraph(hnsw_config(16, 32, 16, 100, 1 / std::log(16.0))), Metric::kCosine);
+    insert_nodes(index, items(0, n), store);
+    EXPECT_EQ(index.graph.value.node_count(), n);
+    return std::move(index.graph.value);
+  });
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <limits>
+#include <random>
 
 #include "json/parse.h"
 #include "test_util.h"
@@ -41,9 +41,7 @@ TEST(NdjsonPrint, HeaderAndRecordLines) {
             "{\"version\":1,\"collection\":\"my \\\"docs\\\"\",\"dimensions\":3,"
             "\"metric\":\"cosine\",\"record_count\":2,\"exported_at\":1700000000}");
 
-  json::Object meta;
-  meta.insert_or_assign("z", json::Value(uint64_t{1}));
-  meta.insert_or_assign("a", json::Value("x/\u00e9\n"));
+  const json::Value meta = json::parse("{\"z\":1,\"a\":\"x/\u00e9\\n\"}").value();
   const float inf = std::numeric_limits<float>::infinity();
   EXPECT_EQ(record_line("id\t1", {100.0f, 123.25f, 1e-7f, 1e13f, 0.000001f, -0.0f}, meta, 5,
                         std::nullopt),
@@ -62,15 +60,19 @@ TEST(NdjsonDecode, PrintedLinesReadBack) {
   print_export_header(again, h);
   EXPECT_EQ(again, line);
 
-  std::vector<float> v = {0.1f, -3.4028235e38f, 1.17549435e-38f, 1e-45f, 16777217.0f, 0.0f};
-  json::Value meta = json::parse("{\"b\":[1,-2,2.5e300],\"a\":{\"k\":null}}").value();
+  // Every finite float reads back to the bit: the extremes, then random bits.
+  std::vector<float> v = {0.1f, -3.4028235e38f, 1.17549435e-38f, 1e-45f, 16777217.0f, 0.0f, -0.0f};
+  std::mt19937 rng(5);
+  while (v.size() < 20000) {
+    const float x = std::bit_cast<float>(static_cast<uint32_t>(rng()));
+    if (std::isfinite(x)) v.push_back(x);
+  }
+  const json::Value meta =
+      json::parse("{\"b\":[1,-2,2.5e300,-1.5e-300],\"a\":{\"k\":null},\"s\":\"\\\"q\\\"\\n\u00e9\"}").value();
   ExportRecord r;
   ASSERT_TRUE(decode_export_record(record_line("rid", v, meta, 12, 30), r).ok());
   EXPECT_EQ(r.id, "rid");
-  ASSERT_EQ(r.vector.size(), v.size());
-  for (size_t i = 0; i < v.size(); ++i) {
-    EXPECT_EQ(std::bit_cast<uint32_t>(r.vector[i]), std::bit_cast<uint32_t>(v[i])) << i;
-  }
+  EXPECT_EQ(testing::bits(r.vector), testing::bits(v));
   EXPECT_EQ(r.metadata, meta);
   EXPECT_EQ(r.created_at, 12u);
   EXPECT_EQ(r.ttl, 30u);
@@ -174,19 +176,13 @@ TEST(NdjsonTrim, UnicodeWhiteSpace) {
 class LineReaderTest : public testing::TempDirTest {
  protected:
   std::vector<std::string> read_all(const std::string& content, std::string* error = nullptr) {
-    const std::string p = path("f.ndjson");
-    std::ofstream(p, std::ios::binary) << content;
-    auto file = platform::open_file(p);
-    EXPECT_TRUE(file.ok());
-    LineReader reader(std::move(file).value());
+    testing::put_file(path("f.ndjson"), content);
+    LineReader reader(platform::open_file(path("f.ndjson")).value());
     std::vector<std::string> lines;
     std::string line;
-    for (;;) {
-      auto more = reader.read_line(&line);
-      if (!more.ok() && error) *error = more.error().message();
-      if (!more.ok() || !*more) break;
-      lines.push_back(line);
-    }
+    auto more = reader.read_line(&line);
+    for (; more.ok() && *more; more = reader.read_line(&line)) lines.push_back(line);
+    if (!more.ok() && error) *error = more.error().message();
     return lines;
   }
 };

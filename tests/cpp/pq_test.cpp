@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "search/distance.h"
@@ -21,25 +21,13 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-PqConfig config_for(uint64_t dimension) {
-  return *PqConfig::create(dimension, choose_num_subquantizers(dimension));
-}
+PqConfig config_for(uint64_t dimension) { return *PqConfig::create(dimension, choose_num_subquantizers(dimension)); }
 
-std::vector<uint32_t> bits(std::span<const float> v) {
-  std::vector<uint32_t> out;
-  for (float x : v) out.push_back(std::bit_cast<uint32_t>(x));
-  return out;
-}
+using testing::bits;
 
-std::vector<float> random_floats(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> v(n);
-  for (float& x : v) x = normal(rng);
-  return v;
-}
+std::vector<float> random_floats(size_t n, uint32_t seed) { return testing::normal_vectors(1, n, seed)[0]; }
 
-TEST(PqConfigTest, SubquantizersFollowTheDimension) {
+TEST(PqConfigTest, SubquantizersFollowTheDimensionAndUnsplittableShapesAreRefused) {
   const std::pair<uint64_t, uint64_t> table[] = {{384, 48}, {768, 48}, {1536, 48}, {128, 32},
                                                  {64, 32},  {16, 16},  {40, 8},     {100, 100},
                                                  {12, 12},  {3, 3},    {65536, 32}, {1, 1}};
@@ -47,22 +35,16 @@ TEST(PqConfigTest, SubquantizersFollowTheDimension) {
     EXPECT_EQ(choose_num_subquantizers(dimension), m) << dimension;
     EXPECT_EQ(config_for(dimension).subvector_len(), dimension / m) << dimension;
   }
-}
-
-TEST(PqConfigTest, RefusesWhatItCannotSplit) {
-  const struct {
-    uint64_t dimension, m;
-    const char* message;
-  } table[] = {
+  const std::tuple<uint64_t, uint64_t, std::string> refused[] = {
       {10, 3, "Invalid input: Dimension 10 must be divisible by num_subquantizers 3"},
       {10, 0, "Invalid input: Dimension 10 must be divisible by num_subquantizers 0"},
       {0, 48, "Invalid input: Dimensions must be greater than 0"},
       {uint64_t{1} << 40, 32, "Dimensions too large: maximum is 65536, got 1099511627776"},
   };
-  for (const auto& row : table) {
-    Result<PqConfig> config = PqConfig::create(row.dimension, row.m);
-    ASSERT_FALSE(config.ok()) << row.message;
-    EXPECT_EQ(config.error().message(), row.message);
+  for (const auto& [dimension, m, message] : refused) {
+    Result<PqConfig> config = PqConfig::create(dimension, m);
+    ASSERT_FALSE(config.ok()) << message;
+    EXPECT_EQ(config.error().message(), message);
   }
 }
 
@@ -106,16 +88,13 @@ TEST(PqKmeansTest, SeedingAndIterations) {
   }
 }
 
-TEST(PqTrainTest, NoVectorsGiveZeroCentroidsAndNoCodes) {
-  const PqCodebook book = train_pq(config_for(40), {}, false);
-  EXPECT_EQ(book.centroids().size(), 8u * 256 * 5);
-  EXPECT_EQ(bits(book.centroids()), std::vector<uint32_t>(8 * 256 * 5, 0));
-  const PqCodes codes = encode_pq_parallel(book, {});
-  EXPECT_EQ(codes.count(), 0u);
-  EXPECT_TRUE(codes.bytes().empty());
-}
+TEST(PqTrainTest, NoVectorsGiveZeroCentroidsAndOnlyTheFirstTenThousandTrain) {
+  const PqCodebook empty = train_pq(config_for(40), {}, false);
+  EXPECT_EQ(bits(empty.centroids()), std::vector<uint32_t>(8 * 256 * 5, 0));
+  const PqCodes none = encode_pq_parallel(empty, {});
+  EXPECT_EQ(none.count(), 0u);
+  EXPECT_TRUE(none.bytes().empty());
 
-TEST(PqTrainTest, OnlyTheFirstTenThousandVectorsTrain) {
   std::vector<float> vectors;
   for (int j = 0; j < 10000; ++j) vectors.push_back(static_cast<float>(j % 100));
   vectors.push_back(1e6f);  // the seeding walk would draw it at once
@@ -170,8 +149,7 @@ TEST(PqTableTest, MatchesTheScalarOrder) {
         for (size_t i = 0; i < 300; i += 37) {
           float sum = 0.0f;
           for (size_t m = 0; m < m_count; ++m) sum = sum + table[m * 256 + codes.code(i)[m]];
-          EXPECT_EQ(std::bit_cast<uint32_t>(adc_distance(table, codes.code(i))),
-                    std::bit_cast<uint32_t>(sum));
+          EXPECT_EQ(bits(adc_distance(table, codes.code(i))), bits(sum));
         }
         // Several at once, from codes padded to a wider stride: the same bits.
         const size_t stride = m_count + 5;
@@ -239,12 +217,12 @@ TEST_F(PqThreadCountTest, ResultsAreTheSameOnOneAndEightThreads) {
     const PqCodebook book = train_pq(config_for(kDim), data, true);
     const PqCodes codes = encode_pq_parallel(book, data);
     const std::vector<float> table = build_adc_table(book, std::span(data).first(kDim));
-    std::ofstream file(out, std::ios::binary);
-    for (const auto bytes : {std::as_bytes(book.centroids()), std::as_bytes(codes.bytes()),
-                             std::as_bytes(std::span(table))}) {
-      file.write(reinterpret_cast<const char*>(bytes.data()),
-                 static_cast<std::streamsize>(bytes.size()));
+    std::string bytes;
+    for (const auto b : {std::as_bytes(book.centroids()), std::as_bytes(codes.bytes()),
+                         std::as_bytes(std::span(table))}) {
+      bytes.append(reinterpret_cast<const char*>(b.data()), b.size());
     }
+    testing::put_file(out, bytes);
     return;
   }
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -255,8 +233,7 @@ TEST_F(PqThreadCountTest, ResultsAreTheSameOnOneAndEightThreads) {
                                 "' '" + self + "' --gtest_filter=" + info->test_suite_name() +
                                 "." + info->name() + " > /dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    std::ifstream file(out, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return testing::file_bytes(out);
   };
   const std::string one = run("1");
   EXPECT_EQ(one.size(), 48u * 256 * 2 * 4 + 3000 * 48 + 48 * 256 * 4);

@@ -1,6 +1,7 @@
 // The store of either build: table lifecycle, key handling, the exclusive
-// lock, writer exclusion and large writes; the LMDB store's map growth; the
-// RocksDB store's directory, lock file and damaged files.
+// lock, writer exclusion; the LMDB store's map growth; the RocksDB store's
+// directory, lock file and damaged files; and the "records" table kept in
+// it.
 #include "storage/store.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/platform.h"
+#include "storage/records.h"
 #include "test_util.h"
 
 namespace tessarin {
@@ -30,10 +33,20 @@ class StoreTest : public testing::TempDirTest {
   }
 };
 
-std::optional<std::string> read(const Store& store, std::string_view table, std::string_view key) {
+ReadTxn reader(const Store& store) {
   auto txn = store.begin_read();
-  EXPECT_TRUE(txn.ok());
-  auto v = txn->get(table, key);
+  EXPECT_TRUE(txn.ok()) << txn.error().message();
+  return std::move(txn).value();
+}
+WriteTxn writer(const Store& store) {
+  auto txn = store.begin_write();
+  EXPECT_TRUE(txn.ok()) << txn.error().message();
+  return std::move(txn).value();
+}
+
+std::optional<std::string> read(const Store& store, std::string_view table, std::string_view key) {
+  const ReadTxn txn = reader(store);  // the value views the map: copy it while the read lasts
+  auto v = txn.get(table, key);
   EXPECT_TRUE(v.ok());
   if (!v.ok() || !*v) return std::nullopt;
   return std::string(**v);
@@ -64,25 +77,19 @@ void put_committed(Store& store, std::string_view table, std::string_view key, s
 TEST_F(StoreTest, TablesExistOnlyAfterTheirFirstCommit) {
   Store store = open_store();
   {
-    auto r = store.begin_read();
-    ASSERT_TRUE(r.ok());
-    EXPECT_FALSE(r->cursor("t")->has_value());
-    auto w = store.begin_write();
-    ASSERT_TRUE(w.ok());
-    ASSERT_TRUE(w->put("t", "k", "dropped").ok());
+    EXPECT_FALSE(reader(store).cursor("t")->has_value());
+    ASSERT_TRUE(writer(store).put("t", "k", "dropped").ok());
   }  // aborted
   EXPECT_EQ(read(store, "t", "k"), std::nullopt);
 
-  auto before = store.begin_read();  // a snapshot older than the table
-  ASSERT_TRUE(before.ok());
-  auto w = store.begin_write();
-  ASSERT_TRUE(w.ok());
-  ASSERT_TRUE(w->put("t", "k", "v").ok());
+  ReadTxn before = reader(store);  // a snapshot older than the table
+  WriteTxn w = writer(store);
+  ASSERT_TRUE(w.put("t", "k", "v").ok());
   EXPECT_EQ(read(store, "t", "k"), std::nullopt);  // uncommitted
-  ASSERT_TRUE(w->commit().ok());
+  ASSERT_TRUE(w.commit().ok());
   EXPECT_EQ(read(store, "t", "k"), "v");
-  EXPECT_FALSE(before->get("t", "k")->has_value());
-  EXPECT_TRUE(scan(*before, "t").empty());
+  EXPECT_FALSE(before.get("t", "k")->has_value());
+  EXPECT_TRUE(scan(before, "t").empty());
 }
 
 TEST_F(StoreTest, KeysKeepByteOrderIncludingTheEmptyKeyAndTheLimit) {
@@ -91,32 +98,31 @@ TEST_F(StoreTest, KeysKeepByteOrderIncludingTheEmptyKeyAndTheLimit) {
   ASSERT_GT(max, 100u);
   const std::string longest(max, 'z');
   {
-    auto w = store.begin_write();
-    ASSERT_TRUE(w.ok());
-    for (const char* k : {"b", "", "\xFF", "B", "a"}) ASSERT_TRUE(w->put("t", k, std::string("v") + k).ok());
-    ASSERT_TRUE(w->put("t", longest, "").ok());
-    auto too_long = w->put("t", longest + "z", "x");
+    WriteTxn w = writer(store);
+    for (const char* k : {"b", "", "\xFF", "B", "a"}) ASSERT_TRUE(w.put("t", k, std::string("v") + k).ok());
+    ASSERT_TRUE(w.put("t", longest, "").ok());
+    auto too_long = w.put("t", longest + "z", "x");
     EXPECT_EQ(too_long.error().kind(), DbError::Kind::kInvalidInput);
     EXPECT_NE(too_long.error().message().find(std::to_string(max)), std::string::npos);
-    ASSERT_TRUE(w->remove("t", longest + "z").ok());
-    ASSERT_TRUE(w->remove("t", "missing").ok());
-    ASSERT_TRUE(w->commit().ok());
+    ASSERT_TRUE(w.remove("t", longest + "z").ok());
+    ASSERT_TRUE(w.remove("t", "missing").ok());
+    ASSERT_TRUE(w.commit().ok());
   }
-  auto r = store.begin_read();
-  ASSERT_TRUE(r.ok());
-  const auto rows = scan(*r, "t");
+  ReadTxn r = reader(store);
+  const auto rows = scan(r, "t");
   std::vector<std::string> keys;
   for (auto& [k, v] : rows) keys.push_back(k);
   EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "b", longest, "\xFF"}));
   EXPECT_EQ(rows[0].second, "v");
-  EXPECT_FALSE(r->get("t", longest + "z")->has_value());
+  EXPECT_FALSE(r.get("t", longest + "z")->has_value());
 }
 
 TEST_F(StoreTest, SecondOpenerIsRefusedInThisAndAnotherProcess) {
   const std::string kLocked = "Database error: Database already open. Cannot acquire lock.";
   {
     Store first = open_store();
-    put_committed(first, "t", "k", "v");
+    WriteTxn w = writer(first);
+    ASSERT_TRUE(w.put("t", "k", "v").ok() && w.commit().ok());
     auto second = Store::open(path("meta.redb"));
     EXPECT_EQ(second.error().message(), kLocked);
 
@@ -143,37 +149,22 @@ TEST_F(StoreTest, SecondOpenerIsRefusedInThisAndAnotherProcess) {
 
 TEST_F(StoreTest, SecondWriterWaitsForTheFirst) {
   Store store = open_store();
-  auto first = store.begin_write();
-  ASSERT_TRUE(first.ok());
-  ASSERT_TRUE(first->put("t", "k", "1").ok());
+  WriteTxn first = writer(store);
+  ASSERT_TRUE(first.put("t", "k", "1").ok());
   std::atomic<bool> acquired{false};
   std::optional<std::string> seen;
   std::thread second([&] {
-    auto w = store.begin_write();
+    WriteTxn w = writer(store);
     acquired = true;
     seen = read(store, "t", "k");
-    ASSERT_TRUE(w.ok() && w->put("t", "k", "2").ok() && w->commit().ok());
+    ASSERT_TRUE(w.put("t", "k", "2").ok() && w.commit().ok());
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(acquired.load());
-  ASSERT_TRUE(first->commit().ok());
+  ASSERT_TRUE(first.commit().ok());
   second.join();
   EXPECT_EQ(seen, "1");
   EXPECT_EQ(read(store, "t", "k"), "2");
-}
-
-// Values larger than the write log's blocks, replayed by growths, land whole.
-TEST_F(StoreTest, ValuesBeyondALogBlockSurviveGrowth) {
-  auto value_of = [](int i) { return std::string((3 << 20) + i, static_cast<char>('a' + i)); };
-  {
-    Store store = open_store(StoreOptions{1 << 20});
-    auto w = store.begin_write();
-    ASSERT_TRUE(w.ok());
-    for (int i = 0; i < 6; ++i) ASSERT_TRUE(w->put("big", std::to_string(i), value_of(i)).ok()) << i;
-    ASSERT_TRUE(w->commit().ok());
-  }
-  Store store = open_store(StoreOptions{1 << 20});
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(read(store, "big", std::to_string(i)), value_of(i)) << i;
 }
 
 // Another process's lock is seen (drop_collection relies on it); this
@@ -287,10 +278,12 @@ TEST_F(StoreTest, WritesWorkAgainOnceAFullDiskHasSpace) {
 // threads keep reading; the data survives a reopen.
 TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
   auto value_of = [](int i) { return std::string(8192, static_cast<char>('a' + i % 26)); };
+  auto large_of = [](int i) { return std::string((3 << 20) + i, static_cast<char>('a' + i)); };
   {
     Store store = open_store(StoreOptions{1 << 20});
     const uint64_t initial = store.map_size();
-    put_committed(store, "small", "seed", "x");
+    WriteTxn seed = writer(store);
+    ASSERT_TRUE(seed.put("small", "seed", "x").ok() && seed.commit().ok());
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> reads{0};
     std::vector<std::thread> readers;
@@ -299,33 +292,35 @@ TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
         for (; !stop; ++reads) EXPECT_EQ(read(store, "small", "seed"), "x");
       });
     }
-    auto w = store.begin_write();
-    ASSERT_TRUE(w.ok());
-    for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w->put("big", std::to_string(i), value_of(i)).ok()) << i;
-    ASSERT_TRUE(w->remove("big", "1500").ok());
-    ASSERT_TRUE(w->commit().ok());
+    WriteTxn w = writer(store);
+    for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w.put("big", std::to_string(i), value_of(i)).ok()) << i;
+    ASSERT_TRUE(w.remove("big", "1500").ok());
+    ASSERT_TRUE(w.commit().ok());
     stop = true;
     for (auto& t : readers) t.join();
     EXPECT_GT(reads.load(), 0u);
     EXPECT_GE(store.map_size(), 16 * initial);
 
     // The writing thread may read the committed state between its writes
-    // (released before the next write grows the map).
-    w = store.begin_write();
-    ASSERT_TRUE(w.ok());
-    for (int i = 0; i < 1000; ++i) {
-      if (i % 100 == 0) EXPECT_EQ(read(store, "small", "seed"), "x");
-      ASSERT_TRUE(w->put("more", std::to_string(i), value_of(i)).ok());
+    // (released before the next write grows the map). Values larger than
+    // the write log's blocks, replayed by the growths, land whole.
+    const uint64_t before = store.map_size();
+    WriteTxn more = writer(store);
+    for (int i = 0; i < 12; ++i) {
+      EXPECT_EQ(read(store, "small", "seed"), "x");
+      ASSERT_TRUE(more.put("more", std::to_string(i), large_of(i)).ok());
     }
-    ASSERT_TRUE(w->commit().ok());
+    ASSERT_TRUE(more.commit().ok());
+    EXPECT_GT(store.map_size(), before);
   }
   Store store = open_store(StoreOptions{1 << 20});
-  auto r = store.begin_read();
-  ASSERT_TRUE(r.ok());
-  auto rows = scan(*r, "big");
+  ReadTxn r = reader(store);
+  auto rows = scan(r, "big");
   ASSERT_EQ(rows.size(), 2999u);
   for (auto& [k, v] : rows) ASSERT_EQ(v, value_of(std::stoi(k))) << k;
-  EXPECT_EQ(scan(*r, "more").size(), 1000u);
+  rows = scan(r, "more");
+  ASSERT_EQ(rows.size(), 12u);
+  for (auto& [k, v] : rows) ASSERT_TRUE(v == large_of(std::stoi(k))) << k;
 }
 
 // A growth cannot run while the writing thread itself holds a read: the write
@@ -333,23 +328,19 @@ TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
 TEST_F(StoreTest, GrowthWhileTheWriterHoldsAReadIsRefused) {
   Store store = open_store(StoreOptions{1 << 20});
   const std::string value(8192, 'x');
-  auto reader = store.begin_read();
-  ASSERT_TRUE(reader.ok());
-  auto w = store.begin_write();
-  ASSERT_TRUE(w.ok());
+  ReadTxn held = reader(store);
+  WriteTxn w = writer(store);
   Status failed;
-  for (int i = 0; i < 1000 && failed.ok(); ++i) failed = w->put("t", std::to_string(i), value);
+  for (int i = 0; i < 1000 && failed.ok(); ++i) failed = w.put("t", std::to_string(i), value);
   EXPECT_EQ(failed.error().kind(), DbError::Kind::kTransaction);
-  EXPECT_FALSE(w->commit().ok());
-  reader->end();
+  EXPECT_FALSE(w.commit().ok());
+  held.end();
   EXPECT_EQ(read(store, "t", "0"), std::nullopt);
 
-  w = store.begin_write();
-  ASSERT_TRUE(w.ok());
-  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(w->put("t", std::to_string(i), value).ok());
-  ASSERT_TRUE(w->commit().ok());
+  WriteTxn again = writer(store);
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(again.put("t", std::to_string(i), value).ok());
+  ASSERT_TRUE(again.commit().ok());
 }
-
 #endif  // TESSARIN_STORE_LMDB
 
 #ifdef TESSARIN_STORE_ROCKSDB
@@ -445,6 +436,98 @@ TEST_F(StoreTest, DamagedFilesAreReportedNeverMisread) {
   EXPECT_FALSE(reads_back(path("lost-current")));  // never made anew over its tables
 }
 #endif  // TESSARIN_STORE_ROCKSDB
+
+// The "records" table over the store: rows by id in key order, the id
+// limit, undecodable rows and the live count.
+class RecordsTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    store_.emplace(open_store());
+  }
+  ReadTxn read() { return read_transaction(*store_).value(); }
+  // Runs body in a write transaction and commits it.
+  template <typename F>
+  void write(F&& body) {
+    auto w = store_->begin_write();
+    ASSERT_TRUE(w.ok());
+    body(*w);
+    ASSERT_TRUE(w->commit().ok());
+  }
+  void put(std::initializer_list<Record> records) {
+    write([&](WriteTxn& w) {
+      for (const Record& r : records) ASSERT_TRUE(put_record(w, r).ok()) << r.id;
+    });
+  }
+  std::optional<Record> get(std::string_view id) { return get_record(read(), id).value(); }
+  std::vector<std::string> scanned_ids() {
+    ReadTxn r = read();
+    auto scan = RecordScan::open(r);
+    std::vector<std::string> out;
+    RecordView v;
+    for (auto more = scan->next_view(&v); more.ok() && *more; more = scan->next_view(&v)) {
+      out.push_back(v.to_record().id);
+    }
+    return out;
+  }
+
+  std::optional<Store> store_;
+};
+
+Record rec(std::string id, uint64_t slot, RecordStatus status = RecordStatus::kActive,
+           std::optional<uint64_t> expires_at = std::nullopt) {
+  return Record{std::move(id), slot, R"({"n":1})", 100, expires_at, status};
+}
+
+TEST_F(RecordsTest, PutGetReplaceRemoveAndOrderedScan) {
+  EXPECT_EQ(get("x"), std::nullopt);  // no "records" table yet
+  EXPECT_TRUE(scanned_ids().empty());
+  put({rec("b", 1), rec("", 2), rec("a", 3), rec("B", 4)});
+  EXPECT_EQ(get(""), rec("", 2));
+  EXPECT_EQ(scanned_ids(), (std::vector<std::string>{"", "B", "a", "b"}));
+
+  Record replacement{"a", 42, "", 7, 99, RecordStatus::kPending};
+  write([&](WriteTxn& w) {
+    ASSERT_TRUE(put_record(w, replacement).ok());
+    ASSERT_TRUE(remove_record(w, "b").ok());
+    ASSERT_TRUE(remove_record(w, "never-stored").ok());
+  });
+  EXPECT_EQ(get("a"), replacement);
+  EXPECT_EQ(scanned_ids(), (std::vector<std::string>{"", "B", "a"}));
+
+  // An id longer than the store's key limit is refused up front.
+  const size_t max = store_->max_id_bytes();
+  write([&](WriteTxn& w) {
+    EXPECT_EQ(put_record(w, rec(std::string(max + 1, 'x'), 1)).error().message(),
+              "Invalid input: id is " + std::to_string(max + 1) + " bytes long; ids may be at most " +
+                  std::to_string(max) + " bytes");
+    EXPECT_TRUE(put_record(w, rec(std::string(max, 'x'), 1)).ok());
+  });
+}
+
+TEST_F(RecordsTest, UndecodableRowFailsGetScanAndCount) {
+  std::string bad = encode_record(rec("zz-bad", 2));
+  bad[bad.size() - 4] = 5;  // status index 5
+  put({rec("good", 1)});
+  write([&](WriteTxn& w) { ASSERT_TRUE(w.put(kRecordsTable, "zz-bad", bad).ok()); });
+  const std::string text =
+      "Serialization error: invalid value: integer `5`, expected variant index 0 <= i < 3";
+  ReadTxn r = read();
+  EXPECT_EQ(get_record(r, "zz-bad").error().message(), text);
+  EXPECT_EQ(count_live_records(r).error().message(), text);
+  auto scan = RecordScan::open(r);
+  RecordView out;
+  ASSERT_TRUE(*scan->next_view(&out));  // "good" first
+  EXPECT_EQ(scan->next_view(&out).error().message(), text);
+}
+
+TEST_F(RecordsTest, LiveCountFollowsStatusAndExpiry) {
+  const uint64_t now = platform::now_secs();
+  put({rec("active", 0), rec("pending", 1, RecordStatus::kPending), rec("tombstone", 2, RecordStatus::kTombstone),
+       rec("expires-now", 3, RecordStatus::kActive, now), rec("expired", 4, RecordStatus::kActive, now - 10),
+       rec("later", 5, RecordStatus::kActive, now + 3600)});
+  EXPECT_EQ(*count_live_records(read()), 2u);
+}
 
 }  // namespace
 }  // namespace tessarin

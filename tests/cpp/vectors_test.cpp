@@ -8,12 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <span>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -22,22 +19,18 @@
 namespace tessarin {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = std::string;  // raw file bytes
 
 // Checksums computed here independently of the engine.
-uint32_t fnv1a(const uint8_t* p, size_t n) {
+uint32_t fnv1a(std::string_view b) {
   uint32_t h = 0x811c9dc5u;
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+  for (unsigned char c : b) h = (h ^ c) * 16777619u;
   return h;
 }
-uint32_t crc(const uint8_t* p, size_t n) { return static_cast<uint32_t>(::crc32(0, p, n)); }
-
-template <typename T>
-T get(const Bytes& b, size_t at) {
-  T v;
-  std::memcpy(&v, b.data() + at, sizeof v);
-  return v;
+uint32_t crc(std::string_view b) {
+  return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(b.data()), b.size()));
 }
+
 template <typename T>
 void put(Bytes& b, size_t at, T v) {
   std::memcpy(b.data() + at, &v, sizeof v);
@@ -51,12 +44,11 @@ Bytes header(uint32_t magic, uint16_t version, uint32_t dims, uint64_t slots,
   put(h, 4, version);
   put(h, 6, dims);
   put(h, 10, slots);
-  put(h, 18, checksum ? *checksum : (version <= 1 ? fnv1a(h.data(), 18) : crc(h.data(), 18)));
+  put(h, 18, checksum ? *checksum : (version <= 1 ? fnv1a(h.substr(0, 18)) : crc(h.substr(0, 18))));
   return h;
 }
 
-std::vector<float> floats(Result<std::span<const float>> r) {
-  EXPECT_TRUE(r.ok());
+std::vector<float> floats(Result<std::span<const float>> r) {  // none when the slot cannot be read
   return r.ok() ? std::vector<float>(r->begin(), r->end()) : std::vector<float>{};
 }
 
@@ -68,15 +60,11 @@ class VectorStoreTest : public tessarin::testing::TempDirTest {
     TempDirTest::TearDown();
   }
   std::string file() const { return path("vectors.bin"); }
-  Bytes read_file() const {
-    std::ifstream in(file(), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
+  Bytes read_file() const { return testing::file_bytes(file()); }
   // The file becomes `head`, zero-padded to `total` bytes.
   void write_file(Bytes head, size_t total = 0) const {
     if (head.size() < total) head.resize(total, 0);
-    std::ofstream(file(), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(head.data()), head.size());
+    testing::put_file(file(), head);
   }
   std::string open_error(uint64_t dims) const {
     auto r = VectorStore::open(file(), dims);
@@ -107,14 +95,10 @@ TEST_F(VectorStoreTest, NewFileLayoutAndDimensionBounds) {
 
   auto vs = make(768);
   EXPECT_EQ(vs.value.mapped_len(), 3145792u);
-  Bytes b = read_file();  // the shared mapping is visible through the file
+  const Bytes b = read_file();  // the shared mapping is visible through the file
   ASSERT_EQ(b.size(), 3145792u);
-  EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "NRST");
-  EXPECT_EQ(get<uint16_t>(b, 4), 2);
-  EXPECT_EQ(get<uint32_t>(b, 6), 768u);
-  EXPECT_EQ(get<uint64_t>(b, 10), 0u);
-  EXPECT_EQ(get<uint32_t>(b, 18), crc(b.data(), 18));
-  EXPECT_EQ(Bytes(b.begin() + 22, b.begin() + 64), Bytes(42, 0));
+  EXPECT_EQ(b.substr(0, 4), "NRST");
+  EXPECT_EQ(b.substr(0, 64), header(0x5453524E, 2, 768, 0));
 }
 
 TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
@@ -137,9 +121,7 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
   EXPECT_EQ(vs.value.mapped_len(), 24672u);
   EXPECT_EQ(std::filesystem::file_size(file()), 24672u);
   EXPECT_EQ(floats(vs.value.read_vector(0)), (std::vector<float>{1, 2, 3, 4}));  // survived the remap
-  Bytes b = read_file();
-  EXPECT_EQ(get<uint64_t>(b, 10), 1025u);
-  EXPECT_EQ(get<uint32_t>(b, 18), crc(b.data(), 18));
+  EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 2, 4, 1025));
 
   platform::FaultInjection::fail_full_sync(EIO);
   EXPECT_EQ(vs.value.flush_vectors().error().message(), "I/O error: Input/output error (os error 5)");
@@ -156,10 +138,12 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
 // slots last-freed first, then appended ones across several growth steps,
 // leaving the same file; a failed growth keeps the slots counted before it.
 TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCalls) {
+  auto three_used_two_freed = [&](Locked<VectorStore>& vs) {
+    for (int i = 0; i < 3; ++i) allocate(vs);
+    for (uint64_t s : {0, 2}) free_list_.value.push_free_slot(s);
+  };
   auto single = make(4);
-  for (int i = 0; i < 3; ++i) allocate(single);
-  free_list_.value.push_free_slot(0);
-  free_list_.value.push_free_slot(2);
+  three_used_two_freed(single);
   std::vector<uint64_t> expected;
   for (int i = 0; i < 2600; ++i) expected.push_back(allocate(single));
   const uint64_t expected_len = single.value.mapped_len();
@@ -168,9 +152,7 @@ TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCalls) {
 
   std::filesystem::remove(file());
   auto bulk = make(4);
-  for (int i = 0; i < 3; ++i) allocate(bulk);
-  free_list_.value.push_free_slot(0);
-  free_list_.value.push_free_slot(2);
+  three_used_two_freed(bulk);
   EXPECT_EQ(allocate_slots(free_list_, bulk, 2600).value(), expected);
   EXPECT_EQ(bulk.value.mapped_len(), expected_len);
   EXPECT_EQ(read_file(), expected_file);
@@ -180,7 +162,7 @@ TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCalls) {
   EXPECT_EQ(allocate_slots(free_list_, bulk, room + 5).error().os_error(), ENOSPC);
   platform::FaultInjection::fail_set_length(0);
   EXPECT_EQ(bulk.value.slot_count(), 2601 + room);
-  EXPECT_EQ(get<uint64_t>(read_file(), 10), 2601 + room);
+  EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 2, 4, 2601 + room));
 }
 
 TEST_F(VectorStoreTest, VersionOneHeaderKeepsFnvThroughAllocationAndGrowth) {
@@ -188,62 +170,49 @@ TEST_F(VectorStoreTest, VersionOneHeaderKeepsFnvThroughAllocationAndGrowth) {
   auto vs = reopen(4);
   for (uint64_t expect = 2; expect < 5; ++expect) {  // the last one grows
     EXPECT_EQ(allocate(vs), expect);
-    Bytes b = read_file();
-    EXPECT_EQ(get<uint16_t>(b, 4), 1);
-    EXPECT_EQ(get<uint32_t>(b, 18), fnv1a(b.data(), 18)) << "after slot " << expect;
+    EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 1, 4, expect + 1)) << "after slot " << expect;
   }
   EXPECT_EQ(vs.value.mapped_len(), 192u);  // max(128 * 1.5, 144)
 }
 
 TEST_F(VectorStoreTest, OpenChecksRunInOrderWithExactMessages) {
   const std::string small = "Data corruption: Vector file too small for header";
-  write_file(Bytes(63, 0xAB));
-  EXPECT_EQ(open_error(4), small);
-  write_file(Bytes{});
-  EXPECT_EQ(open_error(4), small);
+  for (const Bytes& b : {Bytes(63, '\xAB'), Bytes{}}) {
+    write_file(b);
+    EXPECT_EQ(open_error(4), small);
+  }
 
   // Wrong magic and wrong checksum: the checksum is reported.
   Bytes bad = header(0xDEADBEEF, 2, 4, 0, 0x0000ABCD);
   write_file(bad, 16448);
   char got[11];
-  std::snprintf(got, sizeof got, "0x%08X", crc(bad.data(), 18));
+  std::snprintf(got, sizeof got, "0x%08X", crc(bad.substr(0, 18)));
   EXPECT_EQ(open_error(4),
             std::string("Data corruption: Header checksum mismatch: expected 0x0000ABCD, got ") + got);
-  EXPECT_EQ(get<uint32_t>(read_file(), 0), 0xDEADBEEFu);  // a failed open leaves the file
+  EXPECT_EQ(read_file().substr(0, 64), bad);  // a failed open leaves the file
 
-  const std::tuple<Bytes, uint64_t, std::string> cases[] = {
-      {header(0xDEADBEEF, 2, 4, 0), 4,
+  const std::tuple<Bytes, uint64_t, size_t, std::string> cases[] = {
+      {header(0xDEADBEEF, 2, 4, 0), 4, 16448,
        "Data corruption: Invalid magic number: expected 0x5453524E, got 0xDEADBEEF"},
-      {header(kVectorMagic, 3, 4, 0), 4, "Data corruption: Unsupported version: expected 2 or 1, got 3"},
-      {header(kVectorMagic, 0, 4, 0), 4, "Data corruption: Unsupported version: expected 2 or 1, got 0"},
-      {header(kVectorMagic, 2, 0, 0), 4, "Invalid input: Dimensions must be greater than 0"},
-      {header(kVectorMagic, 2, 70000, 0), 70000, "Dimensions too large: maximum is 65536, got 70000"},
-      {header(kVectorMagic, 2, 8, 0), 4, "Dimension mismatch: expected 4, got 8"},
-      {header(kVectorMagic, 2, 4, 2000), 4,
+      {header(kVectorMagic, 3, 4, 0), 4, 16448, "Data corruption: Unsupported version: expected 2 or 1, got 3"},
+      {header(kVectorMagic, 0, 4, 0), 4, 16448, "Data corruption: Unsupported version: expected 2 or 1, got 0"},
+      {header(kVectorMagic, 2, 0, 0), 4, 16448, "Invalid input: Dimensions must be greater than 0"},
+      {header(kVectorMagic, 2, 70000, 0), 70000, 16448, "Dimensions too large: maximum is 65536, got 70000"},
+      {header(kVectorMagic, 2, 8, 0), 4, 16448, "Dimension mismatch: expected 4, got 8"},
+      {header(kVectorMagic, 2, 4, 2000), 4, 16448,
        "Data corruption: Vector file truncated: header claims 2000 slots but file holds 16448 bytes"},
+      {header(kVectorMagic, 2, 4, 3), 4, 64 + 16 * 2,  // one slot short
+       "Data corruption: Vector file truncated: header claims 3 slots but file holds 96 bytes"},
   };
-  for (const auto& [head, dims, message] : cases) {
-    write_file(head, 16448);
+  for (const auto& [head, dims, total, message] : cases) {
+    write_file(head, total);
     EXPECT_EQ(open_error(dims), message);
   }
   write_file(header(kVectorMagic, 2, 4, UINT64_MAX), 16448);  // slot_count * size overflows
   EXPECT_EQ(open_error(4).rfind("Data corruption: Vector file truncated", 0), 0u);
-}
-
-TEST_F(VectorStoreTest, FileCutShortAfterItsSlotsIsRefused) {
-  {
-    auto vs = make(4);
-    for (int i = 0; i < 3; ++i) allocate(vs);
-  }
-  std::filesystem::resize_file(file(), 64 + 16 * 2);
-  EXPECT_EQ(open_error(4),
-            "Data corruption: Vector file truncated: header claims 3 slots but file holds 96 bytes");
-  // Exactly full, no capacity: opens, reads its last slot, grows on the next.
-  std::filesystem::resize_file(file(), 64 + 16 * 3);
-  auto vs = reopen(4);
-  EXPECT_TRUE(vs.value.read_vector(2).ok());
-  EXPECT_EQ(allocate(vs), 3u);
-  EXPECT_EQ(vs.value.mapped_len(), 168u);  // max(112 * 1.5, 128)
+  // Exactly full, no spare capacity: opens and reads its last slot.
+  write_file(header(kVectorMagic, 2, 4, 3), 64 + 16 * 3);
+  EXPECT_TRUE(reopen(4).value.read_vector(2).ok());
 }
 
 TEST_F(VectorStoreTest, SlotAccessAndTheFreeMarker) {
@@ -265,8 +234,7 @@ TEST_F(VectorStoreTest, SlotAccessAndTheFreeMarker) {
   EXPECT_FALSE(*s.is_slot_free(4));
   ASSERT_TRUE(s.mark_slot_free(4).ok());
   EXPECT_TRUE(*s.is_slot_free(4));
-  Bytes b = read_file();
-  EXPECT_EQ(Bytes(b.begin() + 128, b.begin() + 132), (Bytes{0x00, 0x00, 0xC0, 0x7F}));
+  EXPECT_EQ(read_file().substr(128, 4), Bytes("\x00\x00\xC0\x7F", 4));
   EXPECT_EQ(floats(s.read_vector(4))[3], 4.0f);  // the rest is left alone
 
   // Any NaN in component 0 marks the slot free; infinity and zero do not.
@@ -275,39 +243,41 @@ TEST_F(VectorStoreTest, SlotAccessAndTheFreeMarker) {
     ASSERT_TRUE(s.write_vector(0, std::vector<float>{std::bit_cast<float>(word), 0, 0, 0}).ok());
     EXPECT_EQ(*s.is_slot_free(0), is_free) << std::hex << word;
   }
-}
-
-TEST_F(VectorStoreTest, FreedSlotsAreReusedLastInFirstOut) {
-  auto vs = make(4);
-  for (int i = 0; i < 10; ++i) allocate(vs);
-  for (uint64_t s : {4, 9, 2}) free_list_.value.push_free_slot(s);
-  std::vector<uint64_t> got;
-  for (int i = 0; i < 4; ++i) got.push_back(allocate(vs));
-  EXPECT_EQ(got, (std::vector<uint64_t>{2, 9, 4, 10}));
   // A stale slot from a list saved for a larger file is handed out as is,
   // and the write that follows refuses it.
   free_list_.value.push_free_slot(5000);
   EXPECT_EQ(allocate(vs), 5000u);
-  EXPECT_EQ(vs.value.write_vector(5000, std::vector<float>{1, 2, 3, 4}).error().message(),
-            "Record not found: Slot 5000 not allocated");
+  EXPECT_EQ(s.write_vector(5000, four).error().message(), "Record not found: Slot 5000 not allocated");
+}
+
+// The list allocate_slot takes from: last freed first, and never a slot
+// twice, or two records would be handed it.
+TEST(FreeListTest, LoadedListPopsItsLastSlotFirstAndNeverListsASlotTwice) {
+  FreeList loaded(std::vector<uint64_t>{7, 3, 7, 3});  // as a damaged store could hold it
+  EXPECT_EQ(loaded.snapshot(), (std::vector<uint64_t>{7, 3}));
+  EXPECT_TRUE(loaded.contains_free_slot(7));
+  EXPECT_FALSE(loaded.contains_free_slot(4));
+  FreeList moved(std::move(loaded));
+  EXPECT_TRUE(moved.push_free_slot(9));
+  EXPECT_FALSE(moved.push_free_slot(3));
+  EXPECT_EQ(moved.snapshot(), (std::vector<uint64_t>{7, 3, 9}));
+  for (uint64_t want : {9, 3, 7}) EXPECT_EQ(moved.pop_free_slot(), want);
+  EXPECT_EQ(moved.pop_free_slot(), std::nullopt);
+  EXPECT_TRUE(moved.push_free_slot(3));  // popped, so listed again
 }
 
 TEST_F(VectorStoreTest, ConcurrentAllocationsHandOutDistinctSlots) {
   auto vs = make(4);
   constexpr int kThreads = 4, kEach = 700;  // 2800 slots: grows twice
   std::vector<std::vector<uint64_t>> got(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) {
-        const uint64_t slot = allocate(vs);
-        std::unique_lock lock(vs.mu);
-        ASSERT_TRUE(vs.value.write_vector(slot, std::vector<float>(4, float(t))).ok());
-        got[t].push_back(slot);
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+  testing::run_threads(kThreads, [&](int t) {
+    for (int i = 0; i < kEach; ++i) {
+      const uint64_t slot = allocate(vs);
+      std::unique_lock lock(vs.mu);
+      ASSERT_TRUE(vs.value.write_vector(slot, std::vector<float>(4, float(t))).ok());
+      got[t].push_back(slot);
+    }
+  });
   std::set<uint64_t> all;
   for (int t = 0; t < kThreads; ++t) {
     for (uint64_t s : got[t]) {

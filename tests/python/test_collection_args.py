@@ -49,47 +49,36 @@ def test_argument_errors(coll, call, message):
     assert str(type_error(lambda: call(coll))) == message
 
 
-def test_prefixed_error_keeps_the_conversion_error_as_cause(coll):
+def test_conversion_errors_order_cause_and_item_errors(coll):
+    # A prefixed error keeps the conversion error as its cause.
     err = type_error(lambda: coll.add(V, {}, id=5))
     assert isinstance(err.__cause__, TypeError)
     assert str(err.__cause__) == "'int' object cannot be converted to 'PyString'"
-
-
-def test_extraction_follows_parameter_order(coll):
-    # metadata is checked before id, and argument types before conversions
+    # metadata is checked before id, and argument types before conversions;
+    # a vector that cannot be converted wins over metadata that cannot be dumped
     assert "'metadata'" in str(type_error(lambda: coll.add(V, [], id=5)))
     assert "'metadatas'" in str(type_error(lambda: coll.add_batch("ab", "ab")))
-    # a vector that cannot be converted wins over metadata that cannot be dumped
     assert "Sequence" in str(type_error(lambda: coll.add(5, {"x": object()})))
-
-
-def test_item_conversion_errors_pass_unchanged(coll):
-    err = type_error(lambda: coll.add([1.0, "a", 0.0, 0.0], {}))
-    assert "must be real number, not str" in str(err)
-    with pytest.raises(TypeError, match="not JSON serializable"):
-        coll.add(V, {"x": object()})
+    # Item conversion errors pass unchanged.
+    assert "must be real number, not str" in str(type_error(lambda: coll.add([1.0, "a", 0.0, 0.0], {})))
+    assert "not JSON serializable" in str(type_error(lambda: coll.add(V, {"x": object()})))
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, error",
     [
-        lambda c: c.add(V, {}, ttl=-1),
-        lambda c: c.search(V, -1),
-        lambda c: c.add(V, {}, ttl=2**64),
-        lambda c: c.add_batch([V], [{}], ttls=[-5]),
+        (lambda c: c.add(V, {}, ttl=-1), OverflowError),
+        (lambda c: c.search(V, -1), OverflowError),
+        (lambda c: c.add(V, {}, ttl=2**64), OverflowError),
+        (lambda c: c.add_batch([V], [{}], ttls=[-5]), OverflowError),
+        (lambda c: c.add(V, {}, id="\ud800"), UnicodeEncodeError),  # a lone surrogate
+        (lambda c: c.get("\udfff"), UnicodeEncodeError),
     ],
 )
-def test_integer_range_is_an_unprefixed_overflow_error(coll, call):
-    with pytest.raises(OverflowError) as info:
+def test_range_and_encoding_errors_are_unprefixed(coll, call, error):
+    with pytest.raises(error) as info:
         call(coll)
     assert "argument" not in str(info.value)
-
-
-def test_lone_surrogate_is_an_unprefixed_unicode_error(coll):
-    with pytest.raises(UnicodeEncodeError):
-        coll.add(V, {}, id="\ud800")
-    with pytest.raises(UnicodeEncodeError):
-        coll.get("\udfff")
 
 
 def test_positional_keyword_and_none_defaults(coll):
@@ -102,8 +91,8 @@ def test_positional_keyword_and_none_defaults(coll):
     assert coll.upsert(id="x", vector=V, metadata={}, ttl=None) is None
 
 
-def test_no_argument_methods_refuse_arguments(coll):
-    for method in (coll.compact, coll.preload, coll.sync):
+def test_no_argument_methods_refuse_arguments(db, coll):
+    for method in (coll.compact, coll.preload, coll.sync, db.sync, db.recovery_stats):
         with pytest.raises(TypeError, match="takes no arguments"):
             method(1)
 

@@ -1,5 +1,5 @@
-"""Module start-up: class registration, docstrings, re-initialisation and
-refusal of sub-interpreters."""
+"""Module start-up: class registration, docstrings, signatures,
+re-initialisation and refusal of sub-interpreters."""
 import importlib.machinery
 import importlib.util
 import inspect
@@ -12,59 +12,39 @@ import tessarin
 CLASS_NAMES = ["Tessarin", "Collection", "SearchResult", "CompactStats", "RecoveryStats", "ImportStats"]
 
 
-def test_all_lists_the_six_classes_in_registration_order():
-    assert tessarin.__all__ == CLASS_NAMES
-    public = [name for name in dir(tessarin) if not name.startswith("_")]
-    assert sorted(public) == sorted(CLASS_NAMES)
-    assert all(isinstance(getattr(tessarin, name), type) for name in public)
+def test_the_six_classes_are_builtins_types_and_only_tessarin_is_constructible():
+    assert tessarin.__all__ == CLASS_NAMES  # registration order
+    assert sorted(n for n in dir(tessarin) if not n.startswith("_")) == sorted(CLASS_NAMES)
+    for name in CLASS_NAMES:
+        cls = getattr(tessarin, name)
+        assert isinstance(cls, type)
+        assert (cls.__module__, cls.__qualname__, cls.__name__) == ("builtins", name, name)
+        if name != "Tessarin":
+            with pytest.raises(TypeError) as info:
+                cls()
+            assert str(info.value) == f"No constructor defined for {name}"
 
 
-@pytest.mark.parametrize("name", CLASS_NAMES)
-def test_classes_report_builtins_module(name):
-    cls = getattr(tessarin, name)
-    assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == name
-    assert cls.__name__ == name
-
-
-@pytest.mark.parametrize("name", CLASS_NAMES[1:])
-def test_only_tessarin_has_a_constructor(name):
-    with pytest.raises(TypeError) as info:
-        getattr(tessarin, name)()
-    assert str(info.value) == f"No constructor defined for {name}"
-
-
-def test_tessarin_signature_and_docstring():
-    assert str(inspect.signature(tessarin.Tessarin)) == "(path)"
-    assert tessarin.Tessarin.__text_signature__ == "(path)"
-    assert tessarin.Tessarin.__doc__ == (
-        "Tessarin vector database.\n\n"
-        "A lightweight, serverless, single-file vector database for AI agent memory."
-    )
-    assert tessarin.Collection.__doc__ == "A collection of vectors with associated metadata."
-    assert tessarin.Collection.__text_signature__ is None
-    assert tessarin.__doc__ == (
-        "Tessarin Python module.\n\nA lightweight, serverless vector database for AI agent memory."
-    )
-
-
-def test_method_signatures():
-    sig = inspect.signature(tessarin.Collection.add)
-    assert str(sig) == "(self, /, vector, metadata, id=None, ttl=None)"
-    assert str(inspect.signature(tessarin.Collection.search)) == "(self, /, vector, k, where_=None)"
-    assert str(inspect.signature(tessarin.Tessarin.collection)) == "(self, /, name, dim, metric='cosine')"
-    assert str(inspect.signature(tessarin.Collection.sync)) == "(self, /)"
-    assert tessarin.Collection.add.__doc__.startswith("Add a vector to the collection.\n\nArgs:\n")
-    assert tessarin.Collection.name.__doc__ == "Collection name."
+def test_signatures_and_docstrings():
+    T, C = tessarin.Tessarin, tessarin.Collection
+    assert T.__text_signature__ == "(path)" and C.__text_signature__ is None
+    signatures = {T: "(path)", C.add: "(self, /, vector, metadata, id=None, ttl=None)",
+                  C.search: "(self, /, vector, k, where_=None)",
+                  T.collection: "(self, /, name, dim, metric='cosine')", C.sync: "(self, /)"}
+    for obj, text in signatures.items():
+        assert str(inspect.signature(obj)) == text
+    # Every class, method and property is documented (the texts are constants).
+    for cls in [getattr(tessarin, name) for name in CLASS_NAMES]:
+        members = [m for n, m in vars(cls).items() if not n.startswith("_")]
+        assert cls.__doc__ and all(m.__doc__ for m in members), cls
+    assert C.add.__doc__.startswith("Add a vector to the collection.\n\nArgs:\n")
 
 
 def test_second_init_returns_the_same_module_object():
     loader = importlib.machinery.ExtensionFileLoader("tessarin", tessarin.__file__)
     spec = importlib.util.spec_from_file_location("tessarin", tessarin.__file__, loader=loader)
     again = importlib.util.module_from_spec(spec)
-    assert again is tessarin
-    assert again.Tessarin is tessarin.Tessarin
-    assert sys.modules["tessarin"] is tessarin
+    assert again is tessarin and sys.modules["tessarin"] is tessarin
 
 
 def test_import_in_a_subinterpreter_is_refused():

@@ -1,9 +1,9 @@
-"""Result objects: properties, fresh metadata per access, reprs, immutability."""
+"""Result objects and collection properties: fresh metadata per access,
+reprs, immutability."""
 import numpy as np
 import pytest
 
 import tessarin
-
 
 INF = float("inf")
 
@@ -22,37 +22,25 @@ def test_score_repr(db, vector, query, text):
     assert repr(hit) == f"SearchResult(id='r'q', score={text}, metadata={{\"k\":1}})"
 
 
-def test_score_is_the_float32_widened(dot1):
-    dot1.add([0.1], {})
-    (hit,) = dot1.search([1.0], 1)
-    assert hit.score == 0.10000000149011612
-
-
 def test_metadata_is_a_new_object_on_every_access(coll):
-    rid = coll.add([1, 0, 0, 0], {"b": 1, "a": [1.5, None]})
-    r = coll.get(rid)
+    r = coll.get(coll.add([1, 0, 0, 0], {"b": 1, "a": [1.5, None]}))
     first = r.metadata
     assert first == {"a": [1.5, None], "b": 1}
     assert r.metadata is not first
     first["a"].append(7)
     assert r.metadata == {"a": [1.5, None], "b": 1}
-    assert repr(r).endswith('metadata={"a":[1.5,null],"b":1})')
 
 
-def test_results_are_read_only(coll):
-    rid = coll.add([1, 0, 0, 0], {})
-    r = coll.get(rid)
+def test_properties_and_results_are_read_only(coll):
+    assert (coll.name, coll.dimensions, coll.metric) == ("docs", 4, "cosine")
+    assert coll.vectors_size_bytes == 64 + 4096 * 4
+    assert repr(coll) == "Collection(name='docs', dimensions=4, metric='cosine')"
+    r = coll.get(coll.add([1, 0, 0, 0], {}))
     stats = coll.compact()
-    for obj, name in [(r, "id"), (r, "score"), (r, "metadata"), (stats, "bytes_freed")]:
-        with pytest.raises(AttributeError):
-            setattr(obj, name, 1)
-    with pytest.raises(AttributeError):
-        r.other = 1
-    assert not hasattr(r, "__dict__")
     assert isinstance(r, tessarin.SearchResult) and isinstance(stats, tessarin.CompactStats)
-
-
-def test_property_docstrings():
-    assert tessarin.SearchResult.metadata.__doc__ == "Get the metadata as a Python dict."
-    assert tessarin.ImportStats.failed.__doc__ == "Number of records that failed to import."
-    assert tessarin.RecoveryStats.rolled_back.__doc__ == "Records rolled back (incomplete writes)."
+    for obj, names in [(coll, ["name", "dimensions", "metric", "vectors_size_bytes", "extra"]),
+                       (r, ["id", "score", "metadata", "other"]), (stats, ["bytes_freed"])]:
+        for name in names:
+            with pytest.raises(AttributeError):
+                setattr(obj, name, 1)
+    assert not hasattr(r, "__dict__")

@@ -5,12 +5,18 @@ import threading
 import numpy as np
 
 
+def run_all(threads):
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def test_threads_add_and_search_one_collection(db):
     c = db.collection("threads", 16, "l2")
     n_threads, per_thread = 4, 500
     errors = []
-    rng = np.random.default_rng(3)
-    data = rng.standard_normal((n_threads, per_thread, 16)).astype(np.float32)
+    data = np.random.default_rng(3).standard_normal((n_threads, per_thread, 16)).astype(np.float32)
 
     def writer(t):
         try:
@@ -27,12 +33,8 @@ def test_threads_add_and_search_one_collection(db):
         except Exception as e:
             errors.append(e)
 
-    threads = [threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
-    threads += [threading.Thread(target=reader) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_all([threading.Thread(target=writer, args=(t,)) for t in range(n_threads)]
+            + [threading.Thread(target=reader) for _ in range(2)])
     assert errors == []
     assert len(c) == n_threads * per_thread
     for t in range(n_threads):
@@ -45,13 +47,8 @@ def test_batch_adds_from_threads(db):
     out = {}
 
     def batch(t):
-        m = np.full((50, 8), t + 1, dtype=np.float32)
-        out[t] = c.add_batch(m, [{"t": t}] * 50)
+        out[t] = c.add_batch(np.full((50, 8), t + 1, dtype=np.float32), [{"t": t}] * 50)
 
-    threads = [threading.Thread(target=batch, args=(t,)) for t in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_all([threading.Thread(target=batch, args=(t,)) for t in range(4)])
     assert sum(len(ids) for ids in out.values()) == 200
     assert len(c) == 200
