@@ -350,6 +350,41 @@ TEST_F(StoreTest, GrowthWhileTheWriterHoldsAReadIsRefused) {
   ASSERT_TRUE(w->commit().ok());
 }
 
+
+// A data file cut short of the pages its metadata names is refused at open
+// (LMDB would fault on the missing pages), whether the cut falls on a page
+// boundary or inside the last page; so is a meta page whose page size
+// LMDB would divide by (zero).
+TEST_F(StoreTest, TruncatedDataFileIsRefusedAtOpen) {
+  const std::string file = path("meta.redb");
+  {
+    Store store = open_store();
+    put_committed(store, "t", "k", std::string(64 << 10, 'v'));  // overflow pages to the end
+  }
+  const uint64_t length = std::filesystem::file_size(file);
+  for (const uint64_t cut : {length - 4096, length - 1, uint64_t{3 * 4096}}) {
+    std::filesystem::copy_file(file, path("cut"), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(path("cut"), cut);
+    auto s = Store::open(path("cut"));
+    ASSERT_FALSE(s.ok()) << cut;
+    EXPECT_EQ(s.error().kind(), DbError::Kind::kDatabase);
+    EXPECT_NE(s.error().message().find("data file truncated"), std::string::npos)
+        << s.error().message();
+  }
+  std::filesystem::copy_file(file, path("zero"));
+  {
+    std::fstream f(path("zero"), std::ios::in | std::ios::out | std::ios::binary);
+    for (const std::streamoff page : {0, 4096}) {
+      f.seekp(page + 40);  // the page size, in the first database record of the meta
+      f.write("\0\0\0\0", 4);
+    }
+  }
+  auto zero = Store::open(path("zero"));
+  ASSERT_FALSE(zero.ok());
+  EXPECT_NE(zero.error().message().find("page size of 0"), std::string::npos);
+  Store intact = open_store();
+  EXPECT_EQ(read(intact, "t", "k"), std::string(64 << 10, 'v'));
+}
 #endif  // TESSARIN_STORE_LMDB
 
 #ifdef TESSARIN_STORE_ROCKSDB
