@@ -479,6 +479,41 @@ TEST_F(StoreTest, DamagedFilesAreReportedNeverMisread) {
   fs::remove(fs::path(path("lost-current")) / "CURRENT");
   EXPECT_FALSE(reads_back(path("lost-current")));  // never made anew over its tables
 }
+
+// A table file whose properties block claims a hash index with more buckets
+// than bytes (RocksDB 7.8 parses that block before its checksum and asserts
+// on it) is refused at open. The properties block ends just before its
+// 5-byte trailer and the metaindex block, whose offset the footer holds.
+TEST_F(StoreTest, PropertiesBlockClaimingAHashIndexIsRefused) {
+  namespace fs = std::filesystem;
+  const std::string dir = path("meta.redb");
+  {
+    Store store = open_store();
+    put_committed(store, "t", "k", "v");
+  }
+  open_store();  // replays the log into a table file
+  fs::path table;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".sst") table = entry.path();
+  }
+  ASSERT_FALSE(table.empty());
+  const uint64_t size = fs::file_size(table);
+  std::fstream f(table, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(size - 53 + 1));  // the footer's metaindex offset
+  uint64_t metaindex = 0;
+  for (int shift = 0;; shift += 7) {
+    const int byte = f.get();
+    metaindex |= uint64_t(byte & 0x7f) << shift;
+    if (byte < 0x80) break;
+  }
+  f.seekp(static_cast<std::streamoff>(metaindex - 5 - 6));
+  f.write("\xff\xff\x01\x00\x00\x80", 6);  // 65535 buckets; one restart, hash flag
+  f.close();
+  auto s = Store::open(dir);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind(), DbError::Kind::kDatabase);
+  EXPECT_NE(s.error().message().find("claims a hash index"), std::string::npos) << s.error().message();
+}
 #endif  // TESSARIN_STORE_ROCKSDB
 
 }  // namespace
