@@ -805,6 +805,7 @@ struct Tally {
   std::array<uint64_t, kStageCount> errors_by_stage{};
   std::map<std::string, uint64_t> error_texts;  // stage: folded first text
   std::map<std::string, Failure> crashes;       // kind -> count, first seed
+  std::map<std::string, uint64_t> crash_signals;  // signal name -> crashes
   std::map<std::string, Failure> hangs;
   uint64_t crash_count = 0;
   uint64_t hang_count = 0;
@@ -866,6 +867,9 @@ void print_tally(const Tally& t, const Options& o, double seconds) {
   std::printf("most common first error texts (%zu distinct, digits folded to #):\n", texts.size());
   for (size_t i = 0; i < texts.size() && i < o.list; ++i) {
     std::printf("  %6" PRIu64 "  %s\n", texts[i].second, texts[i].first.c_str());
+  }
+  for (const auto& [signal, count] : t.crash_signals) {
+    std::printf("crashes by signal: %-24s %" PRIu64 "\n", signal.c_str(), count);
   }
   if (!t.crashes.empty()) print_failures("crashes", t.crashes);
   if (!t.hangs.empty()) print_failures("hangs", t.hangs);
@@ -943,6 +947,7 @@ int run(const Options& o) {
       const std::string kind =
           std::string(strsignal(WTERMSIG(status))) + ": " + failure_kind(read_file(err));
       record_failure(tally.crashes, kind, stage, r);
+      ++tally.crash_signals[strsignal(WTERMSIG(status))];
     } else if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == kHangExit)) {
       ++tally.hang_count;
       record_failure(tally.hangs, failure_kind(read_file(err)), stage, r);
