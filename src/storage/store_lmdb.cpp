@@ -25,6 +25,13 @@
 //     transactions that stay open.
 //   - A write transaction keeps a copy of everything it wrote until it ends.
 //
+// Damage: LMDB trusts its pages. Open refuses the damage LMDB would crash
+// on at once (check_file_covers_pages): a data file shorter than the pages
+// its metadata names (a SIGBUS on the first page past the end) and a page
+// size LMDB never writes. Other damage (a flipped bit, a zeroed or
+// overwritten page) can still crash the process inside LMDB; store_fuzz
+// (tools/) counts how.
+//
 // Table handles (LMDB "DBIs") are cached per store. mdb_dbi_open is called
 // only at open (one read transaction exporting the tables already in the
 // file) and inside write transactions (one at a time); a handle opened by a
@@ -37,7 +44,9 @@
 
 #include <lmdb.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -341,12 +350,98 @@ Result<std::vector<std::pair<std::string, MDB_dbi>>> export_existing_tables(MDB_
   return out;
 }
 
+// LMDB's meta pages, pages 0 and 1 of the data file, as its file format
+// lays them out on a 64-bit machine: a 16-byte page header (page number,
+// padding, then the flags, which hold P_META), then the meta: magic,
+// format version, map address, map size, two 48-byte database records (the
+// first one's leading 4 bytes hold the page size), the last page number in
+// use and the transaction id. LMDB reads page 1 at the offset of page 0's
+// page size, takes a meta page with the flag, the magic and the version as
+// valid, uses the one with the higher transaction id and trusts its page
+// size and last page.
+namespace lmdb_meta {
+static_assert(sizeof(size_t) == 8 && sizeof(void*) == 8, "offsets below are for 64-bit LMDB");
+constexpr size_t kFlagsOffset = 10;       // uint16_t
+constexpr uint16_t kMetaPageFlag = 0x08;  // P_META
+constexpr size_t kMagicOffset = 16;       // uint32_t
+constexpr uint32_t kMagic = 0xBEEFC0DE;
+constexpr size_t kVersionOffset = 20;  // uint32_t
+constexpr uint32_t kVersion = 1;
+constexpr size_t kPageSizeOffset = 40;  // uint32_t
+constexpr size_t kLastPageOffset = 136;  // uint64_t
+constexpr size_t kTxnIdOffset = 144;     // uint64_t
+constexpr size_t kBytes = 152;
+// LMDB writes the system's page size, a power of two, at most 64 KiB.
+constexpr uint64_t kMinPageSize = 512;
+constexpr uint64_t kMaxPageSize = uint64_t{1} << 16;
+
+struct Meta {
+  uint64_t page_size = 0;
+  uint64_t last_page = 0;
+  uint64_t txn_id = 0;
+};
+
+template <typename T>
+T field(const unsigned char* page, size_t offset) {
+  T v;
+  std::memcpy(&v, page + offset, sizeof v);
+  return v;
+}
+
+// The meta page at `offset`, when it reads in full and LMDB takes it as
+// valid.
+std::optional<Meta> read(int fd, uint64_t offset) {
+  unsigned char page[kBytes];
+  size_t got = 0;
+  while (got < kBytes) {
+    const ssize_t n = ::pread(fd, page + got, kBytes - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    got += static_cast<size_t>(n);
+  }
+  if (!(field<uint16_t>(page, kFlagsOffset) & kMetaPageFlag) ||
+      field<uint32_t>(page, kMagicOffset) != kMagic ||
+      field<uint32_t>(page, kVersionOffset) != kVersion) {
+    return std::nullopt;
+  }
+  return Meta{field<uint32_t>(page, kPageSizeOffset), field<uint64_t>(page, kLastPageOffset),
+              field<uint64_t>(page, kTxnIdOffset)};
+}
+}  // namespace lmdb_meta
+
+// Refuses a data file of `length` bytes whose meta page in use (the one
+// LMDB will read from) names pages the file does not hold: LMDB maps the
+// file and would fault with SIGBUS on the first page past its end. A page
+// size LMDB never writes is refused too (LMDB would divide by it). An empty
+// file (a new store) and a file without a valid first meta page are left to
+// LMDB, which creates the one and refuses the other.
+Status check_file_covers_pages(const platform::File& file, uint64_t length) {
+  using lmdb_meta::Meta;
+  if (length == 0) return OkStatus();
+  const std::optional<Meta> first = lmdb_meta::read(file.fd(), 0);
+  if (!first) return OkStatus();
+  const std::optional<Meta> second = lmdb_meta::read(file.fd(), first->page_size);
+  const Meta& meta = second && second->txn_id > first->txn_id ? *second : *first;
+  const uint64_t page = meta.page_size;
+  if (page < lmdb_meta::kMinPageSize || page > lmdb_meta::kMaxPageSize || (page & (page - 1)) != 0) {
+    return from_database_error("data file damaged: its metadata names a page size of " +
+                               std::to_string(page) + " bytes");
+  }
+  if (meta.last_page < length / page) return OkStatus();
+  const uint64_t needed = (meta.last_page + 1) * page;  // may wrap: shown, not used
+  return from_database_error("data file truncated: its metadata names " +
+                             std::to_string(meta.last_page + 1) + " pages of " +
+                             std::to_string(page) + " bytes (" + std::to_string(needed) +
+                             " bytes), but the file holds " + std::to_string(length) + " bytes");
+}
+
 }  // namespace
 
 Result<Store> Store::open(const std::string& path, StoreOptions options) {
   TS_ASSIGN_OR_RETURN(StoreLock lock, StoreLock::acquire(path));
   auto length = platform::file_length(lock.file());
   if (!length.ok()) return from_database_error(length.error().text());
+  TS_RETURN_IF_ERROR(check_file_covers_pages(lock.file(), *length));
 
   const uint64_t page = 4096;
   const uint64_t map_size =

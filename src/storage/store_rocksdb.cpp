@@ -38,9 +38,11 @@
 // Damage: paranoid checks on, checksums verified on every read, and the log
 // replayed in kTolerateCorruptedTailRecords mode: an incomplete last record
 // (a write cut short by a crash, never acknowledged) is dropped, any other
-// damage fails the open with RocksDB's Corruption text. A directory whose
-// CURRENT file is missing while it holds tables or logs is refused rather
-// than initialised anew over them.
+// damage fails the open with RocksDB's Corruption text. Before RocksDB
+// opens the directory, every table file is checked for the one damage of
+// its properties block that RocksDB 7.8 aborts on (check_table_files). A
+// directory whose CURRENT file is missing while it holds tables or logs is
+// refused rather than initialised anew over them.
 //
 // Full disk: a write that fails (the log append or sync finds no space, or
 // a flush did before it) can leave RocksDB 7.8 writing to a log writer
@@ -71,8 +73,13 @@
 #include <rocksdb/write_batch.h>
 #include <rocksdb/write_buffer_manager.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdarg>
 #include <condition_variable>
@@ -193,6 +200,142 @@ Status check_current_file(const std::string& path) {
     }
   }
   if (ec) return from_database_error(ec.message());
+  return OkStatus();
+}
+
+// RocksDB 7.8 reads a table file's properties block at open without its
+// checksum (it verifies the checksum only after parsing the block, to allow
+// for ingested files whose global sequence number it rewrote), and the
+// block's parser asserts, in Debian's build, which keeps RocksDB's
+// assertions, when the block's last four bytes claim a hash index with more
+// buckets than the block has bytes: a damaged properties block aborts the
+// process instead of failing the open. RocksDB never writes a hash index
+// into a properties block, so the store refuses a table file whose
+// properties block claims one before RocksDB opens the store.
+//
+// The layout read here is the block-based table's (format versions 1 to 5,
+// the ones RocksDB 7.8 reads): the file ends with a 53-byte footer (checksum
+// type, the metaindex block's handle, the index block's handle, padding to
+// 41 bytes, the format version as a fixed32 and the magic number as a
+// fixed64); a handle is a varint64 offset and a varint64 size. The metaindex
+// block lists the meta blocks by name, one entry per restart (varint32
+// shared key bytes, varint32 unshared key bytes, varint32 value size, the
+// unshared key bytes, the value: a handle), then the restart offsets and
+// their count (fixed32 each). A block's last fixed32 holds its restart count
+// with the hash-index flag in bit 31. Anything that does not parse is left
+// to RocksDB, which checks the footer and the metaindex block's checksum
+// before it reads the properties block.
+namespace table_file {
+constexpr uint64_t kMagic = 0x88e241b785f4cff7ull;
+constexpr size_t kFooterBytes = 53;
+constexpr size_t kVersionOffset = 41;  // in the footer
+constexpr uint32_t kHashIndexFlag = 1u << 31;
+constexpr uint64_t kMaxMetaindexBytes = uint64_t{1} << 20;  // larger: not parsed here
+
+uint32_t fixed32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// A varint of at most 64 bits from [*p, end); false when it does not fit.
+bool varint(const char** p, const char* end, uint64_t* out) {
+  uint64_t v = 0;
+  for (int shift = 0; shift < 64 && *p < end; shift += 7) {
+    const auto byte = static_cast<uint8_t>(*(*p)++);
+    v |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if (byte < 0x80) {
+      *out = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+// n bytes at `offset` of the file; empty when they cannot be read in full.
+std::string read(int fd, uint64_t offset, size_t n) {
+  std::string bytes(n, '\0');
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, bytes.data() + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return {};
+    got += static_cast<size_t>(r);
+  }
+  return bytes;
+}
+
+// The handle of the properties block named in `metaindex`, when found.
+std::optional<std::pair<uint64_t, uint64_t>> properties_handle(const std::string& metaindex) {
+  if (metaindex.size() < 4) return std::nullopt;
+  const uint64_t restarts = fixed32(metaindex.data() + metaindex.size() - 4) & ~kHashIndexFlag;
+  if (restarts > (metaindex.size() - 4) / 4) return std::nullopt;
+  const char* p = metaindex.data();
+  const char* const end = metaindex.data() + metaindex.size() - 4 - 4 * restarts;
+  std::string key;
+  while (p < end) {
+    uint64_t shared, unshared, value_size;
+    if (!varint(&p, end, &shared) || !varint(&p, end, &unshared) || !varint(&p, end, &value_size) ||
+        shared > key.size() || unshared > static_cast<uint64_t>(end - p) ||
+        value_size > static_cast<uint64_t>(end - p) - unshared) {
+      return std::nullopt;
+    }
+    key.resize(shared);
+    key.append(p, unshared);
+    p += unshared;
+    const char* value = p;
+    p += value_size;
+    if (key == "rocksdb.properties" || key == "rocksdb.stats") {  // the name, and its old one
+      uint64_t offset, size;
+      if (!varint(&value, p, &offset) || !varint(&value, p, &size)) return std::nullopt;
+      return std::make_pair(offset, size);
+    }
+  }
+  return std::nullopt;
+}
+
+// Refuses the table file at `path` when its properties block claims a hash
+// index; Database with RocksDB's kind of text.
+Status check_properties_block(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return OkStatus();  // RocksDB reports what it cannot open
+  platform::File file(fd);
+  auto length = platform::file_length(file);
+  if (!length.ok() || *length < kFooterBytes) return OkStatus();
+  const std::string footer = read(fd, *length - kFooterBytes, kFooterBytes);
+  if (footer.empty()) return OkStatus();
+  uint64_t magic;
+  std::memcpy(&magic, footer.data() + kFooterBytes - 8, sizeof magic);
+  const uint32_t version = fixed32(footer.data() + kVersionOffset);
+  const char* p = footer.data() + 1;
+  uint64_t meta_offset, meta_size;
+  if (magic != kMagic || version < 1 || version > 5 ||
+      !varint(&p, footer.data() + kVersionOffset, &meta_offset) ||
+      !varint(&p, footer.data() + kVersionOffset, &meta_size) || meta_size > kMaxMetaindexBytes ||
+      meta_offset > *length || meta_size > *length - meta_offset) {
+    return OkStatus();
+  }
+  const auto handle = properties_handle(read(fd, meta_offset, meta_size));
+  if (!handle || handle->second < 4 || handle->first > *length ||
+      handle->second > *length - handle->first) {
+    return OkStatus();
+  }
+  const std::string last = read(fd, handle->first + handle->second - 4, 4);
+  if (last.empty() || !(fixed32(last.data()) & kHashIndexFlag)) return OkStatus();
+  return from_database_error("Corruption: the properties block of " + path +
+                             " claims a hash index (a damaged block)");
+}
+}  // namespace table_file
+
+// check_properties_block for every table file in the store's directory.
+Status check_table_files(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".sst") {
+      TS_RETURN_IF_ERROR(table_file::check_properties_block(it->path().string()));
+    }
+  }
   return OkStatus();
 }
 
@@ -340,6 +483,7 @@ Result<Store> Store::open(const std::string& path, StoreOptions /*options: nothi
   auto dir = platform::open_directory(path);
   if (!dir.ok()) return from_database_error(dir.error().text());
   TS_RETURN_IF_ERROR(check_current_file(path));
+  TS_RETURN_IF_ERROR(check_table_files(path));
   auto impl = std::make_unique<Impl>();
   impl->db_name = platform::descriptor_path(*dir).value_or(path);
   impl->path = path;

@@ -341,6 +341,42 @@ TEST_F(StoreTest, GrowthWhileTheWriterHoldsAReadIsRefused) {
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(again.put("t", std::to_string(i), value).ok());
   ASSERT_TRUE(again.commit().ok());
 }
+
+
+// A data file cut short of the pages its metadata names is refused at open
+// (LMDB would fault on the missing pages), whether the cut falls on a page
+// boundary or inside the last page; so is a meta page whose page size
+// LMDB would divide by (zero).
+TEST_F(StoreTest, TruncatedDataFileIsRefusedAtOpen) {
+  const std::string file = path("meta.redb");
+  {
+    Store store = open_store();
+    put_committed(store, "t", "k", std::string(64 << 10, 'v'));  // overflow pages to the end
+  }
+  const uint64_t length = std::filesystem::file_size(file);
+  for (const uint64_t cut : {length - 4096, length - 1, uint64_t{3 * 4096}}) {
+    std::filesystem::copy_file(file, path("cut"), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(path("cut"), cut);
+    auto s = Store::open(path("cut"));
+    ASSERT_FALSE(s.ok()) << cut;
+    EXPECT_EQ(s.error().kind(), DbError::Kind::kDatabase);
+    EXPECT_NE(s.error().message().find("data file truncated"), std::string::npos)
+        << s.error().message();
+  }
+  std::filesystem::copy_file(file, path("zero"));
+  {
+    std::fstream f(path("zero"), std::ios::in | std::ios::out | std::ios::binary);
+    for (const std::streamoff page : {0, 4096}) {
+      f.seekp(page + 40);  // the page size, in the first database record of the meta
+      f.write("\0\0\0\0", 4);
+    }
+  }
+  auto zero = Store::open(path("zero"));
+  ASSERT_FALSE(zero.ok());
+  EXPECT_NE(zero.error().message().find("page size of 0"), std::string::npos);
+  Store intact = open_store();
+  EXPECT_EQ(read(intact, "t", "k"), std::string(64 << 10, 'v'));
+}
 #endif  // TESSARIN_STORE_LMDB
 
 #ifdef TESSARIN_STORE_ROCKSDB
@@ -434,6 +470,41 @@ TEST_F(StoreTest, DamagedFilesAreReportedNeverMisread) {
   make_store(path("lost-current"));
   fs::remove(fs::path(path("lost-current")) / "CURRENT");
   EXPECT_FALSE(reads_back(path("lost-current")));  // never made anew over its tables
+}
+
+// A table file whose properties block claims a hash index with more buckets
+// than bytes (RocksDB 7.8 parses that block before its checksum and asserts
+// on it) is refused at open. The properties block ends just before its
+// 5-byte trailer and the metaindex block, whose offset the footer holds.
+TEST_F(StoreTest, PropertiesBlockClaimingAHashIndexIsRefused) {
+  namespace fs = std::filesystem;
+  const std::string dir = path("meta.redb");
+  {
+    Store store = open_store();
+    put_committed(store, "t", "k", "v");
+  }
+  open_store();  // replays the log into a table file
+  fs::path table;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".sst") table = entry.path();
+  }
+  ASSERT_FALSE(table.empty());
+  const uint64_t size = fs::file_size(table);
+  std::fstream f(table, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(size - 53 + 1));  // the footer's metaindex offset
+  uint64_t metaindex = 0;
+  for (int shift = 0;; shift += 7) {
+    const int byte = f.get();
+    metaindex |= uint64_t(byte & 0x7f) << shift;
+    if (byte < 0x80) break;
+  }
+  f.seekp(static_cast<std::streamoff>(metaindex - 5 - 6));
+  f.write("\xff\xff\x01\x00\x00\x80", 6);  // 65535 buckets; one restart, hash flag
+  f.close();
+  auto s = Store::open(dir);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind(), DbError::Kind::kDatabase);
+  EXPECT_NE(s.error().message().find("claims a hash index"), std::string::npos) << s.error().message();
 }
 #endif  // TESSARIN_STORE_ROCKSDB
 
