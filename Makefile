@@ -63,4 +63,4 @@ bench-graph: build
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/bench_graph.py
 
 clean:
-	rm -rf $(BUILD) build-rocksdb build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan

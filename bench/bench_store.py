@@ -1,7 +1,6 @@
-"""The collection store (LMDB or RocksDB) under the workloads that decide
-between them, one build after the other in one run.
+"""The collection store under the workloads that grow with it, for one or
+more builds of the project in one run (e.g. before and after a change).
 
-    make bench-store          (builds both, then runs this)
     /usr/bin/python3 bench/bench_store.py BUILD_DIR [BUILD_DIR ...]
 
 Each BUILD_DIR is a build of the project (its python/ holds the module);

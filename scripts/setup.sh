@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  liblmdb-dev librocksdb-dev libtbb-dev zlib1g-dev
+  liblmdb-dev libtbb-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-numpy python3-pytest
   libopenblas0-pthread

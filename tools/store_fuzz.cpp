@@ -4,19 +4,19 @@
 // never returns is a failure of the engine or of the store under it.
 //
 //   store_fuzz [--cases N] [--seed S] [--jobs J] [--timeout SECONDS]
-//              [--work DIR] [--keep] [--list N] [--real-sleeps]
+//              [--work DIR] [--keep] [--list N]
 //   store_fuzz --replay CASE_SEED [--work DIR]
 //
 // A run makes one database once (in a child process): collection "c" of
 // dimension 8 with 2 000 records added by add_batch and single adds, some
 // deleted, some upserted, synced, closed and reopened once more for a few
-// writes (so a RocksDB store holds both a table file and a log). Case i of
+// writes. Case i of
 // the run has the seed case_seed(S, i); it
 //   1. copies the database to a working directory of its own (under --work,
 //      by default a fresh directory in /dev/shm);
 //   2. applies 1 to 3 mutations to the files of a store: the collection's
-//      "meta.redb" (LMDB: the data file and "meta.redb-lock" beside it;
-//      RocksDB: every file in the directory), once in eight the registry's.
+//      "meta.redb" (the data file and "meta.redb-lock" beside it), once in
+//      eight the registry's.
 //      A mutation truncates a file at a random length, flips random bits,
 //      zeroes a 4 KiB-aligned page, writes random bytes over a range, or
 //      deletes the file;
@@ -30,11 +30,7 @@
 //
 // Every case runs in a child forked from a parent that never touches the
 // engine: a crash or a hang ends that child only, and each case starts with
-// the process-wide state of a fresh process. That matters for RocksDB, whose
-// block cache is shared by every store of a process and keys blocks by ids
-// written in the table files, which every copy shares: a case would read the
-// blocks an earlier case cached from an intact copy instead of its own
-// damaged ones. The child writes its case seed and the call it is in to
+// the process-wide state of a fresh process. The child writes its case seed and the call it is in to
 // memory shared with the parent before every step. A child that has not
 // finished after --timeout seconds gets SIGALRM on its main thread (its
 // handler prints a backtrace and exits with kHangExit), then SIGKILL five
@@ -49,13 +45,11 @@
 // the damaged copy stays in DIR/replay for inspection. The mutations are
 // drawn from the case seed and the files' names and lengths, so a replay
 // repeats them as long as the database made for it has the same files; the
-// files' bytes differ only in timestamps and (RocksDB) random ids.
+// files' bytes differ only in timestamps.
 //
 // Children limit their address space (4 GiB), file size (1 GiB, SIGXFSZ
 // ignored so the write fails instead) and core dumps (none), and run the
-// engine without its worker pool (RAYON_NUM_THREADS=1 unless set). RocksDB's
-// one-second pause after a failed background job is shortened (see usleep
-// below; --real-sleeps keeps it).
+// engine without its worker pool (RAYON_NUM_THREADS=1 unless set).
 #include <cxxabi.h>
 #include <execinfo.h>
 #include <fcntl.h>
@@ -105,30 +99,6 @@ constexpr uint64_t kBaseSeed = 0x7e55a21;  // the records of every run's databas
 constexpr int kHangExit = 86;              // a child's exit after its timeout
 constexpr int kPage = 4096;
 
-// ---- RocksDB's pause after a failed background job ----
-
-// After a failed flush or compaction (a damaged table file makes every
-// compaction that reads it fail) RocksDB's background thread calls
-// usleep(1000000) before it looks for more work, and closing the store
-// waits for it: such a case would spend a second or more asleep at each
-// close and each reopen of the store. The program defines usleep itself,
-// which the RocksDB library's calls resolve to (the program exports its
-// symbols), and caps every pause at kSleepCapMicros unless --real-sleeps
-// is given. Nothing else changes: the job still fails and reports the same.
-constexpr useconds_t kSleepCapMicros = 1000;
-bool g_cap_sleeps = true;
-
-}  // namespace
-
-extern "C" int usleep(useconds_t micros) {
-  if (g_cap_sleeps) micros = std::min(micros, kSleepCapMicros);
-  timespec left{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
-  while (::nanosleep(&left, &left) == -1 && errno == EINTR) {
-  }
-  return 0;
-}
-
-namespace {
 
 // ---- The calls a case makes, as named in reports ----
 
@@ -328,8 +298,6 @@ void make_database(const fs::path& root) {
     }
     must(sync_collection(c), "sync");
   }
-  // Reopened, the RocksDB store turns its log into a table file; the writes
-  // below stay in a new log.
   auto db = open_database(dir);
   must(db, "open_database again");
   auto state = get_collection(**db, kCollection);
@@ -344,19 +312,13 @@ void make_database(const fs::path& root) {
 
 // ---- Mutations ----
 
-// The files of the store at `store` (a file with its "-lock" beside it, or
-// a directory), in name order.
+// The files of the store at `store` (the data file and its "-lock" beside
+// it), in name order.
 std::vector<fs::path> store_files(const fs::path& store) {
   std::vector<fs::path> files;
   std::error_code ec;
-  if (fs::is_directory(store, ec)) {
-    for (const auto& entry : fs::directory_iterator(store, ec)) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-  } else {
-    for (const fs::path& p : {store, fs::path(store.string() + "-lock")}) {
-      if (fs::is_regular_file(p, ec)) files.push_back(p);
-    }
+  for (const fs::path& p : {store, fs::path(store.string() + "-lock")}) {
+    if (fs::is_regular_file(p, ec)) files.push_back(p);
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -381,8 +343,7 @@ std::string read_bytes(const fs::path& file, uint64_t at, size_t n) {
 }
 
 // A position in a file of `size` bytes: half the time near the start of a
-// page (where LMDB keeps its page headers and RocksDB its block headers
-// often fall), else anywhere.
+// page (where LMDB keeps its page headers), else anywhere.
 uint64_t position(Rng& rng, uint64_t size) {
   if (rng.one_in(2)) {
     const uint64_t page = rng.below((size + kPage - 1) / kPage) * kPage;
@@ -652,14 +613,13 @@ struct Options {
   std::optional<uint64_t> replay;
   fs::path work;
   bool keep = false;
-  bool real_sleeps = false;
   size_t list = 12;  // error texts listed
 };
 
 [[noreturn]] void usage(const char* problem) {
   std::fprintf(stderr,
                "store_fuzz: %s\nusage: store_fuzz [--cases N] [--seed S] [--jobs J] "
-               "[--timeout SECONDS] [--work DIR] [--keep] [--list N] [--real-sleeps]\n"
+               "[--timeout SECONDS] [--work DIR] [--keep] [--list N]\n"
                "       store_fuzz --replay CASE_SEED [--work DIR]\n",
                problem);
   std::exit(2);
@@ -683,7 +643,6 @@ Options parse_options(int argc, char** argv) {
     else if (arg == "--replay") o.replay = number();
     else if (arg == "--list") o.list = number();
     else if (arg == "--keep") o.keep = true;
-    else if (arg == "--real-sleeps") o.real_sleeps = true;
     else if (arg == "--work" && i + 1 < argc) o.work = argv[++i];
     else usage(("unknown argument " + arg).c_str());
   }
@@ -1032,7 +991,6 @@ int replay(const Options& o) {
 
 int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
-  g_cap_sleeps = !options.real_sleeps;
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
   // No worker pool: each case is a fresh process, and its scans are small.

@@ -111,24 +111,6 @@ Result<File> open_or_create_file(const std::string& path) {
   return open_with(path, O_RDWR | O_CREAT);
 }
 
-Result<File> open_directory(const std::string& path) {
-  return open_with(path, O_RDONLY | O_DIRECTORY);
-}
-
-std::optional<std::string> descriptor_path(const File& dir) {
-#ifdef __linux__
-  std::string name = "/proc/self/fd/" + std::to_string(dir.fd());
-  struct stat by_name {}, by_fd {};
-  // Only when /proc is mounted and the name leads to this very directory.
-  if (::stat(name.c_str(), &by_name) == 0 && ::fstat(dir.fd(), &by_fd) == 0 &&
-      by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino) {
-    return name;
-  }
-#endif
-  (void)dir;
-  return std::nullopt;
-}
-
 bool file_exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;

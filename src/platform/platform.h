@@ -79,13 +79,6 @@ Result<File> open_file_read_only(const std::string& path);
 // open(path, O_RDWR | O_CREAT, 0666): the file, created empty when missing.
 Result<File> open_or_create_file(const std::string& path);
 bool file_exists(const std::string& path);
-// open(path, O_RDONLY | O_DIRECTORY): an existing directory, held to name it
-// by its descriptor.
-Result<File> open_directory(const std::string& path);
-// A path that names the open directory `dir` itself, whatever later happens
-// to the path it was opened by (renamed, removed, made anew): on Linux
-// "/proc/self/fd/N". nullopt where the system offers no such name.
-std::optional<std::string> descriptor_path(const File& dir);
 
 // Which file an open descriptor or a path names: device and inode numbers.
 struct FileId {

@@ -1,26 +1,19 @@
 // Store: the embedded transactional key-value store behind one "meta.redb"
 // (the registry of a database, or one collection's records and free list).
-// The build picks one of two implementations (CMake option TESSARIN_STORE,
-// which defines TESSARIN_STORE_LMDB or TESSARIN_STORE_ROCKSDB):
-//   - lmdb (store_lmdb.cpp): "meta.redb" is one LMDB data file, opened with
-//     MDB_NOSUBDIR | MDB_NOTLS; LMDB keeps its reader table in
-//     "meta.redb-lock" beside it.
-//   - rocksdb (store_rocksdb.cpp): "meta.redb" is a directory holding one
-//     RocksDB database (write-ahead log, sorted tables, manifest) and our
-//     lock file StoreLock::kLockFileName.
-// Neither reads the other's files: a store made by one build fails to open
-// in the other (DbError::Database).
+// Built on LMDB (store_lmdb.cpp): "meta.redb" is one LMDB data file, opened
+// with MDB_NOSUBDIR | MDB_NOTLS; LMDB keeps its reader table in
+// "meta.redb-lock" beside it. LMDB trusts its pages: a data file shorter
+// than the pages its metadata names is refused at open, but other damage
+// inside the file can still fault in the library.
 //
 // Tables hold byte-string keys and values, ordered by the bytes of the key.
 // A table exists once the first write transaction that wrote to it (put or
 // remove) has committed; before that, and in read transactions that began
 // before that commit, a read finds no table, which readers treat as empty
-// (get -> nullopt, cursor -> nullopt). The RocksDB store keeps a table as
-// its rows, so there a table whose rows were all removed reads as absent
-// too; no reader tells an absent table from an empty one.
+// (get -> nullopt, cursor -> nullopt); no reader tells an absent table from
+// an empty one.
 //
-// Keys: callers' keys may be empty and at most max_key_bytes() long (510 in
-// both builds, so ids behave the same in either).
+// Keys: callers' keys may be empty and at most max_key_bytes() (510) long.
 //
 // Ownership: a Store owns its library handle and the exclusive flock of the
 // store (storage/store_lock.h: taken before the library opens the files and
@@ -40,11 +33,10 @@
 //     A thread must not begin a second WriteTxn while it holds one.
 //   - A thread holding a WriteTxn may begin ReadTxns (they see the last
 //     committed state, not the open write), but it must release them before
-//     its next put, remove or commit: the LMDB store may have to grow its
-//     map there, which waits for every open transaction of the process, and
-//     it refuses such a write (DbError::Transaction, the write is not done)
-//     rather than wait for the thread's own reader. The RocksDB store has no
-//     such limit; code above the store keeps to the rule for both.
+//     its next put, remove or commit: the store may have to grow its map
+//     there, which waits for every open transaction of the process, and it
+//     refuses such a write (DbError::Transaction, the write is not done)
+//     rather than wait for the thread's own reader.
 //
 // Views: a value returned by get stays valid until the next get or get_each
 // on the same transaction, or its end; the views of a cursor step stay valid
@@ -52,7 +44,7 @@
 // longer.
 //
 // Durability: commit returns once the transaction is on disk (LMDB syncs its
-// data file; RocksDB appends one batch to its write-ahead log and syncs it).
+// data file).
 #pragma once
 
 #include <cstddef>
@@ -73,9 +65,9 @@ class WriteTxn;
 class Cursor;
 
 struct StoreOptions {
-  // LMDB: the initial map size in bytes (rounded up to whole pages); 0
-  // selects max(64 MiB, 2 × the data file's length). Tests use a small
-  // value to exercise growth. The RocksDB store has no map and ignores it.
+  // The initial map size in bytes (rounded up to whole pages); 0 selects
+  // max(64 MiB, 2 × the data file's length). Tests use a small value to
+  // exercise growth.
   uint64_t initial_map_size = 0;
 };
 
@@ -105,14 +97,12 @@ class Store {
   [[nodiscard]] Result<WriteTxn> begin_write() const;
 
   // The longest key (in bytes) a table accepts: 510 (LMDB's maximum key
-  // size minus the store's prefix byte; the RocksDB store keeps the same).
+  // size minus the store's prefix byte).
   size_t max_key_bytes() const;
   // The longest record id the store accepts (ids are the keys of "records").
   size_t max_id_bytes() const { return max_key_bytes(); }
-#ifdef TESSARIN_STORE_LMDB
   // The current map size in bytes.
   uint64_t map_size() const;
-#endif
   const std::string& path() const;
 
   struct Impl;
@@ -161,7 +151,7 @@ class ReadTxn {
                                                             std::string_view key) const;
   // Looks every key of `keys` up in `table` and calls visit(i, value of
   // keys[i]) for each i in order (nullopt when absent; the view is valid
-  // during the call). The RocksDB store looks them up in one batch. A failed
+  // during the call). A failed
   // lookup -> Database; an error returned by visit stops the walk and is
   // returned.
   using Visit = std::function<Status(size_t, std::optional<std::string_view>)>;
@@ -184,9 +174,8 @@ class ReadTxn {
 
 // The single write transaction of a store. Aborted on destruction unless
 // committed. Writes are blind: there is no read through a write transaction
-// (read the committed state with a ReadTxn). The LMDB store relies on it to
-// replay a transaction after a map growth; the RocksDB store collects the
-// writes in one batch that only the commit applies.
+// (read the committed state with a ReadTxn). The store relies on it to
+// replay a transaction after a map growth.
 class WriteTxn {
  public:
   WriteTxn(WriteTxn&& o) noexcept;

@@ -1,8 +1,7 @@
 // StoreLock: the exclusive, non-blocking flock that keeps a store to one
-// opener, in this process and in others. Both store builds take it before
-// their library opens the store's files and keep it until those are closed:
-// the LMDB store on its data file "meta.redb", the RocksDB store on the file
-// kLockFileName inside its directory "meta.redb".
+// opener, in this process and in others. The store takes it on its data
+// file "meta.redb" before LMDB opens the file and keeps it until LMDB has
+// closed it.
 //
 // A flock belongs to an open file description, so a second description of
 // the same file, even in this process, is refused: that is the "Database
@@ -26,10 +25,6 @@ namespace tessarin {
 
 class StoreLock {
  public:
-  // The lock file inside a RocksDB store's directory. RocksDB leaves files
-  // whose names it does not know alone.
-  static constexpr const char* kLockFileName = "tessarin.lock";
-
   StoreLock() = default;
   StoreLock(StoreLock&& o) noexcept;
   StoreLock& operator=(StoreLock&& o) noexcept;
@@ -49,7 +44,7 @@ class StoreLock {
   // returning. Failure to inspect the file -> Database.
   [[nodiscard]] static Result<bool> held_by_another_process(const std::string& path);
 
-  // The locked descriptor (LMDB's store reads the file's length from it).
+  // The locked descriptor (the store reads the file's length from it).
   const platform::File& file() const { return file_; }
 
  private:

@@ -1,7 +1,6 @@
-// The store of either build: table lifecycle, key handling, the exclusive
-// lock, writer exclusion; the LMDB store's map growth; the RocksDB store's
-// directory, lock file and damaged files; and the "records" table kept in
-// it.
+// The store: table lifecycle, key handling, the exclusive lock, writer
+// exclusion, map growth, a truncated data file; and the "records" table
+// kept in it.
 #include "storage/store.h"
 
 #include <gtest/gtest.h>
@@ -174,9 +173,6 @@ TEST_F(StoreTest, LockIsSeenByAnotherProcessOnly) {
   {
     Store store = open_store();
     EXPECT_FALSE(*Store::locked_by_another_process(path("meta.redb")));
-#ifdef TESSARIN_STORE_ROCKSDB
-    EXPECT_TRUE(std::filesystem::is_regular_file(path("meta.redb/tessarin.lock")));
-#endif
   }
   int ready[2], done[2];
   ASSERT_EQ(pipe(ready), 0);
@@ -273,7 +269,6 @@ TEST_F(StoreTest, WritesWorkAgainOnceAFullDiskHasSpace) {
   EXPECT_EQ(read(*reopened, "t", "before"), "1");
 }
 
-#ifdef TESSARIN_STORE_LMDB
 // A write far larger than the initial map grows it transparently while other
 // threads keep reading; the data survives a reopen.
 TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
@@ -377,136 +372,7 @@ TEST_F(StoreTest, TruncatedDataFileIsRefusedAtOpen) {
   Store intact = open_store();
   EXPECT_EQ(read(intact, "t", "k"), std::string(64 << 10, 'v'));
 }
-#endif  // TESSARIN_STORE_LMDB
 
-#ifdef TESSARIN_STORE_ROCKSDB
-// Damage to any file of the store is reported (at open, get or scan) and
-// never read back as other data, nor a crash. The rows live in a table file
-// (written at the reopen that replays the first log) and in the log of the
-// later commits. Each case damages a store of its own: copies of one store
-// would share their tables' cache keys, and the process's block cache would
-// serve one copy's blocks to the next.
-TEST_F(StoreTest, DamagedFilesAreReportedNeverMisread) {
-  namespace fs = std::filesystem;
-  auto value_of = [](int i) {
-    std::string v(100, '\0');
-    uint32_t x = 2654435761u * static_cast<uint32_t>(i + 1);
-    for (char& c : v) c = static_cast<char>(x = x * 1103515245u + 12345u);
-    return v;
-  };
-  constexpr int kTabled = 2000, kLogged = 20;
-  auto make_store = [&](const std::string& dir) {
-    {
-      Store store = *Store::open(dir);
-      auto w = store.begin_write();
-      for (int i = 0; i < kTabled; ++i) ASSERT_TRUE(w->put("t", std::to_string(i), value_of(i)).ok());
-      ASSERT_TRUE(w->commit().ok());
-    }
-    Store store = *Store::open(dir);
-    for (int i = kTabled; i < kTabled + kLogged; ++i) put_committed(store, "t", std::to_string(i), value_of(i));
-  };
-  // Whether every row of the store at `dir` reads back; a row read is
-  // always the one written, and a failure is a Database error.
-  auto reads_back = [&](const std::string& dir) {
-    auto store = Store::open(dir);
-    if (!store.ok()) {
-      EXPECT_EQ(store.error().kind(), DbError::Kind::kDatabase);
-      return false;
-    }
-    auto r = store->begin_read();
-    bool clean = r.ok();
-    for (int i = 0; clean && i < kTabled + kLogged; ++i) {
-      auto v = r->get("t", std::to_string(i));
-      if (!v.ok()) EXPECT_EQ(v.error().kind(), DbError::Kind::kDatabase);
-      if (v.ok() && *v) EXPECT_EQ(**v, value_of(i)) << i;
-      clean = v.ok() && *v;  // absent: lost to damage the store saw (a log's torn tail)
-    }
-    if (!clean) return false;
-    auto cursor = r->cursor("t");
-    if (!cursor.ok()) EXPECT_EQ(cursor.error().kind(), DbError::Kind::kDatabase);
-    if (!cursor.ok() || !*cursor) return false;
-    std::string_view k, v;
-    for (;;) {
-      Result<bool> more = (*cursor)->next(&k, &v);
-      if (!more.ok()) EXPECT_EQ(more.error().kind(), DbError::Kind::kDatabase);
-      if (!more.ok() || !*more) return more.ok();
-      EXPECT_EQ(v, value_of(std::stoi(std::string(k)))) << k;
-    }
-  };
-  make_store(path("intact"));
-  ASSERT_TRUE(reads_back(path("intact")));
-  int reported = 0;
-  for (const std::string kind : {".sst", ".log", "MANIFEST", "CURRENT"}) {
-    for (int tenth = 0; tenth <= 10; ++tenth) {
-      SCOPED_TRACE(kind + " at " + std::to_string(tenth) + "/10");
-      const std::string dir = path(kind + std::to_string(tenth));
-      make_store(dir);
-      fs::path file;
-      for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find(kind) != std::string::npos && fs::file_size(entry.path()) > 0) file = entry.path();
-      }
-      ASSERT_FALSE(file.empty());
-      const uint64_t size = fs::file_size(file);
-      if (tenth == 10) {
-        fs::resize_file(file, size / 2);
-      } else {
-        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-        const auto at = static_cast<std::streamoff>(size * static_cast<uint64_t>(tenth) / 10);
-        char c = 0;
-        f.seekg(at);
-        f.read(&c, 1);
-        c = static_cast<char>(c ^ 0x5A);
-        f.seekp(at);
-        f.write(&c, 1);
-      }
-      const bool clean = reads_back(dir);
-      if (!clean) ++reported;
-      // The table's first half is data blocks; truncating it loses the rest.
-      if (kind == ".sst" && (tenth < 5 || tenth == 10)) EXPECT_FALSE(clean);
-    }
-  }
-  EXPECT_GT(reported, 10);
-  make_store(path("lost-current"));
-  fs::remove(fs::path(path("lost-current")) / "CURRENT");
-  EXPECT_FALSE(reads_back(path("lost-current")));  // never made anew over its tables
-}
-
-// A table file whose properties block claims a hash index with more buckets
-// than bytes (RocksDB 7.8 parses that block before its checksum and asserts
-// on it) is refused at open. The properties block ends just before its
-// 5-byte trailer and the metaindex block, whose offset the footer holds.
-TEST_F(StoreTest, PropertiesBlockClaimingAHashIndexIsRefused) {
-  namespace fs = std::filesystem;
-  const std::string dir = path("meta.redb");
-  {
-    Store store = open_store();
-    put_committed(store, "t", "k", "v");
-  }
-  open_store();  // replays the log into a table file
-  fs::path table;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.path().extension() == ".sst") table = entry.path();
-  }
-  ASSERT_FALSE(table.empty());
-  const uint64_t size = fs::file_size(table);
-  std::fstream f(table, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(size - 53 + 1));  // the footer's metaindex offset
-  uint64_t metaindex = 0;
-  for (int shift = 0;; shift += 7) {
-    const int byte = f.get();
-    metaindex |= uint64_t(byte & 0x7f) << shift;
-    if (byte < 0x80) break;
-  }
-  f.seekp(static_cast<std::streamoff>(metaindex - 5 - 6));
-  f.write("\xff\xff\x01\x00\x00\x80", 6);  // 65535 buckets; one restart, hash flag
-  f.close();
-  auto s = Store::open(dir);
-  ASSERT_FALSE(s.ok());
-  EXPECT_EQ(s.error().kind(), DbError::Kind::kDatabase);
-  EXPECT_NE(s.error().message().find("claims a hash index"), std::string::npos) << s.error().message();
-}
-#endif  // TESSARIN_STORE_ROCKSDB
 
 // The "records" table over the store: rows by id in key order, the id
 // limit, undecodable rows and the live count.
