@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <cstdint>
 #include <filesystem>
@@ -120,6 +122,33 @@ Result<FileId> file_id(const File& file) {
   struct stat st {};
   if (retry_eintr([&] { return ::fstat(file.fd(), &st); }) != 0) return DbError::Io(errno);
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+std::optional<AddressRange> find_file_mapping(const FileId& file) {
+#ifdef __linux__
+  // Lines of /proc/self/maps: "begin-end perms offset major:minor inode path",
+  // numbers in hex but the inode.
+  std::FILE* maps = std::fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return std::nullopt;
+  const unsigned want_major = major(static_cast<dev_t>(file.device));
+  const unsigned want_minor = minor(static_cast<dev_t>(file.device));
+  std::optional<AddressRange> found;
+  char line[4096];
+  while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+    unsigned long long begin = 0, end = 0, offset = 0, inode = 0;
+    unsigned dev_major = 0, dev_minor = 0;
+    if (std::sscanf(line, "%llx-%llx %*s %llx %x:%x %llu", &begin, &end, &offset, &dev_major,
+                    &dev_minor, &inode) == 6 &&
+        offset == 0 && inode == file.inode && dev_major == want_major && dev_minor == want_minor) {
+      found = AddressRange{reinterpret_cast<const char*>(begin), reinterpret_cast<const char*>(end)};
+    }
+  }
+  std::fclose(maps);
+  return found;
+#else
+  (void)file;
+  return std::nullopt;
+#endif
 }
 
 Result<std::optional<FileId>> file_id(const std::string& path) {

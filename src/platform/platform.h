@@ -89,6 +89,14 @@ struct FileId {
 Result<FileId> file_id(const File& file);
 // nullopt when nothing exists at `path`.
 Result<std::optional<FileId>> file_id(const std::string& path);
+// The address range of this process's mapping of `file` that starts at the
+// file's offset 0 (a mapping made by a library we do not see into); nullopt
+// when there is none, or where the system does not list its mappings.
+struct AddressRange {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+};
+std::optional<AddressRange> find_file_mapping(const FileId& file);
 // The bytes of a whole file, in a buffer of their own (not zero-filled
 // before the read: a large file costs one pass over its bytes).
 struct FileBytes {

@@ -106,6 +106,42 @@ std::string_view view(const MDB_val& v) {
   return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
 }
 
+// The bytes of the data file a transaction may hand out: LMDB's mapping of
+// the file up to the last page of the newest committed state. LMDB follows
+// page numbers and node offsets as stored, so on a damaged page it returns
+// keys and values that point past the file (SIGBUS on first touch) or past
+// the mapping (SIGSEGV). Every key and value a read returns is checked
+// against these bounds first; one outside them is a damaged store. LMDB
+// does not tell where it mapped the file, so the mapping is looked up in the
+// process's list of mappings after each open and map growth
+// (platform::find_file_mapping); where that list is missing nothing is
+// refused.
+struct FileBounds {
+  const char* begin = nullptr;
+  const char* end = reinterpret_cast<const char*>(UINTPTR_MAX);
+
+  // `map` is LMDB's mapping, when found. REQUIRES: no map growth runs (the
+  // caller holds a gate ticket or has the environment to itself).
+  static FileBounds of(MDB_env* env, const std::optional<platform::AddressRange>& map) {
+    if (!map) return {};
+    MDB_envinfo info;
+    mdb_env_info(env, &info);
+    MDB_stat stat;
+    mdb_env_stat(env, &stat);
+    const uint64_t mapped = static_cast<uint64_t>(map->end - map->begin);
+    const uint64_t used = (uint64_t{info.me_last_pgno} + 1) * stat.ms_psize;
+    return {map->begin, map->begin + std::min(used, mapped)};
+  }
+  bool holds(const MDB_val& v) const {
+    const char* p = static_cast<const char*>(v.mv_data);
+    return p >= begin && p <= end && v.mv_size <= static_cast<size_t>(end - p);
+  }
+};
+
+DbError outside_file() {
+  return from_storage_error("data file damaged: a stored key or value lies outside the file");
+}
+
 // Admits transactions and, with none open, runs a map resize.
 //
 // Each ticket is counted against the thread that took it. A thread that
@@ -209,6 +245,12 @@ struct Store::Impl {
   // begin fails rather than touch it.
   std::atomic<bool> broken{false};
   TxnGate gate;
+  // The data file, and LMDB's mapping of it: changed only at open and
+  // inside gate.exclusive, read under a gate ticket.
+  std::optional<platform::FileId> file;
+  std::optional<platform::AddressRange> mapping;
+
+  void find_mapping() { mapping = file ? platform::find_file_mapping(*file) : std::nullopt; }
 
   // Table handles valid for every transaction begun after they entered.
   // State below is protected by dbi_mu.
@@ -282,6 +324,7 @@ struct Store::Impl {
       MDB_envinfo info;
       mdb_env_info(env.get(), &info);
       map_size = info.me_mapsize;
+      find_mapping();
     });
     if (!ran) {
       return from_transaction_error(
@@ -318,7 +361,8 @@ namespace {
 
 // Opens, in one read transaction, every table already in the file and
 // commits it, which makes the handles valid for all later transactions.
-Result<std::vector<std::pair<std::string, MDB_dbi>>> export_existing_tables(MDB_env* env) {
+Result<std::vector<std::pair<std::string, MDB_dbi>>> export_existing_tables(
+    MDB_env* env, const std::optional<platform::AddressRange>& mapping) {
   MDB_txn* txn = nullptr;
   int rc = mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn);
   if (rc != 0) return from_database_error(mdb_text(rc));
@@ -328,10 +372,16 @@ Result<std::vector<std::pair<std::string, MDB_dbi>>> export_existing_tables(MDB_
   rc = mdb_dbi_open(txn, nullptr, 0, &main_dbi);
   if (rc == 0) rc = mdb_cursor_open(txn, main_dbi, &cursor);
   if (rc == 0) {
+    const FileBounds bounds = FileBounds::of(env, mapping);
     MDB_val k, v;
     MDB_cursor_op op = MDB_FIRST;
     while ((rc = mdb_cursor_get(cursor, &k, &v, op)) == 0) {
       op = MDB_NEXT;
+      if (!bounds.holds(k)) {
+        mdb_cursor_close(cursor);
+        mdb_txn_abort(txn);
+        return outside_file();
+      }
       std::string name(view(k));
       MDB_dbi dbi;
       rc = mdb_dbi_open(txn, name.c_str(), 0, &dbi);
@@ -462,11 +512,19 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
   int dead = 0;
   mdb_reader_check(env.get(), &dead);
 
-  TS_ASSIGN_OR_RETURN(auto tables, export_existing_tables(env.get()));
+  // Found by the file's identity: the path may be a link.
+  auto id = platform::file_id(lock.file());
+  std::optional<platform::FileId> file;
+  if (id.ok()) file = *id;
+  std::optional<platform::AddressRange> mapping;
+  if (file) mapping = platform::find_file_mapping(*file);
+  TS_ASSIGN_OR_RETURN(auto tables, export_existing_tables(env.get(), mapping));
   MDB_envinfo info;
   mdb_env_info(env.get(), &info);
 
   auto impl = std::make_unique<Impl>();
+  impl->file = file;
+  impl->mapping = mapping;
   impl->lock = std::move(lock);
   impl->env = std::move(env);
   impl->path = path;
@@ -492,13 +550,14 @@ const std::string& Store::path() const { return impl_->path; }
 // ---- Cursor ----
 
 struct Cursor::Rep {
-  explicit Rep(MDB_cursor* c) : cursor(c) {}
+  Rep(MDB_cursor* c, FileBounds b) : cursor(c), bounds(b) {}
   Rep(const Rep&) = delete;
   Rep& operator=(const Rep&) = delete;
   // A read-only transaction's cursor may be closed after the transaction.
   ~Rep() { mdb_cursor_close(cursor); }
 
   MDB_cursor* const cursor;
+  const FileBounds bounds;  // of the transaction's snapshot
   bool started = false;
 };
 
@@ -513,6 +572,7 @@ Result<bool> Cursor::next(std::string_view* key, std::string_view* value) {
   rep_->started = true;
   if (rc == MDB_NOTFOUND) return false;
   if (rc != 0) return from_storage_error(mdb_text(rc));
+  if (!rep_->bounds.holds(k) || !rep_->bounds.holds(v)) return outside_file();
   std::string_view stored = view(k);
   if (!stored.empty()) stored.remove_prefix(1);
   *key = stored;
@@ -523,7 +583,8 @@ Result<bool> Cursor::next(std::string_view* key, std::string_view* value) {
 // ---- ReadTxn ----
 
 struct ReadTxn::Rep {
-  Rep(Store::Impl* i, MDB_txn* t, TxnGate::Ticket k) : impl(i), txn(t), ticket(k) {}
+  Rep(Store::Impl* i, MDB_txn* t, TxnGate::Ticket k)
+      : impl(i), txn(t), ticket(k), bounds(FileBounds::of(i->env.get(), i->mapping)) {}
   Rep(const Rep&) = delete;
   Rep& operator=(const Rep&) = delete;
   ~Rep() {
@@ -534,6 +595,9 @@ struct ReadTxn::Rep {
   Store::Impl* const impl;
   MDB_txn* const txn;
   const TxnGate::Ticket ticket;  // the thread its gate ticket is counted against
+  // Taken after the snapshot began: the newest state's last page is at or
+  // beyond the snapshot's.
+  const FileBounds bounds;
 };
 
 Result<ReadTxn> Store::begin_read() const {
@@ -564,13 +628,15 @@ std::optional<MDB_dbi> read_side_dbi(Store::Impl* impl, MDB_txn* txn, std::strin
 }
 
 // The value of `key` in the table `dbi`, when stored.
-Result<std::optional<std::string_view>> get_in(MDB_txn* txn, MDB_dbi dbi, std::string_view key) {
+Result<std::optional<std::string_view>> get_in(const ReadTxn::Rep& rep, MDB_dbi dbi,
+                                              std::string_view key) {
   using Found = std::optional<std::string_view>;
   StoredKey k(key);
   MDB_val v;
-  const int rc = mdb_get(txn, dbi, k.val(), &v);
+  const int rc = mdb_get(rep.txn, dbi, k.val(), &v);
   if (rc == MDB_NOTFOUND) return Found{};
   if (rc != 0) return from_storage_error(mdb_text(rc));
+  if (!rep.bounds.holds(v)) return outside_file();
   return Found{view(v)};
 }
 
@@ -583,7 +649,7 @@ Result<std::optional<std::string_view>> ReadTxn::get(std::string_view table,
   auto dbi = read_side_dbi(rep_->impl, rep_->txn, table);
   if (!dbi) return Found{};
   if (key.size() > rep_->impl->max_key) return Found{};  // could never have been stored
-  return get_in(rep_->txn, *dbi, key);
+  return get_in(*rep_, *dbi, key);
 }
 
 Status ReadTxn::get_each(std::string_view table, std::span<const std::string_view> keys,
@@ -593,7 +659,7 @@ Status ReadTxn::get_each(std::string_view table, std::span<const std::string_vie
   for (size_t i = 0; i < keys.size(); ++i) {
     std::optional<std::string_view> value;
     if (dbi && keys[i].size() <= rep_->impl->max_key) {
-      TS_ASSIGN_OR_RETURN(value, get_in(rep_->txn, *dbi, keys[i]));
+      TS_ASSIGN_OR_RETURN(value, get_in(*rep_, *dbi, keys[i]));
     }
     TS_RETURN_IF_ERROR(visit(i, value));
   }
@@ -607,7 +673,7 @@ Result<std::optional<Cursor>> ReadTxn::cursor(std::string_view table) const {
   MDB_cursor* c = nullptr;
   const int rc = mdb_cursor_open(rep_->txn, *dbi, &c);
   if (rc != 0) return from_table_error(mdb_text(rc));
-  return std::optional<Cursor>(Cursor(std::make_unique<Cursor::Rep>(c)));
+  return std::optional<Cursor>(Cursor(std::make_unique<Cursor::Rep>(c, rep_->bounds)));
 }
 
 // ---- WriteTxn ----

@@ -373,6 +373,33 @@ TEST_F(StoreTest, TruncatedDataFileIsRefusedAtOpen) {
   EXPECT_EQ(read(intact, "t", "k"), std::string(64 << 10, 'v'));
 }
 
+// A damaged node whose value runs past the end of the file (its size field
+// overwritten) reads as an error, by key and by cursor, instead of handing
+// out bytes the process cannot touch.
+TEST_F(StoreTest, ValueRunningPastTheFileIsAnError) {
+  {
+    Store store = open_store();
+    put_committed(store, "t", "small", "abc");
+  }
+  {
+    std::fstream f(path("meta.redb"), std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(f)), {});
+    const size_t key = bytes.find("ksmall");  // the stored key: prefix byte, then the key
+    ASSERT_NE(key, std::string::npos);
+    f.seekp(static_cast<std::streamoff>(key - 8));  // the node's data size: two 16-bit halves
+    f.write("\xff\xff\xff\x0f", 4);
+  }
+  Store store = open_store();
+  const ReadTxn txn = reader(store);
+  auto got = txn.get("t", "small");
+  ASSERT_FALSE(got.ok());
+  EXPECT_NE(got.error().message().find("outside the file"), std::string::npos);
+  auto cursor = txn.cursor("t");
+  ASSERT_TRUE(cursor.ok() && *cursor);
+  std::string_view k, v;
+  EXPECT_FALSE((*cursor)->next(&k, &v).ok());
+}
+
 
 // The "records" table over the store: rows by id in key order, the id
 // limit, undecodable rows and the live count.
