@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan soak demo bench bench-python bench-graph clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan check-threads soak demo bench bench-python bench-graph clean
 
 setup:
 	@bash scripts/setup.sh
@@ -37,6 +37,15 @@ test-tsan: setup
 	cmake --build build-tsan -j $(JOBS) --target tessarin_tests
 	cd build-tsan && RAYON_NUM_THREADS=1 TSAN_OPTIONS="suppressions=$(abspath tests/tsan.supp) halt_on_error=1" ctest --output-on-failure -j $(JOBS) --timeout 900
 
+# Static lock checking: the engine library built with clang, its lock
+# annotations (src/sync/thread_annotations.h) checked by -Wthread-safety,
+# every finding an error. Builds only tessarin_core.
+check-threads: setup
+	CC=clang CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DTESSARIN_THREAD_SAFETY_CHECK=ON -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_BENCH=OFF \
+	  -DTESSARIN_BUILD_TESTS=OFF -DTESSARIN_BUILD_TOOLS=OFF
+	cmake --build build-clang -j $(JOBS) --target tessarin_core
+
 # The crash test with many lives (a child killed at random moments, the
 # database checked after each kill); `make test` runs a few.
 SOAK_LIVES ?= 300
@@ -63,4 +72,4 @@ bench-graph: build
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/bench_graph.py
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-clang

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential clang cmake ninja-build pkg-config
   liblmdb-dev libtbb-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-dev python3-numpy python3-pytest

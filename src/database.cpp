@@ -1,8 +1,6 @@
 #include "database.h"
 
 #include <filesystem>
-#include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 
 #include "collection/state.h"
@@ -31,17 +29,19 @@ Status validate_collection_name(const std::string& name) {
 
 namespace {
 
-std::shared_ptr<CollectionState> find_open(DatabaseState& db, const std::string& name) {
-  std::shared_lock<std::shared_mutex> lock(db.map_mu);
+std::shared_ptr<CollectionState> find_open(DatabaseState& db, const std::string& name)
+    EXCLUDES(db.map_mu) {
+  SharedLock lock(db.map_mu);
   auto it = db.open_collections.find(name);
   return it == db.open_collections.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<CollectionState> enter_open(DatabaseState& db, const std::string& name,
-                                            std::shared_ptr<CollectionState> state) {
+                                            std::shared_ptr<CollectionState> state)
+    EXCLUDES(db.map_mu) {
   std::shared_ptr<CollectionState> replaced;
   {
-    std::unique_lock<std::shared_mutex> lock(db.map_mu);
+    ExclusiveLock lock(db.map_mu);
     auto [it, inserted] = db.open_collections.try_emplace(name, state);
     if (!inserted) {
       replaced = std::move(it->second);
@@ -89,7 +89,7 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
     TS_RETURN_IF_ERROR(check_existing(state->config, name, dim, metric));
     return state;
   }
-  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  MutexLock open_lock(db.open_mu);
   if (std::shared_ptr<CollectionState> state = find_open(db, name)) {  // opened meanwhile
     TS_RETURN_IF_ERROR(check_existing(state->config, name, dim, metric));
     return state;
@@ -116,7 +116,7 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
 Status register_collection(DatabaseState& db, const CollectionConfig& config) {
   TS_RETURN_IF_ERROR(validate_dimensions(config.dimensions));
   TS_RETURN_IF_ERROR(validate_collection_name(config.name));
-  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  MutexLock open_lock(db.open_mu);
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, config.name));
   if (stored) return DbError::CollectionAlreadyExists(config.name);
   TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
@@ -128,7 +128,7 @@ Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
                                                         const std::string& name) {
   TS_RETURN_IF_ERROR(validate_collection_name(name));
   if (std::shared_ptr<CollectionState> state = find_open(db, name)) return state;
-  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  MutexLock open_lock(db.open_mu);
   if (std::shared_ptr<CollectionState> state = find_open(db, name)) return state;
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return DbError::CollectionNotFound(name);
@@ -141,10 +141,10 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   // Such a name can never have been registered, and its directory would not
   // be the collection's own.
   if (!validate_collection_name(name).ok()) return OkStatus();
-  std::lock_guard<std::mutex> open_lock(db.open_mu);
+  MutexLock open_lock(db.open_mu);
   std::shared_ptr<CollectionState> released;
   {
-    std::unique_lock<std::shared_mutex> lock(db.map_mu);
+    ExclusiveLock lock(db.map_mu);
     auto it = db.open_collections.find(name);
     if (it != db.open_collections.end()) {
       released = std::move(it->second);
@@ -179,7 +179,7 @@ Result<std::vector<std::string>> collections(DatabaseState& db) {
 }
 
 Status sync_all(DatabaseState& db) {
-  std::shared_lock<std::shared_mutex> lock(db.map_mu);
+  SharedLock lock(db.map_mu);
   for (auto& [name, state] : db.open_collections) {
     TS_RETURN_IF_ERROR(sync_collection(*state));
   }

@@ -11,12 +11,22 @@
 // Thread safety: all functions are safe to call concurrently. The map is
 // guarded by a read-write lock that is never held across a registry
 // transaction or a collection open.
+//
+// Lock order (the one list; a thread takes a lock only while every lock it
+// holds comes earlier in this list; pairs never nested are noted where they
+// are taken):
+//   DatabaseState::open_mu -> DatabaseState::map_mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
+//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+// open_mu is held across registry transactions, collection opens and the
+// release of a dropped collection (whose last reference flushes under the
+// collection's locks); map_mu shared across the database-wide sync.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,6 +36,8 @@
 #include "error.h"
 #include "metric.h"
 #include "storage/store.h"
+#include "sync/mutex.h"
+#include "sync/thread_annotations.h"
 
 namespace tessarin {
 
@@ -52,10 +64,11 @@ class DatabaseState {
   // drop collections (the lookups of open collections do not take it), so
   // two threads asking for one unopened collection open it once. Taken
   // before map_mu, never while holding it.
-  std::mutex open_mu;
-  std::shared_mutex map_mu;
-  // name -> the open collection's state; guarded by map_mu.
-  std::unordered_map<std::string, std::shared_ptr<CollectionState>> open_collections;
+  Mutex open_mu ACQUIRED_BEFORE(map_mu);
+  SharedMutex map_mu;
+  // name -> the open collection's state.
+  std::unordered_map<std::string, std::shared_ptr<CollectionState>> open_collections
+      GUARDED_BY(map_mu);
   // Reported by recovery_stats; opening performs no recovery, so always 0.
   const uint64_t promoted = 0;
   const uint64_t rolled_back = 0;

@@ -83,9 +83,11 @@ Status parallel_chunks(size_t n, Fn&& fn) {
 Status write_vectors(CollectionState& state, const BatchVectors& vectors,
                      const std::vector<uint64_t>& slots) {
   const Metric metric = state.config.metric;
-  std::unique_lock lock(state.vectors.mu);
-  VectorStore& store = state.vectors.value;
+  ExclusiveLock lock(state.vectors.mu);
   TS_RETURN_IF_ERROR(parallel_chunks(slots.size(), [&](size_t begin, size_t end) -> Status {
+    // Runs inside this call (on the pool too), under its exclusive lock.
+    state.vectors.mu.assert_held();
+    VectorStore& store = state.vectors.value;
     std::vector<float> row;
     for (size_t i = begin; i < end; ++i) {
       TS_ASSIGN_OR_RETURN(std::span<float> out, store.slot_for_write(slots[i]));
@@ -94,7 +96,7 @@ Status write_vectors(CollectionState& state, const BatchVectors& vectors,
     }
     return OkStatus();
   }));
-  return store.flush_vectors();
+  return state.vectors.value.flush_vectors();
 }
 
 // InvalidInput naming the first row (and its component) that holds a NaN or
@@ -204,7 +206,7 @@ Result<std::vector<std::string>> add_batch_impl(
   }
 
   // From here on no other writer changes "records" (see the top of this file).
-  std::lock_guard<std::mutex> writer_lock(state.writer_mu);
+  MutexLock writer_lock(state.writer_mu);
   TS_RETURN_IF_ERROR(flush_pending_writes_locked(state));
 
   // Records of one id are adjacent in key order, the last of them last: the

@@ -10,11 +10,16 @@
 // (best effort, errors swallowed), then the mapping, files and store close.
 //
 // Thread safety: every function below may be called from any thread at any
-// time on a shared state; the state's own locks order them. Lock order inside
-// one collection (never taken in the reverse order):
-//   writer lock -> pending mutex -> free-list lock
-//   index lock -> graph lock -> vector lock -> mirror lock
-//   commit lock (store writer) -> mirror lock
+// time on a shared state, holding none of the state's locks; the state's
+// own locks order them (collection/state.h says what each guards).
+// Lock order (the one list; a thread takes a lock only while every lock it
+// holds comes earlier in this list; pairs never nested are noted where they
+// are taken):
+//   DatabaseState::open_mu -> DatabaseState::map_mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
+//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes.
 // A flush releases the pending mutex before it takes the vector lock; the
 // free-list read lock is taken only inside a store transaction.
 #pragma once

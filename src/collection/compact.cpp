@@ -46,14 +46,25 @@ bool expired(const Record& record, uint64_t now) {
   return record.expires_at && now >= *record.expires_at;
 }
 
+// Whether `slot` is on the free list, asked without free_list.mu: the caller
+// holds vectors.mu, and the two are never held together (allocate_slot
+// holds free_list.mu and then, released, vectors.mu). The one call is safe
+// on its own (FreeList takes its own mutex, a leaf lock). An add may pop
+// the slot right after the answer, but it writes its vector only under
+// vectors.mu, so after the caller's marker.
+// The analysis cannot know that FreeList is safe without the outer lock.
+bool listed_free_without_outer_lock(const CollectionState& state, uint64_t slot)
+    NO_THREAD_SAFETY_ANALYSIS {
+  return state.free_list.value.contains_free_slot(slot);
+}
+
 // Marks a Tombstone's slot free in the vector file when it is still on the
 // free list and not marked yet; returns the bytes this frees (dimensions
 // × 4, or 0).
 uint64_t mark_listed_tombstone_slot(CollectionState& state, uint64_t slot) {
-  std::unique_lock lock(state.vectors.mu);
+  ExclusiveLock lock(state.vectors.mu);
   VectorStore& vectors = state.vectors.value;
-  // FreeList methods take only the list's own mutex (a leaf lock).
-  if (!state.free_list.value.contains_free_slot(slot)) return 0;  // reused since its delete
+  if (!listed_free_without_outer_lock(state, slot)) return 0;  // reused since its delete
   Result<bool> is_free = vectors.is_slot_free(slot);
   if (!is_free.ok() || *is_free || !vectors.mark_slot_free(slot).ok()) return 0;
   return vectors.dimensions() * sizeof(float);
@@ -61,7 +72,7 @@ uint64_t mark_listed_tombstone_slot(CollectionState& state, uint64_t slot) {
 
 // Whether `slot` holds a vector that is not marked free yet.
 bool slot_in_use(CollectionState& state, uint64_t slot) {
-  std::shared_lock lock(state.vectors.mu);
+  SharedLock lock(state.vectors.mu);
   Result<bool> is_free = state.vectors.value.is_slot_free(slot);
   return is_free.ok() && !*is_free;
 }
@@ -100,7 +111,7 @@ Result<CompactStats> compact_collection(CollectionState& state) {
 
   const uint64_t slot_bytes = state.config.dimensions * sizeof(float);
   for (const Removal& entry : chosen) {
-    std::lock_guard<std::mutex> writer_lock(state.writer_mu);
+    MutexLock writer_lock(state.writer_mu);
     std::optional<Record> current;
     {
       TS_ASSIGN_OR_RETURN(ReadTxn read, read_transaction(state.store));

@@ -18,30 +18,30 @@ namespace {
 // Applies the slot changes that committed writes recorded for the graph;
 // drops the index when too many of them were dropped to be applied.
 // REQUIRES: index_mu exclusively.
-void apply_graph_changes(CollectionState& state) {
+void apply_graph_changes(CollectionState& state) REQUIRES(state.index_mu) {
   std::vector<GraphChange> changes;
   {
-    std::lock_guard<std::mutex> lock(state.graph_changes_mu);
+    MutexLock lock(state.graph_changes_mu);
     changes.swap(state.graph_changes);
     if (std::exchange(state.graph_changes_dropped, false)) state.index.reset();
   }
   if (!state.index || changes.empty()) return;
   HnswIndex& index = *state.index;
   {
-    std::unique_lock deleted_lock(index.deleted.mu);
+    ExclusiveLock deleted_lock(index.deleted.mu);
     for (const GraphChange& c : changes) {
       if (c.deleted) index.deleted.value.insert(c.slot);
     }
   }
-  std::unique_lock graph_lock(index.graph.mu);
+  ExclusiveLock graph_lock(index.graph.mu);
   for (const GraphChange& c : changes) index.graph.value.unmap_slot(c.slot);
 }
 
 // Replaces the index with a new graph over every live record, read again
 // under the vector lock that the build holds throughout.
 // REQUIRES: index_mu exclusively.
-Status rebuild_index(CollectionState& state) {
-  std::shared_lock vectors_lock(state.vectors.mu);
+Status rebuild_index(CollectionState& state) REQUIRES(state.index_mu) {
+  SharedLock vectors_lock(state.vectors.mu);
   TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(state.store));
   HnswGraph graph =
       build_graph(items, state.vectors.value, *state.config.hnsw_config, state.config.metric);
@@ -51,12 +51,13 @@ Status rebuild_index(CollectionState& state) {
 
 // update_index's work once index_stale was cleared (`stale`: it was set).
 // REQUIRES: index_mu exclusively.
-Status update_index_locked(CollectionState& state, bool stale, IndexUpdate mode) {
+Status update_index_locked(CollectionState& state, bool stale, IndexUpdate mode)
+    REQUIRES(state.index_mu) {
   apply_graph_changes(state);
   TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(state.store));
   if (!state.index) return rebuild_index(state);
   {
-    std::shared_lock graph_lock(state.index->graph.mu);
+    SharedLock graph_lock(state.index->graph.mu);
     const size_t nodes = state.index->graph.value.node_count();
     if (stale && (nodes == 0 || nodes >= items.size())) {
       graph_lock.unlock();
@@ -67,7 +68,7 @@ Status update_index_locked(CollectionState& state, bool stale, IndexUpdate mode)
     // The graph only lags: insert the records it lacks.
     const std::vector<IndexItem> missing = retain_unindexed_records(*state.index, items);
     if (!missing.empty()) {
-      std::shared_lock vectors_lock(state.vectors.mu);
+      SharedLock vectors_lock(state.vectors.mu);
       insert_nodes(*state.index, missing, state.vectors.value);
     }
   }
@@ -75,7 +76,7 @@ Status update_index_locked(CollectionState& state, bool stale, IndexUpdate mode)
     // Nodes of deleted, replaced or expired records stay in a graph that is
     // only added to; a graph saved for the next open must hold exactly the
     // live records, or that open would discard it.
-    std::shared_lock graph_lock(state.index->graph.mu);
+    SharedLock graph_lock(state.index->graph.mu);
     if (!index_matches_items(state.index->graph.value, std::move(items))) {
       graph_lock.unlock();
       return rebuild_index(state);
@@ -124,7 +125,7 @@ std::string index_file_path(const CollectionState& state) {
 Status update_index(CollectionState& state, IndexUpdate mode) {
   if (!state.config.hnsw_config) return OkStatus();
   if (mode == IndexUpdate::kIfStale && !state.index_stale.load()) return OkStatus();
-  std::unique_lock index_lock(state.index_mu);
+  ExclusiveLock index_lock(state.index_mu);
   const bool stale = state.index_stale.exchange(false);
   if (mode == IndexUpdate::kIfStale && !stale) return OkStatus();
   Status status = update_index_locked(state, stale, mode);

@@ -11,24 +11,33 @@ std::shared_ptr<const json::Value> parse_metadata_shared(std::string_view text) 
   return std::make_shared<const json::Value>(json::parse_or_null(text));
 }
 
-Status RecordMirror::build(const ReadTxn& txn) {
-  clear();
+namespace {
+
+// Every row of the "records" table, decoded.
+Result<std::vector<Record>> read_rows(const ReadTxn& txn) {
   std::vector<Record> rows;
-  auto fail = [&](DbError error) -> Status {
+  TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
+  RecordView view;
+  for (;;) {
+    TS_ASSIGN_OR_RETURN(const bool more, scan.next_view(&view));
+    if (!more) break;
+    rows.push_back(view.to_record());
+  }
+  return rows;
+}
+
+}  // namespace
+
+Status RecordMirror::build(const ReadTxn& txn, [[maybe_unused]] const Mutex& commit_mu) {
+  clear();
+  Result<std::vector<Record>> read = read_rows(txn);
+  if (!read.ok()) {
     clear();
     state_.store(State::kBroken, std::memory_order_release);
     broken_at_commit_ = commits_;
-    return error;
-  };
-  Result<RecordScan> scan = RecordScan::open(txn);
-  if (!scan.ok()) return fail(std::move(scan).error());
-  RecordView view;
-  for (;;) {
-    Result<bool> more = scan->next_view(&view);
-    if (!more.ok()) return fail(std::move(more).error());
-    if (!*more) break;
-    rows.push_back(view.to_record());
+    return std::move(read).error();
   }
+  std::vector<Record> rows = std::move(read).value();
   // Slot order, so a scan walks the vector file forwards; the metadata is
   // parsed in that order too, so the parsed values a filtering scan visits
   // lie in the heap roughly in the order it visits them.
@@ -47,7 +56,7 @@ Status RecordMirror::build(const ReadTxn& txn) {
   return OkStatus();
 }
 
-void RecordMirror::apply(std::vector<MirrorOp>& ops) {
+void RecordMirror::apply(std::vector<MirrorOp>& ops, [[maybe_unused]] const Mutex& commit_mu) {
   if (state() != State::kReady) return;
   for (MirrorOp& op : ops) {
     if (op.is_put) {

@@ -31,8 +31,11 @@
 //
 // Thread safety: `mu` guards all contents. Readers take it shared. build()
 // and apply() require it exclusively AND the owning collection's commit
-// mutex (so the state changes in commit order). state() is an atomic read
-// usable without the lock.
+// mutex (so the state changes in commit order); the commit count requires
+// the commit mutex. Those functions are handed the commit mutex only so
+// that clang's lock checking can see the requirement. state() is an atomic
+// read usable without the lock. Lock order: sync/thread_annotations.h
+// (mirror.mu comes after the collection's commit_mu and vectors.mu).
 #pragma once
 
 #include <atomic>
@@ -48,6 +51,8 @@
 #include "json/value.h"
 #include "storage/record.h"
 #include "storage/store.h"
+#include "sync/mutex.h"
+#include "sync/thread_annotations.h"
 #include "sync/writer_priority_mutex.h"
 
 namespace tessarin {
@@ -77,32 +82,34 @@ class RecordMirror {
   // by slot (so scans read the vector file mostly front to back). A row that
   // does not decode returns its Serialization error and leaves the mirror
   // empty and kBroken. REQUIRES: mu exclusively and the commit mutex.
-  Status build(const ReadTxn& txn);
+  Status build(const ReadTxn& txn, const Mutex& commit_mu) REQUIRES(mu, commit_mu);
 
   // Applies committed operations in order. Does nothing unless ready.
   // REQUIRES: mu exclusively and the commit mutex.
-  void apply(std::vector<MirrorOp>& ops);
+  void apply(std::vector<MirrorOp>& ops, const Mutex& commit_mu) REQUIRES(mu, commit_mu);
 
   // Counts a commit (called for every successful commit, built or not), so a
   // broken mirror knows whether a rebuild could succeed.
   // REQUIRES: the commit mutex.
-  void note_commit() { ++commits_; }
+  void note_commit([[maybe_unused]] const Mutex& commit_mu) REQUIRES(commit_mu) { ++commits_; }
   // True when a broken mirror has seen a commit since it broke.
   // REQUIRES: the commit mutex.
-  bool rebuild_worthwhile() const { return commits_ != broken_at_commit_; }
+  bool rebuild_worthwhile([[maybe_unused]] const Mutex& commit_mu) const REQUIRES(commit_mu) {
+    return commits_ != broken_at_commit_;
+  }
 
   // ---- Readers (REQUIRE mu shared or exclusive; state() == kReady) ----
-  size_t size() const { return slot_.size(); }
-  const uint64_t* slots() const { return slot_.data(); }
-  const uint64_t* live_untils() const { return live_until_.data(); }
-  const std::string& id(size_t i) const { return cold_[i].record.id; }
-  const json::Value& metadata(size_t i) const { return *meta_[i]; }
-  const json::Value* const* metadata_ptrs() const { return meta_.data(); }
-  const Record& record(size_t i) const { return cold_[i].record; }
+  size_t size() const REQUIRES_SHARED(mu) { return slot_.size(); }
+  const uint64_t* slots() const REQUIRES_SHARED(mu) { return slot_.data(); }
+  const uint64_t* live_untils() const REQUIRES_SHARED(mu) { return live_until_.data(); }
+  const std::string& id(size_t i) const REQUIRES_SHARED(mu) { return cold_[i].record.id; }
+  const json::Value& metadata(size_t i) const REQUIRES_SHARED(mu) { return *meta_[i]; }
+  const json::Value* const* metadata_ptrs() const REQUIRES_SHARED(mu) { return meta_.data(); }
+  const Record& record(size_t i) const REQUIRES_SHARED(mu) { return cold_[i].record; }
   // Position of `id`, or -1.
-  ptrdiff_t find(std::string_view id) const;
+  ptrdiff_t find(std::string_view id) const REQUIRES_SHARED(mu);
   // Entries live at `now`.
-  uint64_t count_live(uint64_t now) const;
+  uint64_t count_live(uint64_t now) const REQUIRES_SHARED(mu);
 
   mutable WriterPriorityMutex mu;
 
@@ -112,21 +119,22 @@ class RecordMirror {
     std::shared_ptr<const json::Value> parsed;  // never null
   };
 
-  void put(Record record, std::shared_ptr<const json::Value> parsed);
+  void put(Record record, std::shared_ptr<const json::Value> parsed) REQUIRES(mu);
   // Adds an entry for an id not in the mirror; `parsed` is not null.
-  void append(Record record, std::shared_ptr<const json::Value> parsed);
-  void remove(std::string_view id);
-  void clear();
+  void append(Record record, std::shared_ptr<const json::Value> parsed) REQUIRES(mu);
+  void remove(std::string_view id) REQUIRES(mu);
+  void clear() REQUIRES(mu);
 
   std::atomic<State> state_{State::kUnbuilt};
-  uint64_t commits_ = 0;           // guarded by the commit mutex
+  // Both under the commit mutex (not nameable here: see build()).
+  uint64_t commits_ = 0;
   uint64_t broken_at_commit_ = 0;  // commits_ when the mirror broke
-  // Parallel arrays, guarded by mu.
-  std::vector<uint64_t> slot_;
-  std::vector<uint64_t> live_until_;
-  std::vector<const json::Value*> meta_;  // meta_[i] == cold_[i].parsed.get()
-  std::vector<Cold> cold_;
-  std::unordered_map<std::string, size_t> index_;  // id -> position
+  // Parallel arrays.
+  std::vector<uint64_t> slot_ GUARDED_BY(mu);
+  std::vector<uint64_t> live_until_ GUARDED_BY(mu);
+  std::vector<const json::Value*> meta_ GUARDED_BY(mu);  // meta_[i] == cold_[i].parsed.get()
+  std::vector<Cold> cold_ GUARDED_BY(mu);
+  std::unordered_map<std::string, size_t> index_ GUARDED_BY(mu);  // id -> position
 };
 
 // The metadata text read back: parsed, null when it does not parse.

@@ -1,6 +1,7 @@
 // Opening and releasing a collection, the collection store's transactions
 // and the mirror's upkeep, and the small read-only accessors.
 #include <algorithm>
+#include <cassert>
 #include <filesystem>
 #include <unordered_set>
 
@@ -56,7 +57,11 @@ Result<InitialIndex> load_initial_index(const CollectionConfig& config, const st
   out.stale = true;
   if (!loaded.ok()) return out;  // not loadable: rebuilt from the records
   TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(store));
-  if (!index_matches_items(loaded->graph.value, std::move(items))) return out;
+  {
+    // No other thread can reach the loaded index yet; the lock costs nothing.
+    SharedLock graph_lock(loaded->graph.mu);
+    if (!index_matches_items(loaded->graph.value, std::move(items))) return out;
+  }
   out.index = std::make_unique<HnswIndex>(std::move(loaded).value());
   out.stale = false;
   return out;
@@ -87,7 +92,11 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
 
   auto state = std::make_shared<CollectionState>(std::move(config), dir, std::move(store),
                                                  std::move(vectors), FreeList(std::move(slots)));
-  state->index = std::move(initial.index);
+  {
+    // Not shared yet: the lock is for the rule (index is guarded by index_mu).
+    ExclusiveLock index_lock(state->index_mu);
+    state->index = std::move(initial.index);
+  }
   state->index_stale.store(initial.stale);
   return state;
 }
@@ -95,13 +104,13 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
 // ---- CollectionTxn ----
 
 Result<CollectionTxn> CollectionTxn::begin(CollectionState& state) {
-  std::unique_lock<std::mutex> lock(state.commit_mu);
+  std::unique_lock<Mutex> lock(state.commit_mu);  // moves into the transaction
   Result<WriteTxn> txn = state.store.begin_write();
   if (!txn.ok()) return std::move(txn).error();
   return CollectionTxn(&state, std::move(lock), std::move(txn).value());
 }
 
-CollectionTxn::CollectionTxn(CollectionState* state, std::unique_lock<std::mutex> lock,
+CollectionTxn::CollectionTxn(CollectionState* state, std::unique_lock<Mutex> lock,
                              WriteTxn txn)
     : state_(state),
       lock_(std::move(lock)),
@@ -132,7 +141,7 @@ Status CollectionTxn::remove_record(std::string_view id) {
 void CollectionTxn::release_slot(uint64_t slot, bool deleted) {
   {
     // Slot counts only grow, so a slot inside the file now stays inside.
-    std::shared_lock lock(state_->vectors.mu);
+    SharedLock lock(state_->vectors.mu);
     if (slot >= state_->vectors.value.slot_count()) return;  // a damaged row's slot
   }
   released_.push_back(GraphChange{slot, deleted});
@@ -142,19 +151,22 @@ void CollectionTxn::release_slot(uint64_t slot, bool deleted) {
 Status CollectionTxn::save_free_list() {
   std::vector<uint64_t> slots;
   {
-    std::shared_lock lock(state_->free_list.mu);
-    const FreeList& free_list = state_->free_list.value;
+    SharedLock lock(state_->free_list.mu);
     // A released slot that is listed already, or that a put of this
     // transaction references, is in use or free elsewhere (a row left by a
     // crash may share its slot with a newer record): releasing it would hand
     // it out twice. It is dropped, here and after the commit.
     if (!released_.empty()) {
       std::unordered_set<uint64_t> skip(put_slots_.begin(), put_slots_.end());
-      std::erase_if(released_, [&](const GraphChange& r) {
-        return free_list.contains_free_slot(r.slot) || !skip.insert(r.slot).second;  // or twice
-      });
+      std::vector<GraphChange> kept;
+      for (const GraphChange& r : released_) {
+        if (state_->free_list.value.contains_free_slot(r.slot)) continue;
+        if (!skip.insert(r.slot).second) continue;  // or twice
+        kept.push_back(r);
+      }
+      released_.swap(kept);
     }
-    slots = free_list.snapshot();
+    slots = state_->free_list.value.snapshot();
   }
   for (const GraphChange& r : released_) slots.push_back(r.slot);
   released_saved_ = true;
@@ -163,16 +175,21 @@ Status CollectionTxn::save_free_list() {
 
 Status CollectionTxn::commit() {
   if (!released_saved_) TS_RETURN_IF_ERROR(save_free_list());
-  std::unique_lock<std::mutex> lock = std::move(lock_);
+  std::unique_lock<Mutex> lock = std::move(lock_);
+  // Taken by begin() and moved here with the transaction, where the
+  // analysis cannot follow it.
+  Mutex& commit_mu = state_->commit_mu;
+  assert(lock.owns_lock() && lock.mutex() == &commit_mu);
+  commit_mu.assert_held();
   platform::crash_point("collection_txn.before_commit");
   Status status = txn_.commit();
   if (!status.ok()) return status;
   platform::crash_point("collection_txn.committed");
   RecordMirror& mirror = state_->mirror;
-  mirror.note_commit();
+  mirror.note_commit(commit_mu);
   if (mirror_ready_) {
-    std::unique_lock mirror_lock(mirror.mu);
-    mirror.apply(ops_);
+    ExclusiveLock mirror_lock(mirror.mu);
+    mirror.apply(ops_, commit_mu);
   }
   ops_.clear();
   if (released_.empty()) return OkStatus();
@@ -181,7 +198,7 @@ Status CollectionTxn::commit() {
   // add may take one and write into it.
   if (state_->config.hnsw_config) {
     {
-      std::lock_guard<std::mutex> changes_lock(state_->graph_changes_mu);
+      MutexLock changes_lock(state_->graph_changes_mu);
       std::vector<GraphChange>& changes = state_->graph_changes;
       changes.insert(changes.end(), released_.begin(), released_.end());
       if (changes.size() > CollectionState::kMaxGraphChanges) {
@@ -192,10 +209,10 @@ Status CollectionTxn::commit() {
     state_->index_stale.store(true);
   }
   {
-    std::unique_lock vectors_lock(state_->vectors.mu);
+    ExclusiveLock vectors_lock(state_->vectors.mu);
     for (const GraphChange& r : released_) (void)state_->vectors.value.mark_slot_free(r.slot);
   }
-  std::unique_lock free_lock(state_->free_list.mu);
+  ExclusiveLock free_lock(state_->free_list.mu);
   FreeList& free_list = state_->free_list.value;
   for (const GraphChange& r : released_) (void)free_list.push_free_slot(r.slot);  // never twice
   return OkStatus();
@@ -208,7 +225,7 @@ Result<std::vector<std::optional<StoredRow>>> committed_rows(
   RecordMirror& mirror = state.mirror;
   if (mirror.state() == RecordMirror::State::kReady) {
     // Ready stays ready: only a commit (excluded by writer_mu) changes it.
-    std::shared_lock lock(mirror.mu);
+    SharedLock lock(mirror.mu);
     for (size_t i = 0; i < ids.size(); ++i) {
       const ptrdiff_t pos = mirror.find(ids[i]);
       if (pos < 0) continue;
@@ -231,20 +248,20 @@ Result<std::vector<std::optional<StoredRow>>> committed_rows(
 bool ensure_mirror(CollectionState& state) {
   RecordMirror& mirror = state.mirror;
   if (mirror.state() == RecordMirror::State::kReady) return true;
-  std::lock_guard<std::mutex> commit_lock(state.commit_mu);
+  MutexLock commit_lock(state.commit_mu);
   switch (mirror.state()) {
     case RecordMirror::State::kReady:
       return true;
     case RecordMirror::State::kBroken:
-      if (!mirror.rebuild_worthwhile()) return false;
+      if (!mirror.rebuild_worthwhile(state.commit_mu)) return false;
       break;
     case RecordMirror::State::kUnbuilt:
       break;
   }
   Result<ReadTxn> txn = read_transaction(state.store);
   if (!txn.ok()) return false;  // transient: stays unbuilt, the store path reports it
-  std::unique_lock mirror_lock(mirror.mu);
-  return mirror.build(*txn).ok();
+  ExclusiveLock mirror_lock(mirror.mu);
+  return mirror.build(*txn, state.commit_mu).ok();
 }
 
 Result<WriteTxn> write_transaction(const Store& store) { return store.begin_write(); }
@@ -258,12 +275,12 @@ const CollectionConfig& collection_config(const CollectionState& state) { return
 size_t max_id_bytes(const CollectionState& state) { return state.store.max_id_bytes(); }
 
 void preload(CollectionState& state) {
-  std::shared_lock lock(state.vectors.mu);
+  SharedLock lock(state.vectors.mu);
   (void)state.vectors.value.advise_willneed();
 }
 
 uint64_t vectors_size_bytes(CollectionState& state) {
-  std::shared_lock lock(state.vectors.mu);
+  SharedLock lock(state.vectors.mu);
   return state.vectors.value.mapped_len();
 }
 

@@ -102,7 +102,7 @@ void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
                         const std::vector<FilterCondition>* conditions,
                         std::span<const float> query, Metric metric, size_t keep,
                         const Better& better, uint64_t now, size_t begin, size_t end,
-                        ChunkBest& out) {
+                        ChunkBest& out) REQUIRES_SHARED(mirror.mu) {
   const uint64_t* slot_of = mirror.slots();
   const uint64_t* live_until = mirror.live_untils();
   const json::Value* const* meta = mirror.metadata_ptrs();
@@ -164,7 +164,7 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
                                                         const SearchQuery& q) {
   RecordMirror& mirror = state.mirror;
   if (mirror.state() != RecordMirror::State::kReady) return std::nullopt;
-  std::shared_lock lock(mirror.mu);
+  SharedLock lock(mirror.mu);
   const size_t n = mirror.size();
   const size_t keep = std::min(clamp_to_size(q.k), n);
   std::vector<SearchHit> hits;
@@ -176,7 +176,10 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
   // Conditions only matter when there are some: an empty list holds for all.
   const std::vector<FilterCondition>* conditions = q.conditions();
   const std::span<const float> query = q.vector;
+  // The lambdas below run inside this call (the pool's tasks included),
+  // under its shared mirror lock, which the analysis cannot see in them.
   auto better = [&](const MirrorCandidate& a, const MirrorCandidate& b) {
+    mirror.mu.assert_held_shared();
     if (a.score != b.score) return hib ? a.score > b.score : a.score < b.score;
     return mirror.id(a.pos) < mirror.id(b.pos);
   };
@@ -190,6 +193,7 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
     const size_t chunk = exact_detail::scoring_chunk_size(n);
     chunks.resize((n + chunk - 1) / chunk);
     parallel_for_chunks(n, chunk, [&](size_t begin, size_t end) {
+      mirror.mu.assert_held_shared();
       score_mirror_range(mirror, slots, conditions, query, metric, keep, better, q.now, begin,
                          end, chunks[begin / chunk]);
     });
@@ -254,7 +258,8 @@ namespace {
 // The committed records' hits by the exact road: the mirror when it can
 // stand in, else the store scan.
 // REQUIRES: vectors.mu held shared.
-Result<std::vector<SearchHit>> exact_hits(CollectionState& state, const SearchQuery& q) {
+Result<std::vector<SearchHit>> exact_hits(CollectionState& state, const SearchQuery& q)
+    REQUIRES_SHARED(state.vectors.mu) {
   if (q.k == 0) return std::vector<SearchHit>{};
   if (std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, q)) {
     return std::move(*fast);
@@ -271,7 +276,8 @@ Result<std::vector<SearchHit>> exact_hits(CollectionState& state, const SearchQu
 // REQUIRES: no lock of the state but index_mu shared.
 Result<std::vector<SearchHit>> resolve_graph_hits(CollectionState& state,
                                                   const std::vector<GraphHit>& found, uint64_t n,
-                                                  uint64_t now) {
+                                                  uint64_t now)
+    REQUIRES_SHARED(state.index_mu) EXCLUDES(state.vectors.mu, state.mirror.mu) {
   std::vector<SearchHit> hits;
   auto live_at_slot = [&](RecordStatus status, std::optional<uint64_t> expires_at, uint64_t slot,
                           const GraphHit& hit) {
@@ -279,7 +285,7 @@ Result<std::vector<SearchHit>> resolve_graph_hits(CollectionState& state,
   };
   RecordMirror& mirror = state.mirror;
   if (mirror.state() == RecordMirror::State::kReady) {
-    std::shared_lock lock(mirror.mu);
+    SharedLock lock(mirror.mu);
     for (const GraphHit& hit : found) {
       if (hits.size() >= n) break;
       const ptrdiff_t pos = mirror.find(hit.id);
@@ -305,15 +311,15 @@ Result<std::vector<SearchHit>> resolve_graph_hits(CollectionState& state,
 // order, and the first k that match are kept.
 // REQUIRES: index_mu shared (the caller's), no other lock.
 Result<std::vector<SearchHit>> graph_road(CollectionState& state, const HnswIndex& index,
-                                          const SearchQuery& q) {
+                                          const SearchQuery& q) REQUIRES_SHARED(state.index_mu) {
   uint64_t n = q.k;
   if (q.has_filter()) {
-    std::shared_lock graph_lock(index.graph.mu);
+    SharedLock graph_lock(index.graph.mu);
     n = std::min<uint64_t>(saturating_mul(q.k, 4), index.graph.value.node_count());
   }
   std::vector<GraphHit> found;
   {
-    std::shared_lock vectors_lock(state.vectors.mu);
+    SharedLock vectors_lock(state.vectors.mu);
     found = graph_hits(index, q.vector, n, state.vectors.value);
   }
   TS_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, resolve_graph_hits(state, found, n, q.now));
@@ -375,18 +381,18 @@ Result<std::vector<SearchHit>> search_collection(
   const SearchQuery q = make_search_query(state, query, k, filter);
   std::vector<PendingWrite> queued;
   {
-    std::lock_guard<std::mutex> lock(state.pending_mu);
+    MutexLock lock(state.pending_mu);
     queued.assign(state.pending.begin(), state.pending.end());
   }
   if (k > 0) ensure_mirror(state);
 
   std::vector<SearchHit> road;
   {
-    std::shared_lock index_lock(state.index_mu);
+    SharedLock index_lock(state.index_mu);
     if (state.index) {
       TS_ASSIGN_OR_RETURN(road, graph_road(state, *state.index, q));
     } else {
-      std::shared_lock vectors_lock(state.vectors.mu);
+      SharedLock vectors_lock(state.vectors.mu);
       TS_ASSIGN_OR_RETURN(road, exact_hits(state, q));
     }
   }
@@ -396,7 +402,7 @@ Result<std::vector<SearchHit>> search_collection(
 
 Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_view id) {
   {
-    std::lock_guard<std::mutex> lock(state.pending_mu);
+    MutexLock lock(state.pending_mu);
     for (const PendingWrite& w : state.pending) {
       if (w.record.id == id && is_live(w.record.status, w.record.expires_at, now_secs())) {
         return std::optional<SearchHit>(SearchHit{w.record.id, *w.parsed, 0.0f});
@@ -408,7 +414,7 @@ Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_v
   if (!record || !is_live(record->status, record->expires_at, now_secs())) {
     return std::optional<SearchHit>{};
   }
-  std::shared_lock lock(state.vectors.mu);
+  SharedLock lock(state.vectors.mu);
   TS_ASSIGN_OR_RETURN(bool free, state.vectors.value.is_slot_free(record->slot));
   if (free) return std::optional<SearchHit>{};
   return std::optional<SearchHit>(

@@ -15,20 +15,29 @@
 // nothing throws), then the members close in reverse order: index, mirror,
 // queue, free list, vector mapping and file, store (releasing its file lock).
 //
-// Locks (each guards the fields listed under it below). Order, never reversed:
-//   writer_mu -> pending_mu -> free_list.mu
-//   writer_mu -> vectors.mu, commit_mu
-//   index_mu -> vectors.mu -> mirror.mu
-//   commit_mu -> mirror.mu, then -> vectors.mu, then -> free_list.mu (the
-//                release of a committed transaction's slots, one at a time)
-// Nothing takes commit_mu while it holds vectors.mu, free_list.mu,
-// pending_mu or mirror.mu: a search builds the mirror (ensure_mirror)
-// before it takes any lock, a flush and a delete release vectors.mu before
-// their transactions. A flush releases pending_mu before it takes
-// vectors.mu. allocate_slot takes free_list.mu then, released, vectors.mu.
-// vectors.mu, free_list.mu, mirror.mu and index_mu prefer writers
-// (sync/writer_priority_mutex.h), so no thread may take one of them
-// shared twice.
+// Locks (each guards the fields listed under it below; clang's lock checking
+// enforces it, see sync/thread_annotations.h). Lock order (the one list; a
+// thread takes a lock only while every lock it holds comes earlier in this
+// list; pairs never nested are noted where they are taken):
+//   DatabaseState::open_mu -> DatabaseState::map_mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
+//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+// What the code nests: writer_mu over pending_mu, commit_mu, vectors.mu,
+// free_list.mu and mirror.mu; commit_mu (a CollectionTxn) over vectors.mu,
+// free_list.mu, mirror.mu and graph_changes_mu; pending_mu over
+// free_list.mu; index_mu over vectors.mu, mirror.mu, the graph's locks and
+// graph_changes_mu; vectors.mu over mirror.mu and the graph's locks (a
+// search walks the graph or the mirror under the vector lock). Never
+// nested: writer_mu and index_mu; vectors.mu and free_list.mu
+// (allocate_slot takes free_list.mu, releases it, then takes vectors.mu);
+// pending_mu and vectors.mu (a flush releases pending_mu first). A search
+// builds the mirror (ensure_mirror, which takes commit_mu) before it takes
+// any other lock; a flush and a delete release vectors.mu before their
+// transactions. vectors.mu, free_list.mu, mirror.mu, index_mu and the
+// graph's locks prefer writers (sync/writer_priority_mutex.h), so no thread
+// may take one of them shared twice.
 //
 // Rules for writers of the collection store (the batch add, compaction,
 // export and import included):
@@ -66,7 +75,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +88,8 @@
 #include "search/hnsw/insert.h"
 #include "storage/freelist.h"
 #include "sync/locked.h"
+#include "sync/mutex.h"
+#include "sync/thread_annotations.h"
 #include "storage/record.h"
 #include "storage/records.h"
 #include "storage/store.h"
@@ -131,8 +141,8 @@ class CollectionState {
   Locked<FreeList> free_list;  // mu exclusive to push/pop, shared to save
 
   // ---- Pending queue ----
-  std::mutex pending_mu;
-  std::deque<PendingWrite> pending;  // guarded by pending_mu; arrival order
+  Mutex pending_mu ACQUIRED_AFTER(writer_mu, commit_mu);
+  std::deque<PendingWrite> pending GUARDED_BY(pending_mu);  // arrival order
   // Wall-clock ms when the first write entered an empty queue; 0 after a
   // successful flush. Read and written atomically.
   std::atomic<uint64_t> oldest_pending_ms{0};
@@ -142,22 +152,24 @@ class CollectionState {
   // above). A group commit holds it from taking the queue until its commit
   // (or the return of its writes to the queue) is done, so commits reach
   // the store in queue order and a write half-way between queue and store
-  // is never missed by a delete or an upsert looking for its id.
-  std::mutex writer_mu;
+  // is never missed by a delete or an upsert looking for its id. It guards
+  // no field: it orders the writers of the store's "records" table.
+  Mutex writer_mu;
 
   // ---- Store writers and the mirror ----
   // Held by CollectionTxn from begin until its operations are applied to the
-  // mirror; also by the mirror's build.
-  std::mutex commit_mu;
-  RecordMirror mirror;  // guarded by mirror.mu (see collection/mirror.h)
+  // mirror; also by the mirror's build. The mirror's commit count is
+  // under it (see collection/mirror.h), its contents under mirror.mu.
+  Mutex commit_mu ACQUIRED_AFTER(writer_mu, index_mu);
+  RecordMirror mirror;
 
   // ---- Graph index ----
   // Present only when config.hnsw_config is: loaded at open, or built and
   // replaced by update_index. Guarded by index_mu (exclusive to replace it
   // or to change it through update_index, shared to search or save it); the
   // graph and the deleted set inside have their own locks.
-  WriterPriorityMutex index_mu;
-  std::unique_ptr<HnswIndex> index;
+  WriterPriorityMutex index_mu ACQUIRED_AFTER(writer_mu);
+  std::unique_ptr<HnswIndex> index GUARDED_BY(index_mu);
   // Set: the index (present or absent) lags the stored records. Cleared by
   // update_index before it reads the records, so a change that lands while
   // it runs sets it again.
@@ -170,9 +182,9 @@ class CollectionState {
   // them without bound: past kMaxGraphChanges they are dropped and the next
   // update rebuilds the index instead.
   static constexpr size_t kMaxGraphChanges = size_t{1} << 20;
-  std::mutex graph_changes_mu;
-  std::vector<GraphChange> graph_changes;  // guarded by graph_changes_mu
-  bool graph_changes_dropped = false;      // guarded by graph_changes_mu
+  Mutex graph_changes_mu ACQUIRED_AFTER(writer_mu, index_mu, commit_mu, pending_mu);
+  std::vector<GraphChange> graph_changes GUARDED_BY(graph_changes_mu);
+  bool graph_changes_dropped GUARDED_BY(graph_changes_mu) = false;
 };
 
 // Sets index_stale when the collection is configured with a graph index.
@@ -191,7 +203,7 @@ struct StoredRow {
 // REQUIRES: writer_mu held (so the rows stay committed as read until the
 // caller's own transaction); no ReadTxn of the store held by the caller.
 [[nodiscard]] Result<std::vector<std::optional<StoredRow>>> committed_rows(
-    CollectionState& state, std::span<const std::string_view> ids);
+    CollectionState& state, std::span<const std::string_view> ids) REQUIRES(state.writer_mu);
 
 // InvalidInput naming the first component of `vector` that is NaN or
 // infinite: such a vector is refused before anything is queued or written.
@@ -199,7 +211,8 @@ struct StoredRow {
 
 // The group commit of flush_pending_writes, for a caller that holds
 // writer_mu already (the batch add, which commits what was queued before it).
-[[nodiscard]] Status flush_pending_writes_locked(CollectionState& state);
+[[nodiscard]] Status flush_pending_writes_locked(CollectionState& state)
+    REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu);
 
 // <database path>/collections/<name>. The name must have passed
 // validate_collection_name (database.h keeps every collection inside its own
@@ -222,7 +235,8 @@ class CollectionTxn {
  public:
   // Takes commit_mu, then begins the store's write transaction (failure:
   // Transaction; the lock is released again).
-  [[nodiscard]] static Result<CollectionTxn> begin(CollectionState& state);
+  [[nodiscard]] static Result<CollectionTxn> begin(CollectionState& state)
+      EXCLUDES(state.commit_mu, state.pending_mu);
 
   CollectionTxn(CollectionTxn&&) = default;
   CollectionTxn& operator=(CollectionTxn&&) = default;
@@ -257,10 +271,12 @@ class CollectionTxn {
   [[nodiscard]] Status commit();
 
  private:
-  CollectionTxn(CollectionState* state, std::unique_lock<std::mutex> lock, WriteTxn txn);
+  CollectionTxn(CollectionState* state, std::unique_lock<Mutex> lock, WriteTxn txn);
 
   CollectionState* state_;
-  std::unique_lock<std::mutex> lock_;  // on state_->commit_mu
+  // On state_->commit_mu. The analysis does not follow a lock that moves
+  // with its holder: commit() asserts it held (Mutex::assert_held).
+  std::unique_lock<Mutex> lock_;
   WriteTxn txn_;
   // Whether the mirror is ready, so takes the operations. Fixed for the
   // transaction's life: the mirror changes state only under commit_mu.
@@ -275,7 +291,7 @@ class CollectionTxn {
 // Returns whether it is ready afterwards; a build failure is not returned
 // here: readers fall back to the store, which reports it.
 // REQUIRES: no lock of the state held.
-bool ensure_mirror(CollectionState& state);
+bool ensure_mirror(CollectionState& state) EXCLUDES(state.commit_mu, state.mirror.mu);
 
 // A write transaction of `store`, or Transaction with the store's text.
 // Collection stores are written only through CollectionTxn; this is for the
@@ -319,7 +335,8 @@ enum class IndexUpdate {
 // index stays as it was and index_stale stays set.
 // REQUIRES: no lock of the state held.
 [[nodiscard]] Status update_index(CollectionState& state,
-                                  IndexUpdate mode = IndexUpdate::kIfStale);
+                                  IndexUpdate mode = IndexUpdate::kIfStale)
+    EXCLUDES(state.index_mu);
 
 // ---- The graph index (collection/index.cpp) ----
 
@@ -366,13 +383,15 @@ SearchQuery make_search_query(const CollectionState& state, std::span<const floa
 // liveness and filter on the parsed metadata text, scoring (sequential up to
 // 499 candidates, pooled from 500) and a TopK of 10k (with conditions) or k.
 // REQUIRES: vectors.mu held shared by the caller.
-Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const SearchQuery& q);
+Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const SearchQuery& q)
+    REQUIRES_SHARED(state.vectors.mu);
 
 // The mirror road: the same hits computed from the mirror, or nullopt when
 // it cannot stand in (the mirror is not ready, or a score is NaN, where only
 // the key-ordered buffer gives the defined order).
 // REQUIRES: vectors.mu held shared by the caller; k > 0.
 std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
-                                                        const SearchQuery& q);
+                                                        const SearchQuery& q)
+    REQUIRES_SHARED(state.vectors.mu) EXCLUDES(state.mirror.mu);
 
 }  // namespace tessarin

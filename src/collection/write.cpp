@@ -54,7 +54,7 @@ namespace {
 
 // Whether the queue, now holding n writes, is due for a group commit.
 // REQUIRES: pending_mu.
-bool flush_due(const CollectionState& state, size_t n) {
+bool flush_due(const CollectionState& state, size_t n) REQUIRES(state.pending_mu) {
   if (n == 0) return false;  // another caller flushed in between
   if (state.max_pending_writes > 0 && n >= state.max_pending_writes) return true;
   if (state.flush_interval_ms > 0) {
@@ -72,9 +72,10 @@ bool flush_due(const CollectionState& state, size_t n) {
 // their slots are released with the commit (a stored Tombstone's was
 // released by its delete already).
 // REQUIRES: writer_mu.
-Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& writes) {
+Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& writes)
+    REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu) {
   {
-    std::shared_lock lock(state.vectors.mu);
+    SharedLock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
   platform::crash_point("flush.vectors_durable");
@@ -110,13 +111,15 @@ Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& wri
 
 // Removes the first queued write of `id` and gives its slot back (no free
 // marker is written: no committed record points at it). True when found.
-bool remove_first_queued(CollectionState& state, std::string_view id) {
-  std::lock_guard<std::mutex> lock(state.pending_mu);
+// REQUIRES: writer_mu (a queued write is not half-way to the store).
+bool remove_first_queued(CollectionState& state, std::string_view id)
+    REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu) {
+  MutexLock lock(state.pending_mu);
   auto it = std::find_if(state.pending.begin(), state.pending.end(),
                          [&](const PendingWrite& w) { return w.record.id == id; });
   if (it == state.pending.end()) return false;
   {
-    std::unique_lock free_lock(state.free_list.mu);
+    ExclusiveLock free_lock(state.free_list.mu);
     state.free_list.value.push_free_slot(it->record.slot);
   }
   state.pending.erase(it);
@@ -134,7 +137,8 @@ Result<std::optional<Record>> lookup_stored(CollectionState& state, std::string_
 // prepared and written into a new slot, the record (status Active).
 Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const float> vector,
                                         json::Value metadata, std::optional<std::string> id,
-                                        std::optional<uint64_t> ttl) {
+                                        std::optional<uint64_t> ttl)
+    EXCLUDES(state.pending_mu, state.vectors.mu, state.free_list.mu) {
   const CollectionConfig& config = state.config;
   if (vector.size() != config.dimensions) {
     return DbError::DimensionMismatch(config.dimensions, vector.size());
@@ -151,7 +155,7 @@ Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const 
 
   TS_ASSIGN_OR_RETURN(uint64_t slot, allocate_slot(state.free_list, state.vectors));
   {
-    std::unique_lock lock(state.vectors.mu);
+    ExclusiveLock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.write_vector(slot, prepared));
   }
   const uint64_t created_at = platform::now_secs();
@@ -166,19 +170,19 @@ Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const 
 
 // Appends `write` to the queue; true when the queue is then due for a
 // group commit.
-bool enqueue(CollectionState& state, PendingWrite write) {
-  std::lock_guard<std::mutex> lock(state.pending_mu);
+bool enqueue(CollectionState& state, PendingWrite write) EXCLUDES(state.pending_mu) {
+  MutexLock lock(state.pending_mu);
   if (state.pending.empty()) state.oldest_pending_ms.store(platform::now_millis());
   state.pending.push_back(std::move(write));
   return flush_due(state, state.pending.size());
 }
 
 // The group commit. REQUIRES: writer_mu.
-Status flush_locked(CollectionState& state) {
+Status flush_locked(CollectionState& state) REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu) {
   std::deque<PendingWrite> taken;
   uint64_t oldest = 0;
   {
-    std::lock_guard<std::mutex> lock(state.pending_mu);
+    MutexLock lock(state.pending_mu);
     if (state.pending.empty()) return OkStatus();
     taken.swap(state.pending);
     oldest = state.oldest_pending_ms.load();
@@ -187,7 +191,7 @@ Status flush_locked(CollectionState& state) {
   if (!status.ok()) {
     // Nothing of them reached the store: queue them again, ahead of anything
     // added meanwhile, so the next flush retries them in their order.
-    std::lock_guard<std::mutex> lock(state.pending_mu);
+    MutexLock lock(state.pending_mu);
     for (auto it = taken.rbegin(); it != taken.rend(); ++it) {
       state.pending.push_front(std::move(*it));
     }
@@ -211,7 +215,7 @@ Result<std::string> add_record(CollectionState& state, std::span<const float> ve
 }
 
 Status flush_pending_writes(CollectionState& state) {
-  std::lock_guard<std::mutex> writer_lock(state.writer_mu);
+  MutexLock writer_lock(state.writer_mu);
   return flush_locked(state);
 }
 
@@ -220,38 +224,38 @@ Status flush_pending_writes_locked(CollectionState& state) { return flush_locked
 Status sync_collection(CollectionState& state) {
   TS_RETURN_IF_ERROR(flush_pending_writes(state));
   {
-    std::shared_lock lock(state.vectors.mu);
+    SharedLock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
   TS_RETURN_IF_ERROR(update_index(state, IndexUpdate::kExact));
-  std::shared_lock index_lock(state.index_mu);
+  SharedLock index_lock(state.index_mu);
   if (!state.index) return OkStatus();
-  std::shared_lock graph_lock(state.index->graph.mu);
+  SharedLock graph_lock(state.index->graph.mu);
   return save_index(state.index->graph.value, index_file_path(state));
 }
 
 Result<uint64_t> live_record_count(CollectionState& state) {
   uint64_t committed = 0;
   if (ensure_mirror(state)) {
-    std::shared_lock lock(state.mirror.mu);
+    SharedLock lock(state.mirror.mu);
     committed = state.mirror.count_live(platform::now_secs());
   } else {
     TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
     TS_ASSIGN_OR_RETURN(committed, count_live_records(txn));
   }
-  std::lock_guard<std::mutex> lock(state.pending_mu);
+  MutexLock lock(state.pending_mu);
   return committed + state.pending.size();
 }
 
 Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
   // Waits for a group commit in progress: its writes are in neither the
   // queue nor the store until it ends, and a delete must not miss them.
-  std::lock_guard<std::mutex> writer_lock(state.writer_mu);
+  MutexLock writer_lock(state.writer_mu);
   if (remove_first_queued(state, id)) return true;
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));
   if (!record) return false;
   {
-    std::shared_lock lock(state.vectors.mu);
+    SharedLock lock(state.vectors.mu);
     if (record->slot >= state.vectors.value.slot_count()) {
       return DbError::RecordNotFound("Slot " + std::to_string(record->slot) + " not allocated");
     }
@@ -287,7 +291,7 @@ Status upsert_record(CollectionState& state, const std::string& id, std::span<co
   TS_RETURN_IF_ERROR(check_vector_values(vector));
   TS_RETURN_IF_ERROR(check_id_length(state.store.max_id_bytes(), id));
   // As in delete_by_id: no write of the id may be half-way into the store.
-  std::unique_lock<std::mutex> writer_lock(state.writer_mu);
+  ExclusiveLock writer_lock(state.writer_mu);
   (void)remove_first_queued(state, id);
   const std::string_view key = id;
   TS_ASSIGN_OR_RETURN(const std::vector<std::optional<StoredRow>> row,

@@ -220,17 +220,16 @@ Result<uint64_t> export_to_file(CollectionState& state, const std::string& path)
   uint64_t count = 0;
   std::optional<DbError> failure;
   {
-    std::shared_lock vectors_lock(state.vectors.mu);
-    const VectorStore& vectors = state.vectors.value;
+    SharedLock vectors_lock(state.vectors.mu);
     TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
     TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
     ExportChunk chunks[2];
-    bool scanning = scan_chunk(scan, vectors, chunks[0], &failure);
+    bool scanning = scan_chunk(scan, state.vectors.value, chunks[0], &failure);
     overlap([&] { print_chunk(chunks[0]); }, [] {});
     for (int ready = 0; chunks[ready].filled > 0; ready = 1 - ready) {
       ExportChunk& next = chunks[1 - ready];
       next.filled = 0;
-      if (scanning) scanning = scan_chunk(scan, vectors, next, &failure);
+      if (scanning) scanning = scan_chunk(scan, state.vectors.value, next, &failure);
       Status written;
       overlap([&] { print_chunk(next); }, [&] { written = write_chunk(chunks[ready], out, count); });
       TS_RETURN_IF_ERROR(written);

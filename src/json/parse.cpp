@@ -77,8 +77,8 @@ constexpr auto kStringByte = [] {
     uint8_t c[256];
   } t{};
   for (int i = 0; i < 0x20; ++i) t.c[i] = 1;
-  t.c['"'] = 1;
-  t.c['\\'] = 1;
+  t.c[uint8_t{'"'}] = 1;
+  t.c[uint8_t{'\\'}] = 1;
   for (int i = 0x80; i < 0x100; ++i) t.c[i] = 2;
   return t;
 }();

@@ -16,13 +16,13 @@ constexpr auto kEscape = [] {
     char c[256];
   } t{};
   for (int i = 0; i < 0x20; ++i) t.c[i] = 'u';
-  t.c['\b'] = 'b';
-  t.c['\f'] = 'f';
-  t.c['\n'] = 'n';
-  t.c['\r'] = 'r';
-  t.c['\t'] = 't';
-  t.c['"'] = '"';
-  t.c['\\'] = '\\';
+  t.c[uint8_t{'\b'}] = 'b';
+  t.c[uint8_t{'\f'}] = 'f';
+  t.c[uint8_t{'\n'}] = 'n';
+  t.c[uint8_t{'\r'}] = 'r';
+  t.c[uint8_t{'\t'}] = 't';
+  t.c[uint8_t{'"'}] = '"';
+  t.c[uint8_t{'\\'}] = '\\';
   return t;
 }();
 

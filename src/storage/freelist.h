@@ -14,7 +14,8 @@
 // state orders whole operations: pops and pushes run under it exclusively,
 // saves (snapshot) and contains_free_slot under it shared. No method here
 // takes the outer lock, and it is never held together with the vector
-// store's lock (see allocate_slot).
+// store's lock (see allocate_slot). The inner mutex is a leaf of the lock
+// order (sync/thread_annotations.h): nothing is taken while it is held.
 //
 // Invariant: no slot is listed twice (a slot listed twice would be handed to
 // two records). A push of a listed slot changes nothing, and a list loaded
@@ -22,10 +23,12 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <unordered_set>
 #include <vector>
+
+#include "sync/mutex.h"
+#include "sync/thread_annotations.h"
 
 namespace tessarin {
 
@@ -38,7 +41,7 @@ class FreeList {
   // Moves take the source's slots under the source's mutex (for
   // Result<FreeList>); the new list has its own, unlocked mutex.
   FreeList(FreeList&& other);
-  FreeList& operator=(FreeList&& other);
+  FreeList& operator=(FreeList&& other) NO_THREAD_SAFETY_ANALYSIS;
   FreeList(const FreeList&) = delete;
   FreeList& operator=(const FreeList&) = delete;
 
@@ -54,9 +57,9 @@ class FreeList {
   std::vector<uint64_t> snapshot() const;
 
  private:
-  mutable std::mutex mu_;
-  std::vector<uint64_t> slots_;          // guarded by mu_; back() is the next reused
-  std::unordered_set<uint64_t> listed_;  // guarded by mu_; the members of slots_
+  mutable Mutex mu_;
+  std::vector<uint64_t> slots_ GUARDED_BY(mu_);          // back() is the next reused
+  std::unordered_set<uint64_t> listed_ GUARDED_BY(mu_);  // the members of slots_
 };
 
 }  // namespace tessarin

@@ -266,11 +266,11 @@ Status VectorStore::append_slots(uint64_t n, std::vector<uint64_t>& out) {
 Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>& vectors) {
   std::optional<uint64_t> reused;
   {
-    std::unique_lock lock(free_list.mu);
+    ExclusiveLock lock(free_list.mu);
     reused = free_list.value.pop_free_slot();
   }
   if (reused) return *reused;
-  std::unique_lock lock(vectors.mu);
+  ExclusiveLock lock(vectors.mu);
   return vectors.value.append_slot();
 }
 
@@ -279,7 +279,7 @@ Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
   std::vector<uint64_t> slots;
   slots.reserve(n);
   {
-    std::unique_lock lock(free_list.mu);
+    ExclusiveLock lock(free_list.mu);
     while (slots.size() < n) {
       std::optional<uint64_t> reused = free_list.value.pop_free_slot();
       if (!reused) break;
@@ -287,7 +287,7 @@ Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
     }
   }
   if (slots.size() == n) return slots;
-  std::unique_lock lock(vectors.mu);
+  ExclusiveLock lock(vectors.mu);
   TS_RETURN_IF_ERROR(vectors.value.append_slots(n - slots.size(), slots));
   return slots;
 }

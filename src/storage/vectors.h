@@ -32,6 +32,14 @@
 // release; only then the vector lock exclusively. The two are never held
 // together, so callers may hold the collection's pending-write mutex around
 // it but must hold neither of these two locks.
+// Lock order (the one list; a thread takes a lock only while every lock it
+// holds comes earlier in this list; pairs never nested are noted where they
+// are taken):
+//   DatabaseState::open_mu -> DatabaseState::map_mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
+//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes.
 //
 // Invariant: 64 + slot_count * slot_size <= mapped_len(). New and grown files
 // satisfy it by construction; open refuses a file that does not, so no slot
@@ -192,13 +200,15 @@ class VectorStore {
 // Takes the locks itself, in the order described at the top of this file.
 // A growth failure returns Io and leaves slot_count, the header and the
 // mapping in use unchanged (the file may already have its new length).
-Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>& vectors);
+Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>& vectors)
+    EXCLUDES(free_list.mu, vectors.mu);
 
 // Hands out `n` slots: the same ones, in the same order and with the same
 // growth steps, as n calls of allocate_slot with no other caller between
 // them, taking each lock once. A failed growth returns its Io error; the
 // slots handed out before it stay handed out, as those calls leave them.
 Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
-                                             Locked<VectorStore>& vectors, size_t n);
+                                             Locked<VectorStore>& vectors, size_t n)
+    EXCLUDES(free_list.mu, vectors.mu);
 
 }  // namespace tessarin

@@ -5,12 +5,17 @@
 // handed the lock and the value as one object.
 //
 // Thread safety: `value` may only be touched while `mu` is held (shared for
-// reading, exclusive for changing), unless the type documents otherwise.
-// Take `mu` through RAII guards (std::shared_lock / std::unique_lock).
+// reading, exclusive for changing); clang's lock checking enforces it
+// (GUARDED_BY). Take `mu` through ExclusiveLock / SharedLock (sync/mutex.h).
+// Where the lock order (sync/thread_annotations.h) places a Locked value:
+// vectors.mu and free_list.mu of the collection state, graph.mu and
+// deleted.mu of its graph index.
 #pragma once
 
 #include <utility>
 
+#include "sync/mutex.h"
+#include "sync/thread_annotations.h"
 #include "sync/writer_priority_mutex.h"
 
 namespace tessarin {
@@ -25,7 +30,7 @@ struct Locked {
   // Writer-preferring: a queued add or delete is not starved by searches that
   // keep the shared lock busy. No thread may take it shared twice.
   mutable WriterPriorityMutex mu;
-  T value;  // guarded by mu
+  T value GUARDED_BY(mu);
 };
 
 }  // namespace tessarin

@@ -73,7 +73,7 @@ class CollectionTest : public TempDirTest {
     ASSERT_TRUE(s.ok()) << s.error().message();
   }
   size_t queued() {
-    std::lock_guard<std::mutex> lock(st().pending_mu);
+    MutexLock lock(st().pending_mu);
     return st().pending.size();
   }
   // Every row of "records", whatever its status.

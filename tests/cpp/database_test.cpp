@@ -142,7 +142,7 @@ TEST_F(DatabaseTest, SyncAllFlushesEveryQueue) {
   for (auto* c : {a.get(), b.get()}) ASSERT_TRUE(add_record(*c, std::vector<float>{1, 2}, {}, "r", {}).ok());
   ASSERT_TRUE(sync_all(db()).ok());
   for (auto* c : {a.get(), b.get()}) {
-    std::lock_guard<std::mutex> lock(c->pending_mu);
+    MutexLock lock(c->pending_mu);
     EXPECT_TRUE(c->pending.empty());
   }
   RecoveryStats s = recovery_stats(db());

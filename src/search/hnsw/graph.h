@@ -35,11 +35,19 @@
 // Vectors are read in place from the mapped VectorStore; callers hold its
 // shared lock for as long as a walk runs.
 //
-// Lock order (HnswIndex): the collection's index lock, then `graph`, then
-// the vector store's lock. `deleted` and `graph`: a query takes `graph`
-// shared and then `deleted` shared; a delete takes `deleted` exclusively,
-// releases it, and only then takes `graph` exclusively; never the reverse
-// nesting.
+// Locks of HnswIndex: the collection's index lock, then the vector store's
+// lock (a walk reads vectors in place), then `graph`, then `deleted`. A
+// query takes `graph` shared and then `deleted` shared; a delete takes
+// `deleted` exclusively, releases it, and only then takes `graph`
+// exclusively; never the reverse nesting. The whole order:
+// Lock order (the one list; a thread takes a lock only while every lock it
+// holds comes earlier in this list; pairs never nested are noted where they
+// are taken):
+//   DatabaseState::open_mu -> DatabaseState::map_mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
+//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes.
 #pragma once
 
 #include <algorithm>

@@ -97,7 +97,7 @@ std::vector<IndexItem> retain_unindexed_records(const HnswIndex& index, std::vec
   for (IndexItem& item : items) {
     bool indexed;
     {
-      std::shared_lock lock(index.graph.mu);
+      SharedLock lock(index.graph.mu);
       indexed = index.graph.value.contains_slot(item.slot);
     }
     if (!indexed) kept.push_back(std::move(item));
@@ -108,18 +108,18 @@ std::vector<IndexItem> retain_unindexed_records(const HnswIndex& index, std::vec
 void insert_nodes(HnswIndex& index, std::span<const IndexItem> items, const VectorStore& store) {
   std::vector<IndexItem> pending;
   {
-    std::shared_lock lock(index.graph.mu);
+    SharedLock lock(index.graph.mu);
     size_t pos = 0;
     while (auto item = next_unindexed_record(index.graph.value, items, &pos)) pending.push_back(std::move(*item));
   }
   if (pending.empty()) return;
   size_t ef;
   {
-    std::shared_lock lock(index.graph.mu);
+    SharedLock lock(index.graph.mu);
     ef = insert_beam_width(index.graph.value.config());
   }
 
-  std::unique_lock lock(index.graph.mu);
+  ExclusiveLock lock(index.graph.mu);
   HnswGraph& graph = index.graph.value;
   InsertScratch scratch;
   for (IndexItem& item : pending) {

@@ -179,8 +179,8 @@ std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<
 std::vector<GraphHit> graph_hits(const HnswIndex& index, std::span<const float> query, uint64_t k,
                                  const VectorStore& store) {
   std::vector<GraphHit> hits;
-  std::shared_lock graph_lock(index.graph.mu);
-  std::shared_lock deleted_lock(index.deleted.mu);
+  SharedLock graph_lock(index.graph.mu);
+  SharedLock deleted_lock(index.deleted.mu);
   const HnswGraph& graph = index.graph.value;
   const uint64_t two_k = saturating_double(k);
   if (two_k == 0 || !graph.entry_point()) return hits;
