@@ -483,7 +483,9 @@ class NodeLinker {
       const float d = x_.fresh_distances[j];
       x_.fresh[kept] = x_.fresh[j];
       x_.fresh_distances[kept] = d;
-      kept += (!full | Dir::better(d, worst)) & (!bound_full | !Dir::better(top, d));
+      // Branch-free: the keep test is unpredictable, so bools are combined as bits.
+      kept += static_cast<size_t>(!full | Dir::better(d, worst)) &
+              static_cast<size_t>(!bound_full | !Dir::better(top, d));
     }
     for (size_t j = 0; j < kept; ++j) {
       const float d = x_.fresh_distances[j];
