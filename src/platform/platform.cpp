@@ -24,7 +24,7 @@ namespace {
 
 // Armed errno of each fault-injection hook; 0 means off.
 std::atomic<int> g_fail_full_sync{0};
-std::atomic<int> g_fail_set_length{0};
+std::atomic<int> g_fail_reserve{0};
 // The crash point armed by kill_at; null means off.
 std::atomic<const char*> g_kill_at{nullptr};
 
@@ -133,13 +133,55 @@ Result<std::optional<FileId>> file_id(const std::string& path) {
 }
 
 Status set_file_length(const File& file, uint64_t length) {
-  if (int e = g_fail_set_length.load(std::memory_order_relaxed); e != 0) return DbError::Io(e);
   // off_t is signed; a length it cannot hold is a file too large to make.
   if (length > static_cast<uint64_t>(INT64_MAX)) return DbError::Io(EFBIG);
   if (retry_eintr([&] { return ::ftruncate(file.fd(), static_cast<off_t>(length)); }) != 0) {
     return DbError::Io(errno);
   }
   return OkStatus();
+}
+
+namespace {
+
+// fallocate over [from, to): 0, or the errno of the failure.
+int allocate_range(const File& file, uint64_t from, uint64_t to) {
+  if (int e = g_fail_reserve.load(std::memory_order_relaxed); e != 0) return e;
+#ifdef __linux__
+  if (retry_eintr([&] {
+        return ::fallocate(file.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
+      }) != 0) {
+    return errno;
+  }
+  return 0;
+#else
+  (void)file, (void)from, (void)to;
+  return EOPNOTSUPP;
+#endif
+}
+
+// Writes zeros over [from, to), which makes the file system allocate it.
+Status write_zeros(const File& file, uint64_t from, uint64_t to) {
+  static constexpr char kZeros[64 * 1024] = {};
+  while (from < to) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof kZeros, to - from));
+    const ssize_t written =
+        retry_eintr([&] { return ::pwrite(file.fd(), kZeros, n, static_cast<off_t>(from)); });
+    if (written < 0) return DbError::Io(errno);
+    if (written == 0) return DbError::Io(ENOSPC);
+    from += static_cast<uint64_t>(written);
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
+Status reserve_file_range(const File& file, uint64_t from, uint64_t to) {
+  if (from >= to) return OkStatus();
+  if (to > static_cast<uint64_t>(INT64_MAX)) return DbError::Io(EFBIG);
+  const int err = allocate_range(file, from, to);
+  if (err == 0) return OkStatus();
+  if (err != EOPNOTSUPP && err != EINVAL && err != ENOSYS) return DbError::Io(err);
+  return write_zeros(file, from, to);
 }
 
 Result<uint64_t> file_length(const File& file) {
@@ -342,8 +384,8 @@ void crash_point(const char* name) {
   if (armed != nullptr && std::strcmp(armed, name) == 0) ::kill(::getpid(), SIGKILL);
 }
 
-void FaultInjection::fail_set_length(int errnum) {
-  g_fail_set_length.store(errnum, std::memory_order_relaxed);
+void FaultInjection::fail_reserve(int errnum) {
+  g_fail_reserve.store(errnum, std::memory_order_relaxed);
 }
 
 }  // namespace tessarin::platform

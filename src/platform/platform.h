@@ -7,7 +7,7 @@
 // Mapping unmaps its range. Fields are set only after every call succeeded,
 // so a failed open leaves nothing half-built.
 //
-// Fault injection: tests can make the next sync or truncate fail through
+// Fault injection: tests can make syncs or space reservations fail through
 // FaultInjection (process-wide; off unless a test turns it on).
 //
 // Thread safety: a File or Mapping is used by one owner; the free functions
@@ -105,6 +105,19 @@ Result<FileBytes> read_file(const std::string& path);
 Status set_file_length(const File& file, uint64_t length);
 Result<uint64_t> file_length(const File& file);
 
+// Reserves storage for bytes [from, to) of the file, growing it to `to`
+// bytes when it is shorter, so that stores through a shared mapping of the
+// range cannot fail for want of space: a store into a sparse page that a
+// full file system cannot back kills the process with SIGBUS instead.
+// fallocate; where the file system refuses it (EOPNOTSUPP, EINVAL, ENOSYS)
+// zeros are written over the range. Failure -> Io (ENOSPC on a full disk);
+// the range may then be partly reserved and the file longer than before.
+// A copy-on-write file system may still need space when a reserved page is
+// first overwritten; this is the most a mapping can be given beforehand.
+// REQUIRES: from <= to; the range holds nothing the caller keeps (the
+// fallback overwrites it with zeros).
+Status reserve_file_range(const File& file, uint64_t from, uint64_t to);
+
 // Maps the whole file shared read-write. A length beyond the signed
 // machine-word range is Io "memory map length overflows isize". A zero
 // length maps one byte so an empty file can still be inspected.
@@ -170,8 +183,10 @@ class BufferedWriter {
 
 // Test hook: while armed, the named operation fails with the given errno.
 struct FaultInjection {
-  static void fail_full_sync(int errnum);   // 0 disarms
-  static void fail_set_length(int errnum);  // 0 disarms
+  static void fail_full_sync(int errnum);  // 0 disarms
+  // reserve_file_range's fallocate fails with errnum: ENOSPC stands for a
+  // full disk, EOPNOTSUPP for a file system that takes the zero-writing road.
+  static void fail_reserve(int errnum);  // 0 disarms
   // Kills the process with SIGKILL when crash_point(name) is next reached
   // (nullptr disarms); `name` must outlive the arming. For tests that stop
   // a child process between two durable steps, as kill -9 or a power cut
