@@ -37,7 +37,18 @@ auto retry_eintr(F call) {
   }
 }
 
+// Every call here passes a path on as a C string, which a NUL byte would
+// cut short, so that a different file than the one named is used; such a
+// path is refused before the file system is touched.
+Status check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return DbError::IoMessage("file name contained an unexpected NUL byte");
+  }
+  return OkStatus();
+}
+
 Result<File> open_with(const std::string& path, int flags) {
+  TS_RETURN_IF_ERROR(check_path(path));
   int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0666); });
   if (fd < 0) return DbError::Io(errno);
   return File(fd);
@@ -111,9 +122,13 @@ Result<File> open_or_create_file(const std::string& path) {
   return open_with(path, O_RDWR | O_CREAT);
 }
 
+Result<File> open_for_overwrite(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CREAT);
+}
+
 bool file_exists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return check_path(path).ok() && ::stat(path.c_str(), &st) == 0;
 }
 
 Result<FileId> file_id(const File& file) {
@@ -123,6 +138,7 @@ Result<FileId> file_id(const File& file) {
 }
 
 Result<std::optional<FileId>> file_id(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return std::optional<FileId>{};
@@ -242,6 +258,7 @@ Status full_sync(const File& file) {
 }
 
 Status sync_parent_dir(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (parent.empty()) parent = ".";
   int fd = retry_eintr([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
@@ -264,6 +281,7 @@ Status advise_willneed(const Mapping& mapping) {
 }
 
 Result<uint64_t> free_space(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   struct statvfs st {};
   if (retry_eintr([&] { return ::statvfs(path.c_str(), &st); }) != 0) return DbError::Io(errno);
   return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
@@ -271,6 +289,7 @@ Result<uint64_t> free_space(const std::string& path) {
 
 Status create_dir_all(const std::string& path) {
   if (path.empty()) return DbError::Io(ENOENT);
+  TS_RETURN_IF_ERROR(check_path(path));
   if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
   int err = errno;
   if (err == EEXIST) {
@@ -291,6 +310,7 @@ Status create_dir_all(const std::string& path) {
 }
 
 Status remove_dir_all(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
@@ -299,7 +319,7 @@ Status remove_dir_all(const std::string& path) {
 
 bool dir_exists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return check_path(path).ok() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 uint64_t now_secs() {

@@ -1,6 +1,8 @@
 // Platform layer: the operating-system calls the engine needs, one function
 // each, with EINTR retries and errors returned as DbError::Io carrying the OS
-// description. The only file that knows which OS it runs on is platform.cpp
+// description. A path holding a NUL byte is refused by every function that
+// takes one, before any system call, as the Io error "file name contained
+// an unexpected NUL byte" (the functions answering bool say false). The only file that knows which OS it runs on is platform.cpp
 // (full sync: F_FULLFSYNC on macOS, fsync on Linux).
 //
 // Every OS handle has a move-only RAII owner: File closes its descriptor,
@@ -78,6 +80,10 @@ Result<File> open_file(const std::string& path);
 Result<File> open_file_read_only(const std::string& path);
 // open(path, O_RDWR | O_CREAT, 0666): the file, created empty when missing.
 Result<File> open_or_create_file(const std::string& path);
+// open(path, O_WRONLY | O_CREAT, 0666): the file, created empty when
+// missing and otherwise kept as it is, so the caller can check which file it
+// is before truncating it.
+Result<File> open_for_overwrite(const std::string& path);
 bool file_exists(const std::string& path);
 
 // Which file an open descriptor or a path names: device and inode numbers.
