@@ -22,9 +22,14 @@
 namespace tessarin::platform {
 namespace {
 
-// Armed errno of each fault-injection hook; 0 means off.
-std::atomic<int> g_fail_full_sync{0};
-std::atomic<int> g_fail_reserve{0};
+// One op's fault: the armed errno (0: off) and the calls still to pass
+// before it fires.
+struct Fault {
+  std::atomic<int> errnum{0};
+  std::atomic<int64_t> countdown{0};
+};
+Fault g_faults[kFaultOps];
+std::atomic<bool> g_fired{false};
 // The crash point armed by kill_at; null means off.
 std::atomic<const char*> g_kill_at{nullptr};
 
@@ -49,6 +54,7 @@ Status check_path(const std::string& path) {
 
 Result<File> open_with(const std::string& path, int flags) {
   TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kOpen); e != 0) return DbError::Io(e);
   int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0666); });
   if (fd < 0) return DbError::Io(errno);
   return File(fd);
@@ -151,6 +157,7 @@ Result<std::optional<FileId>> file_id(const std::string& path) {
 Status set_file_length(const File& file, uint64_t length) {
   // off_t is signed; a length it cannot hold is a file too large to make.
   if (length > static_cast<uint64_t>(INT64_MAX)) return DbError::Io(EFBIG);
+  if (int e = injected_fault(Op::kSetLength); e != 0) return DbError::Io(e);
   if (retry_eintr([&] { return ::ftruncate(file.fd(), static_cast<off_t>(length)); }) != 0) {
     return DbError::Io(errno);
   }
@@ -161,7 +168,7 @@ namespace {
 
 // fallocate over [from, to): 0, or the errno of the failure.
 int allocate_range(const File& file, uint64_t from, uint64_t to) {
-  if (int e = g_fail_reserve.load(std::memory_order_relaxed); e != 0) return e;
+  if (int e = injected_fault(Op::kReserve); e != 0) return e;
 #ifdef __linux__
   if (retry_eintr([&] {
         return ::fallocate(file.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
@@ -180,6 +187,7 @@ Status write_zeros(const File& file, uint64_t from, uint64_t to) {
   static constexpr char kZeros[64 * 1024] = {};
   while (from < to) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof kZeros, to - from));
+    if (int e = injected_fault(Op::kWrite); e != 0) return DbError::Io(e);
     const ssize_t written =
         retry_eintr([&] { return ::pwrite(file.fd(), kZeros, n, static_cast<off_t>(from)); });
     if (written < 0) return DbError::Io(errno);
@@ -233,19 +241,21 @@ Result<Mapping> map_file(const File& file, uint64_t length) {
     return DbError::IoMessage("memory map length overflows isize");
   }
   const size_t len = length == 0 ? 1 : static_cast<size_t>(length);
+  if (int e = injected_fault(Op::kMap); e != 0) return DbError::Io(e);
   void* addr = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
   if (addr == MAP_FAILED) return DbError::Io(errno);
   return Mapping(addr, len);
 }
 
 Status sync_mapping(const Mapping& mapping) {
+  if (int e = injected_fault(Op::kSyncMapping); e != 0) return DbError::Io(e);
   return over_pages(mapping, [](void* start, size_t length) {
     return ::msync(start, length, MS_SYNC);
   });
 }
 
 Status full_sync(const File& file) {
-  if (int e = g_fail_full_sync.load(std::memory_order_relaxed); e != 0) return DbError::Io(e);
+  if (int e = injected_fault(Op::kFullSync); e != 0) return DbError::Io(e);
 #ifdef __APPLE__
   // fsync on macOS only reaches the drive's cache; F_FULLFSYNC flushes it.
   if (retry_eintr([&] { return ::fcntl(file.fd(), F_FULLFSYNC); }) == -1) {
@@ -259,6 +269,7 @@ Status full_sync(const File& file) {
 
 Status sync_parent_dir(const std::string& path) {
   TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kSyncDir); e != 0) return DbError::Io(e);
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (parent.empty()) parent = ".";
   int fd = retry_eintr([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
@@ -269,6 +280,7 @@ Status sync_parent_dir(const std::string& path) {
 }
 
 Result<bool> try_lock_exclusive(const File& file) {
+  if (int e = injected_fault(Op::kLock); e != 0) return DbError::Io(e);
   if (retry_eintr([&] { return ::flock(file.fd(), LOCK_EX | LOCK_NB); }) == 0) return true;
   if (errno == EWOULDBLOCK) return false;
   return DbError::Io(errno);
@@ -290,6 +302,7 @@ Result<uint64_t> free_space(const std::string& path) {
 Status create_dir_all(const std::string& path) {
   if (path.empty()) return DbError::Io(ENOENT);
   TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
   if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
   int err = errno;
   if (err == EEXIST) {
@@ -303,6 +316,7 @@ Status create_dir_all(const std::string& path) {
   std::filesystem::path parent = p.parent_path();
   if (parent.empty() || parent == p) return DbError::Io(err);
   TS_RETURN_IF_ERROR(create_dir_all(parent.string()));
+  if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
   if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
   err = errno;
   if (err == EEXIST && dir_exists(path)) return OkStatus();  // a concurrent creator won
@@ -358,6 +372,7 @@ namespace {
 
 Status write_all(const File& file, const char* data, size_t len) {
   while (len > 0) {
+    if (int e = injected_fault(Op::kWrite); e != 0) return DbError::Io(e);
     const ssize_t n = ::write(file.fd(), data, len);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -391,8 +406,28 @@ Status BufferedWriter::flush() {
   return st;
 }
 
-void FaultInjection::fail_full_sync(int errnum) {
-  g_fail_full_sync.store(errnum, std::memory_order_relaxed);
+void FaultInjection::fail(Op op, int errnum, int after) {
+  Fault& f = g_faults[static_cast<size_t>(op)];
+  f.errnum.store(0, std::memory_order_relaxed);
+  f.countdown.store(after, std::memory_order_relaxed);
+  f.errnum.store(errnum, std::memory_order_relaxed);
+}
+
+void FaultInjection::reset() {
+  for (Fault& f : g_faults) f.errnum.store(0, std::memory_order_relaxed);
+  g_fired.store(false, std::memory_order_relaxed);
+}
+
+bool FaultInjection::fired() { return g_fired.load(std::memory_order_relaxed); }
+
+int injected_fault(Op op) {
+  Fault& f = g_faults[static_cast<size_t>(op)];
+  const int errnum = f.errnum.load(std::memory_order_relaxed);
+  if (errnum == 0) return 0;
+  // Calls before the armed one pass; from it on every call fails.
+  if (f.countdown.fetch_sub(1, std::memory_order_relaxed) > 0) return 0;
+  g_fired.store(true, std::memory_order_relaxed);
+  return errnum;
 }
 
 void FaultInjection::kill_at(const char* name) {
@@ -402,10 +437,6 @@ void FaultInjection::kill_at(const char* name) {
 void crash_point(const char* name) {
   const char* armed = g_kill_at.load(std::memory_order_relaxed);
   if (armed != nullptr && std::strcmp(armed, name) == 0) ::kill(::getpid(), SIGKILL);
-}
-
-void FaultInjection::fail_reserve(int errnum) {
-  g_fail_reserve.store(errnum, std::memory_order_relaxed);
 }
 
 }  // namespace tessarin::platform

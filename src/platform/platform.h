@@ -9,8 +9,9 @@
 // Mapping unmaps its range. Fields are set only after every call succeeded,
 // so a failed open leaves nothing half-built.
 //
-// Fault injection: tests can make syncs or space reservations fail through
-// FaultInjection (process-wide; off unless a test turns it on).
+// Fault injection: tests can make any of the calls above fail, the Nth call
+// of one kind or all from the Nth on, through FaultInjection (process-wide;
+// off unless a test turns it on).
 //
 // Thread safety: a File or Mapping is used by one owner; the free functions
 // are thread-safe.
@@ -187,18 +188,46 @@ class BufferedWriter {
   std::string buf_;  // at most kWriteBufferBytes
 };
 
-// Test hook: while armed, the named operation fails with the given errno.
+// The system calls a test can make fail, and the store's commit (checked by
+// the store before LMDB commits, so a failed commit is seen as LMDB reports
+// one: nothing of the transaction is written).
+enum class Op : uint8_t {
+  kOpen,         // open: create, open, open for overwrite (not directories)
+  kMkdir,        // each mkdir of create_dir_all
+  kLock,         // flock
+  kReserve,      // fallocate of reserve_file_range (EOPNOTSUPP: the zero-writing road)
+  kSetLength,    // ftruncate
+  kMap,          // mmap
+  kSyncMapping,  // msync
+  kFullSync,     // fsync (F_FULLFSYNC) of a file
+  kSyncDir,      // sync_parent_dir as a whole
+  kWrite,        // write and pwrite: BufferedWriter, the zeros of a reservation
+  kStoreCommit,  // WriteTxn::commit (storage/store.h)
+};
+inline constexpr size_t kFaultOps = 11;
+
+// Test hook, process-wide; off unless a test arms it. Each op has its own
+// countdown, so a test can fail the 1st, 2nd, ... call of an operation and
+// learn from fired() when a run no longer reaches the armed call.
 struct FaultInjection {
-  static void fail_full_sync(int errnum);  // 0 disarms
-  // reserve_file_range's fallocate fails with errnum: ENOSPC stands for a
-  // full disk, EOPNOTSUPP for a file system that takes the zero-writing road.
-  static void fail_reserve(int errnum);  // 0 disarms
+  // From its (after + 1)-th call on, counted from now, `op` fails with
+  // `errnum` until reset(); errnum 0 disarms `op`.
+  static void fail(Op op, int errnum, int after = 0);
+  // Disarms every op and clears fired().
+  static void reset();
+  // True when an armed op has failed a call since the last reset().
+  static bool fired();
   // Kills the process with SIGKILL when crash_point(name) is next reached
   // (nullptr disarms); `name` must outlive the arming. For tests that stop
   // a child process between two durable steps, as kill -9 or a power cut
   // would.
   static void kill_at(const char* name);
 };
+
+// The errno an armed fault gives this call of `op`, or 0 (one relaxed load
+// when nothing is armed). Every function above checks its own op; a layer
+// that makes system calls of its own checks its op the same way.
+int injected_fault(Op op);
 
 // A named point between two durable steps of a write; does nothing unless a
 // test armed its name with FaultInjection::kill_at.

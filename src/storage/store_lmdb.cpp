@@ -845,6 +845,11 @@ Status WriteTxn::commit() { return rep_->commit(); }
 
 Status WriteTxn::Rep::commit() {
   if (!txn) return from_commit_error(mdb_text(MDB_BAD_TXN));
+  // A test's injected failure stands for one of LMDB's: nothing is written.
+  if (int e = platform::injected_fault(platform::Op::kStoreCommit); e != 0) {
+    abort();
+    return from_commit_error(mdb_text(e));
+  }
   // Tables this transaction opened are visible to transactions begun once
   // the commit is through, before their handles are published: readers
   // that miss a table wait meanwhile (Impl::publishing).

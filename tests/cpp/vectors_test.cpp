@@ -56,8 +56,7 @@ std::vector<float> floats(Result<std::span<const float>> r) {  // none when the 
 class VectorStoreTest : public tessarin::testing::TempDirTest {
  protected:
   void TearDown() override {
-    platform::FaultInjection::fail_full_sync(0);
-    platform::FaultInjection::fail_reserve(0);
+    platform::FaultInjection::reset();
     TempDirTest::TearDown();
   }
   std::string file() const { return path("vectors.bin"); }
@@ -111,12 +110,12 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
 
   // A failed growth (a full disk) leaves count, mapping and file as they were.
   const Bytes before = read_file();
-  platform::FaultInjection::fail_reserve(ENOSPC);
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
   EXPECT_EQ(allocate_slot(free_list_, vs).error().os_error(), ENOSPC);
   EXPECT_EQ(vs.value.slot_count(), 1024u);
   EXPECT_EQ(vs.value.mapped_len(), 16448u);
   EXPECT_EQ(read_file(), before);
-  platform::FaultInjection::fail_reserve(0);
+  platform::FaultInjection::reset();
 
   EXPECT_EQ(allocate(vs), 1024u);
   EXPECT_EQ(vs.value.mapped_len(), 24672u);
@@ -124,9 +123,9 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
   EXPECT_EQ(floats(vs.value.read_vector(0)), (std::vector<float>{1, 2, 3, 4}));  // survived the remap
   EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 2, 4, 1025));
 
-  platform::FaultInjection::fail_full_sync(EIO);
+  platform::FaultInjection::fail(platform::Op::kFullSync, EIO);
   EXPECT_EQ(vs.value.flush_vectors().error().message(), "I/O error: Input/output error (os error 5)");
-  platform::FaultInjection::fail_full_sync(0);
+  platform::FaultInjection::reset();
   ASSERT_TRUE(vs.value.flush_vectors().ok());
 
   vs.value = VectorStore();  // close before reopening
@@ -162,9 +161,9 @@ TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCallsAllOrNothing) {
   for (uint64_t s : {7, 5}) free_list_.value.push_free_slot(s);
   const uint64_t room = (bulk.value.mapped_len() - 64) / 16 - bulk.value.slot_count();
   const Bytes before = read_file();
-  platform::FaultInjection::fail_reserve(ENOSPC);
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
   EXPECT_EQ(allocate_slots(free_list_, bulk, room + 5).error().os_error(), ENOSPC);
-  platform::FaultInjection::fail_reserve(0);
+  platform::FaultInjection::reset();
   EXPECT_EQ(bulk.value.slot_count(), 2601u);
   EXPECT_EQ(read_file(), before);
   EXPECT_EQ(free_list_.value.snapshot(), (std::vector<uint64_t>{7, 5}));
@@ -179,7 +178,7 @@ TEST_F(VectorStoreTest, NewAndGrownFilesHaveTheirSpaceReserved) {
     return ::stat(file().c_str(), &st) == 0 && uint64_t(st.st_blocks) * 512 >= uint64_t(st.st_size);
   };
   for (int fallocate_errno : {0, EOPNOTSUPP}) {
-    platform::FaultInjection::fail_reserve(fallocate_errno);
+    platform::FaultInjection::fail(platform::Op::kReserve, fallocate_errno);
     std::filesystem::remove(file());
     auto vs = make(4);
     EXPECT_TRUE(reserved()) << fallocate_errno;
@@ -194,18 +193,18 @@ TEST_F(VectorStoreTest, NewAndGrownFilesHaveTheirSpaceReserved) {
 // opened file, which an older build left sparse, is reserved before its
 // first slot is handed out.
 TEST_F(VectorStoreTest, FullDiskFailsBeforeAnySlotIsHandedOut) {
-  platform::FaultInjection::fail_reserve(ENOSPC);
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
   EXPECT_EQ(VectorStore::create(file(), 4).error().message(),
             "I/O error: No space left on device (os error 28)");
   EXPECT_FALSE(std::filesystem::exists(file()));
 
-  platform::FaultInjection::fail_reserve(0);
+  platform::FaultInjection::reset();
   write_file(header(kVectorMagic, 2, 4, 2), 64 + 16 * 4);
   auto vs = reopen(4);
-  platform::FaultInjection::fail_reserve(ENOSPC);
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
   EXPECT_EQ(allocate_slot(free_list_, vs).error().os_error(), ENOSPC);
   EXPECT_EQ(vs.value.slot_count(), 2u);
-  platform::FaultInjection::fail_reserve(0);
+  platform::FaultInjection::reset();
   EXPECT_EQ(allocate(vs), 2u);
 }
 
