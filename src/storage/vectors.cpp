@@ -340,4 +340,15 @@ Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
   return std::move(appended).error();
 }
 
+void release_unused_slots(Locked<FreeList>& free_list, Locked<VectorStore>& vectors,
+                          std::span<const uint64_t> slots) {
+  {
+    // Marked before listed: once listed, an add may take one and write it.
+    std::unique_lock lock(vectors.mu);
+    for (uint64_t slot : slots) (void)vectors.value.mark_slot_free(slot);
+  }
+  std::unique_lock lock(free_list.mu);
+  for (auto it = slots.rbegin(); it != slots.rend(); ++it) (void)free_list.value.push_free_slot(*it);
+}
+
 }  // namespace tessarin

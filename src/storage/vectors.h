@@ -230,4 +230,13 @@ Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>&
 Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
                                              Locked<VectorStore>& vectors, size_t n);
 
+// Takes back slots handed out by allocate_slot(s) for a write that failed
+// before any committed record referred to them: each is marked free, then
+// listed, the first handed out listed last so it is the next reused again.
+// Without this a failed write would lose its slots for good (slot_count
+// never shrinks, and the saved free list no longer holds popped ones).
+// Takes the locks itself, one at a time, as allocate_slot does.
+void release_unused_slots(Locked<FreeList>& free_list, Locked<VectorStore>& vectors,
+                          std::span<const uint64_t> slots);
+
 }  // namespace tessarin
