@@ -1,10 +1,12 @@
-// Fault injection on the write path: each write operation runs with each
-// system call it makes (and each store commit) failing in turn, the 1st,
-// then the 2nd, ... until the operation no longer reaches the armed call.
+// Fault injection on the write path: each write operation (and the creation
+// of a collection) runs with each system call it makes (and each store
+// commit) failing in turn, the 1st, then the 2nd, ... until the operation
+// no longer reaches the armed call.
 // Every run must fail with the fault's kind of error (or succeed where the
 // failed step is one the engine tolerates), lose nothing acknowledged
 // before it, leave memory and files telling the same story, account for
 // every slot, and succeed once the fault is cleared.
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <functional>
@@ -28,62 +30,66 @@ using Model = std::map<std::string, uint64_t>;
 std::vector<float> vec(uint64_t v) { return {float(v), 1, 0, 0}; }
 json::Value meta(uint64_t v) { return obj({{"v", json::Value(v)}}); }
 
-struct WriteOp {
-  const char* name;
-  // Runs the operation; what it reports, as a Status, and in `tolerated`
-  // the failures it only counts (an import's failed records).
-  std::function<Status(CollectionState&, const std::string& dir, uint64_t& tolerated)> run;
-  // What the ids it writes hold once it succeeded, and the ids it deletes.
-  Model after;
-  std::vector<std::string> deleted;
-  bool graph = false;  // run on a collection with a graph index
+// What an operation runs on, and the failures it only counts (an import's
+// failed records).
+struct Target {
+  CollectionState& s;
+  std::string dir;
+  uint64_t tolerated = 0;
 };
 
-Status first_error(Status s) { return s; }
+struct WriteOp {
+  const char* name;
+  std::function<Status(Target&)> run;
+  Model after;                        // what the ids it writes hold once it succeeded
+  std::vector<std::string> deleted;   // the ids it deletes
+  bool graph = false;                 // run on a collection with a graph index
+};
+
+Status status_of(Status s) { return s; }
 template <typename T>
-Status first_error(const Result<T>& r) {
+Status status_of(const Result<T>& r) {
   return r.ok() ? OkStatus() : Status(r.error());
 }
 
 const WriteOp kOps[] = {
-    {"add", [](CollectionState& s, const std::string&, uint64_t&) -> Status {
-       TS_RETURN_IF_ERROR(first_error(add_record(s, vec(2000), meta(2000), "n", {})));
-       return flush_pending_writes(s);
+    {"add", [](Target& r) -> Status {
+       TS_RETURN_IF_ERROR(status_of(add_record(r.s, vec(2000), meta(2000), "n", {})));
+       return flush_pending_writes(r.s);
      }, {{"n", 2000}}},
     // Three new ids (one slot reused, two that grow the file) and one replaced.
-    {"add_batch", [](CollectionState& s, const std::string&, uint64_t&) -> Status {
+    {"add_batch", [](Target& r) -> Status {
        BatchVectors v;
        v.rows = {vec(2001), vec(2002), vec(2003), vec(2004)};
-       return first_error(add_batch_impl(s, v, {meta(2001), meta(2002), meta(2003), meta(2004)},
-                                         std::vector<std::string>{"n0", "n1", "b2", "n2"}, {}));
+       return status_of(add_batch_impl(r.s, v, {meta(2001), meta(2002), meta(2003), meta(2004)},
+                                       std::vector<std::string>{"n0", "n1", "b2", "n2"}, {}));
      }, {{"n0", 2001}, {"n1", 2002}, {"b2", 2003}, {"n2", 2004}}},
-    {"upsert", [](CollectionState& s, const std::string&, uint64_t&) -> Status {
-       return upsert_record(s, "b3", vec(2005), meta(2005), {});
-     }, {{"b3", 2005}}},
-    {"delete", [](CollectionState& s, const std::string&, uint64_t&) -> Status {
-       return first_error(delete_by_id(s, "b4"));
-     }, {}, {"b4"}},
-    {"compact", [](CollectionState& s, const std::string&, uint64_t&) -> Status {
-       return first_error(compact_collection(s));
-     }, {}, {}},
-    {"sync", [](CollectionState& s, const std::string&, uint64_t&) { return sync_collection(s); }, {}, {}},
+    {"upsert", [](Target& r) { return upsert_record(r.s, "b3", vec(2005), meta(2005), {}); },
+     {{"b3", 2005}}},
+    {"delete", [](Target& r) { return status_of(delete_by_id(r.s, "b4")); }, {}, {"b4"}},
+    {"compact", [](Target& r) { return status_of(compact_collection(r.s)); }},
+    {"sync", [](Target& r) { return sync_collection(r.s); }},
     // Also writes "hnsw.index"; a file left short is rebuilt at the next open.
-    {"sync (graph)", [](CollectionState& s, const std::string&, uint64_t&) {
-       return sync_collection(s);
-     }, {}, {}, true},
-    {"export", [](CollectionState& s, const std::string& dir, uint64_t&) -> Status {
-       return first_error(export_to_file(s, dir + "/out.ndjson"));
-     }, {}, {}},
+    {"sync (graph)", [](Target& r) { return sync_collection(r.s); }, {}, {}, true},
+    {"export", [](Target& r) { return status_of(export_to_file(r.s, r.dir + "/out.ndjson")); }},
     // A record line that replaces b5 and one that adds n9.
-    {"import", [](CollectionState& s, const std::string& dir, uint64_t& tolerated) -> Status {
-       Result<ImportStats> stats = import_from_file(s, dir + "/in.ndjson");
-       if (stats.ok()) tolerated = stats->failed;
-       return first_error(stats);
+    {"import", [](Target& r) -> Status {
+       Result<ImportStats> stats = import_from_file(r.s, r.dir + "/in.ndjson");
+       if (stats.ok()) r.tolerated = stats->failed;
+       return status_of(stats);
      }, {{"b5", 2006}, {"n9", 2007}}},
+    // Creating a collection beside it and writing to it.
+    {"create", [](Target& r) -> Status {
+       TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> other,
+                           open_collection(r.dir + "/other/new", CollectionConfig{"o", 4}));
+       TS_RETURN_IF_ERROR(status_of(add_record(*other, vec(1), meta(1), "x", {})));
+       return sync_collection(*other);
+     }},
 };
 
 constexpr std::pair<Op, const char*> kFaults[] = {
-    {Op::kOpen, "open"},   {Op::kReserve, "fallocate"}, {Op::kSetLength, "ftruncate"},
+    {Op::kOpen, "open"},   {Op::kMkdir, "mkdir"},       {Op::kLock, "flock"},
+    {Op::kReserve, "fallocate"},  {Op::kSetLength, "ftruncate"},
     {Op::kMap, "mmap"},    {Op::kSyncMapping, "msync"}, {Op::kFullSync, "fsync"},
     {Op::kSyncDir, "fsync of the directory"}, {Op::kWrite, "write"},
     {Op::kStoreCommit, "store commit"}};
@@ -113,7 +119,7 @@ class FaultTest : public testing::CollectionTest {
     }
     v.rows.push_back(vec(0)), metas.push_back(meta(0)), ids.push_back("expired"), ttls.push_back(0);
     EXPECT_TRUE(add_batch_impl(st(), v, std::move(metas), ids, ttls).ok());
-    EXPECT_TRUE(first_error(delete_by_id(st(), "b1")).ok());
+    EXPECT_TRUE(status_of(delete_by_id(st(), "b1")).ok());
     add(vec(1999), meta(1999), "q");
     std::ofstream(path(name) + "/in.ndjson")
         << R"({"version":1,"collection":"c","dimensions":4,"metric":"dot","record_count":2,"exported_at":0})"
@@ -159,15 +165,13 @@ class FaultTest : public testing::CollectionTest {
   // op leaves it with.
   static bool explained(const Model& seen, const Model& before, const WriteOp& op) {
     const Model done = applied(before, op);
-    for (const std::string& id : universe_) {
-      auto now = seen.find(id);
-      auto same = [&](const Model& m) {
-        auto it = m.find(id);
-        return it == m.end() ? now == seen.end() : now != seen.end() && now->second == it->second;
-      };
-      if (!same(before) && !same(done)) return false;
-    }
-    return true;
+    auto at = [](const Model& m, const std::string& id) {
+      auto it = m.find(id);
+      return it == m.end() ? std::nullopt : std::optional(it->second);
+    };
+    return std::all_of(universe_.begin(), universe_.end(), [&](const std::string& id) {
+      return at(seen, id) == at(before, id) || at(seen, id) == at(done, id);
+    });
   }
 
   static Model applied(Model model, const WriteOp& op) {
@@ -195,26 +199,31 @@ TEST_F(FaultTest, EveryFailingCallOfEveryWriteLeavesAConsistentCollection) {
         const Model before = set_up(name, op.graph);
         const int errnum = fault == Op::kReserve ? ENOSPC : EIO;
         FaultInjection::fail(fault, errnum, nth);
-        uint64_t tolerated = 0;
-        const Status failed = op.run(st(), path(name), tolerated);
+        Target first{st(), path(name)};
+        const Status failed = op.run(first);
         const bool fired = FaultInjection::fired();
         FaultInjection::reset();
         if (!fired) {
-          ASSERT_TRUE(failed.ok() && tolerated == 0) << where;
+          ASSERT_TRUE(failed.ok() && first.tolerated == 0) << where;
           EXPECT_EQ(observe(), applied(before, op));
           break;
         }
         if (!failed.ok()) {
-          const DbError::Kind want =
-              fault == Op::kStoreCommit ? DbError::Kind::kTransaction : DbError::Kind::kIo;
-          EXPECT_EQ(failed.error().kind(), want) << failed.error().message();
+          // Opening a store reports its file's failures as Database errors.
+          const DbError::Kind kind = failed.error().kind();
+          EXPECT_TRUE(fault == Op::kStoreCommit ? kind == DbError::Kind::kTransaction
+                      : kind == DbError::Kind::kIo ||
+                            ((fault == Op::kOpen || fault == Op::kLock) &&
+                             kind == DbError::Kind::kDatabase))
+              << failed.error().message();
         }
         const Model seen = observe();
         EXPECT_TRUE(explained(seen, before, op));
         reopen();
         EXPECT_EQ(observe(), seen);
-        Status again = op.run(st(), path(name), tolerated = 0);
-        ASSERT_TRUE(again.ok() && tolerated == 0) << (again.ok() ? "" : again.error().message());
+        Target second{st(), path(name)};
+        const Status again = op.run(second);
+        ASSERT_TRUE(again.ok() && second.tolerated == 0) << (again.ok() ? "" : again.error().message());
         EXPECT_EQ(observe(), applied(before, op));
         reopen();
         EXPECT_EQ(observe(), applied(before, op));
