@@ -85,7 +85,8 @@ def small_tmpfs(tmp_path):
         pytest.skip("mounting a tmpfs needs root")
     mnt = tmp_path / "mnt"
     mnt.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(mnt)]).returncode:
+    mount = ["mount", "-t", "tmpfs", "-o", "size=20m", "tmpfs", str(mnt)]
+    if subprocess.run(mount, capture_output=True).returncode:
         pytest.skip("cannot mount a tmpfs here")
     try:
         yield str(mnt)
@@ -101,5 +102,6 @@ def test_writes_fail_cleanly_and_recover_when_the_disk_fills(small_tmpfs, dim, b
     child = subprocess.run(
         [sys.executable, "-c", CHILD, small_tmpfs, str(dim), str(batch), str(pad)],
         capture_output=True, text=True, timeout=300,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
     )
     assert child.returncode == 0, (child.returncode, child.stderr[-2000:])
