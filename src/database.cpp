@@ -13,7 +13,13 @@
 
 namespace tessarin {
 
-Status validate_collection_name(const std::string& name) {
+namespace {
+
+// The longest file name the file systems we run on take (NAME_MAX).
+constexpr size_t kMaxCollectionNameBytes = 255;
+
+// The checks that keep a name's directory inside "collections/".
+Status check_name_stays_inside(const std::string& name) {
   if (name.empty()) return DbError::InvalidInput("Collection name must not be empty");
   if (name == "." || name == "..") {
     return DbError::InvalidInput("Collection name must not be '" + name + "'");
@@ -23,6 +29,20 @@ Status validate_collection_name(const std::string& name) {
   }
   if (name.find('\0') != std::string::npos) {
     return DbError::InvalidInput("Collection name must not contain a NUL character");
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
+Status validate_collection_name(const std::string& name) {
+  TS_RETURN_IF_ERROR(check_name_stays_inside(name));
+  // A longer name could be registered but its directory never made, which
+  // leaves a collection listed that no call can open.
+  if (name.size() > kMaxCollectionNameBytes) {
+    return DbError::InvalidInput("Collection name must be at most " +
+                                 std::to_string(kMaxCollectionNameBytes) + " bytes, got " +
+                                 std::to_string(name.size()));
   }
   return OkStatus();
 }
@@ -69,6 +89,13 @@ Status check_existing(const CollectionConfig& stored, const std::string& name, u
                                             std::string(format_metric(metric)));
   }
   return OkStatus();
+}
+
+// Removes the registry row of `name` in a transaction of its own.
+Status delete_row(DatabaseState& db, const std::string& name) {
+  TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
+  TS_RETURN_IF_ERROR(delete_collection_config(txn, name));
+  return txn.commit();
 }
 
 }  // namespace
@@ -139,8 +166,10 @@ Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
 
 Status drop_collection(DatabaseState& db, const std::string& name) {
   // Such a name can never have been registered, and its directory would not
-  // be the collection's own.
-  if (!validate_collection_name(name).ok()) return OkStatus();
+  // be the collection's own. A name too long for a directory may have been
+  // registered by an older build: only its row goes.
+  if (!check_name_stays_inside(name).ok()) return OkStatus();
+  const bool has_dir = name.size() <= kMaxCollectionNameBytes;
   MutexLock open_lock(db.open_mu);
   std::shared_ptr<CollectionState> released;
   {
@@ -154,6 +183,7 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   released.reset();  // the last reference flushes its queue, outside the lock
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return OkStatus();
+  if (!has_dir) return delete_row(db, name);
   const std::string dir = collection_dir(db.path, name);
   // A collection that another process still has open (its Tessarin object
   // may be gone while a Collection object lives on) keeps its files: that
@@ -163,11 +193,7 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   TS_ASSIGN_OR_RETURN(const bool busy, Store::locked_by_another_process(
                                            (std::filesystem::path(dir) / "meta.redb").string()));
   if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
-  {
-    TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
-    TS_RETURN_IF_ERROR(delete_collection_config(txn, name));
-    TS_RETURN_IF_ERROR(txn.commit());
-  }
+  TS_RETURN_IF_ERROR(delete_row(db, name));
   std::error_code ec;
   const std::filesystem::file_status st = std::filesystem::symlink_status(dir, ec);
   if (ec || st.type() == std::filesystem::file_type::not_found) return OkStatus();

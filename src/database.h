@@ -83,7 +83,8 @@ struct RecoveryStats {
 
 // Collection names become a directory name under "<path>/collections", so
 // only names that stay inside it are accepted: InvalidInput for the empty
-// name, "." and "..", and names containing '/' or a NUL byte.
+// name, "." and "..", names containing '/' or a NUL byte, and names longer
+// than 255 bytes (no file system makes such a directory).
 Status validate_collection_name(const std::string& name);
 
 // Creates the directory (and "collections/") when missing and opens the
@@ -103,6 +104,8 @@ Status register_collection(DatabaseState& db, const CollectionConfig& config);
 // An existing collection (CollectionNotFound otherwise).
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db, const std::string& name);
 // Removes the registry row and the directory; an unregistered name is no error.
+// A name too long to have a directory (registered by an older build) loses
+// its row only.
 Status drop_collection(DatabaseState& db, const std::string& name);
 // Registered names in ascending byte order, open or not.
 Result<std::vector<std::string>> collections(DatabaseState& db);

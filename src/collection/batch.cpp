@@ -20,11 +20,13 @@
 // slots of the others are released by txn 2.
 //
 // Nothing changes before the first slot is taken, so a batch refused by a
-// check leaves the collection as it was. A failure after that point leaves
-// what it has done: taken slots are not given back, and records committed by
-// txn 1 stay Pending (invisible to every reader) when the vector sync or
-// txn 2 fails. writer_mu is held from the queue's commit to txn 2, so the
-// rows read before txn 1 are still the stored rows when txn 2 replaces them.
+// check leaves the collection as it was. A failure before txn 1 commits
+// gives the taken slots back (marked free and listed again); one after it
+// leaves what it has done: records committed by txn 1 stay Pending
+// (invisible to every reader, their slots taken) when the vector sync or
+// txn 2 fails, until a batch of the same ids replaces them. writer_mu is
+// held from the queue's commit to txn 2, so the rows read before txn 1 are
+// still the stored rows when txn 2 replaces them.
 //
 // An expiry is created_at + ttl, saturating at 2^64 - 1 (a record that
 // practically never expires) instead of wrapping into the past.
@@ -207,27 +209,32 @@ Result<std::vector<std::string>> add_batch_impl(
 
   // From here on no other writer changes "records" (see the top of this file).
   MutexLock writer_lock(state.writer_mu);
-  TS_RETURN_IF_ERROR(flush_pending_writes_locked(state));
-
-  // Records of one id are adjacent in key order, the last of them last: the
-  // one stored. `stored[r]` is the stored row of the r-th distinct id.
-  const std::vector<size_t> order = key_order(records);
+  std::vector<size_t> order;   // input indices in key order
   std::vector<size_t> finals;  // positions in `order` of each id's last record
-  finals.reserve(n);
-  for (size_t k = 0; k < n; ++k) {
-    if (k + 1 == n || records[order[k + 1]].id != records[order[k]].id) finals.push_back(k);
-  }
-  std::vector<std::optional<StoredRow>> stored(finals.size());
-  if (ids_given) {  // new random ids are stored nowhere
-    std::vector<std::string_view> distinct(finals.size());
-    for (size_t r = 0; r < finals.size(); ++r) distinct[r] = records[order[finals[r]]].id;
-    TS_ASSIGN_OR_RETURN(stored, committed_rows(state, distinct));
-  }
+  std::vector<std::optional<StoredRow>> stored;  // the stored row of each distinct id
+  // Until transaction 1 commits no record refers to the slots just taken,
+  // so a failure up to there gives them back.
+  const Status pending = [&]() -> Status {
+    state.writer_mu.assert_held();  // the lambda runs here, under writer_lock
+    TS_RETURN_IF_ERROR(flush_pending_writes_locked(state));
 
-  // Transaction 1: the new ids' records as Pending, and the free list without
-  // the slots just taken. Put in key order: neighbouring puts share the
-  // store's pages.
-  {
+    // Records of one id are adjacent in key order, the last of them last:
+    // the one stored. `stored[r]` is the stored row of the r-th distinct id.
+    order = key_order(records);
+    finals.reserve(n);
+    for (size_t k = 0; k < n; ++k) {
+      if (k + 1 == n || records[order[k + 1]].id != records[order[k]].id) finals.push_back(k);
+    }
+    stored.resize(finals.size());
+    if (ids_given) {  // new random ids are stored nowhere
+      std::vector<std::string_view> distinct(finals.size());
+      for (size_t r = 0; r < finals.size(); ++r) distinct[r] = records[order[finals[r]]].id;
+      TS_ASSIGN_OR_RETURN(stored, committed_rows(state, distinct));
+    }
+
+    // Transaction 1: the new ids' records as Pending, and the free list
+    // without the slots just taken. Put in key order: neighbouring puts
+    // share the store's pages.
     TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
     for (size_t r = 0; r < finals.size(); ++r) {
       if (stored[r]) continue;
@@ -235,28 +242,46 @@ Result<std::vector<std::string>> add_batch_impl(
       TS_RETURN_IF_ERROR(txn.put_record(records[i], parsed[i]));
     }
     TS_RETURN_IF_ERROR(txn.save_free_list());
-    TS_RETURN_IF_ERROR(txn.commit());
+    return txn.commit();
+  }();
+  if (!pending.ok()) {
+    give_back_slots(state, slots);
+    return pending.error();
   }
   platform::crash_point("batch.pending_committed");
 
-  // The vectors, made durable before any record points at them as Active.
-  TS_RETURN_IF_ERROR(write_vectors(state, vectors, slots));
-  mark_index_stale(state);
-  platform::crash_point("batch.vectors_durable");
-
-  // Transaction 2: every id's last record Active, over whatever it replaces.
-  TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
-  size_t k = 0;
-  for (size_t r = 0; r < finals.size(); ++r) {
-    for (; k < finals[r]; ++k) txn.release_slot(records[order[k]].slot);  // superseded
-    const size_t i = order[k++];
-    records[i].status = RecordStatus::kActive;
-    TS_RETURN_IF_ERROR(txn.put_record(std::move(records[i]), std::move(parsed[i])));
-    if (stored[r] && stored[r]->status != RecordStatus::kTombstone) {
-      txn.release_slot(stored[r]->slot);
-    }
+  // A failure from here on leaves txn 1's Pending rows holding their slots;
+  // the other slots taken (for ids stored already, and for records that a
+  // later one of their id supersedes) no record refers to, and they go back.
+  std::vector<uint64_t> unreferenced;
+  for (size_t r = 0, k = 0; r < finals.size(); ++r, ++k) {
+    for (; k < finals[r]; ++k) unreferenced.push_back(records[order[k]].slot);
+    if (stored[r]) unreferenced.push_back(records[order[k]].slot);
   }
-  TS_RETURN_IF_ERROR(txn.commit());
+  const Status done = [&]() -> Status {
+    // The vectors, made durable before any record points at them as Active.
+    TS_RETURN_IF_ERROR(write_vectors(state, vectors, slots));
+    mark_index_stale(state);
+    platform::crash_point("batch.vectors_durable");
+
+    // Transaction 2: every id's last record Active, over whatever it replaces.
+    TS_ASSIGN_OR_RETURN(CollectionTxn txn, CollectionTxn::begin(state));
+    size_t k = 0;
+    for (size_t r = 0; r < finals.size(); ++r) {
+      for (; k < finals[r]; ++k) txn.release_slot(records[order[k]].slot);  // superseded
+      const size_t i = order[k++];
+      records[i].status = RecordStatus::kActive;
+      TS_RETURN_IF_ERROR(txn.put_record(std::move(records[i]), std::move(parsed[i])));
+      if (stored[r] && stored[r]->status != RecordStatus::kTombstone) {
+        txn.release_slot(stored[r]->slot);
+      }
+    }
+    return txn.commit();
+  }();
+  if (!done.ok()) {
+    give_back_slots(state, unreferenced);
+    return done.error();
+  }
   return result;
 }
 

@@ -23,8 +23,19 @@ CollectionState::~CollectionState() {
   // What add() accepted must not vanish because nobody called sync().
   try {
     (void)flush_pending_writes(*this);
+    // Nor may slots that a failed write gave back be lost for good.
+    if (free_list_unsaved.load()) {
+      Result<CollectionTxn> txn = CollectionTxn::begin(*this);
+      if (txn.ok() && txn->save_free_list().ok()) (void)txn->commit();
+    }
   } catch (...) {
   }
+}
+
+void give_back_slots(CollectionState& state, std::span<const uint64_t> slots) {
+  if (slots.empty()) return;
+  release_unused_slots(state.free_list, state.vectors, slots);
+  state.free_list_unsaved.store(true);
 }
 
 std::string collection_dir(const std::string& database_path, const std::string& name) {

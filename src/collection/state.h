@@ -139,6 +139,10 @@ class CollectionState {
 
   // ---- Free list ----
   Locked<FreeList> free_list;  // mu exclusive to push/pop, shared to save
+  // Set when slots were listed that only memory knows of: slots given back
+  // by a failed write (give_back_slots). The next transaction saving the
+  // list makes them durable; the close saves it for them when set.
+  std::atomic<bool> free_list_unsaved{false};
 
   // ---- Pending queue ----
   Mutex pending_mu ACQUIRED_AFTER(writer_mu, commit_mu);
@@ -208,6 +212,11 @@ struct StoredRow {
 // InvalidInput naming the first component of `vector` that is NaN or
 // infinite: such a vector is refused before anything is queued or written.
 [[nodiscard]] Status check_vector_values(std::span<const float> vector);
+
+// Gives back slots taken for a write that failed before any committed record
+// referred to them (release_unused_slots) and notes that the free list
+// holding them is not saved yet.
+void give_back_slots(CollectionState& state, std::span<const uint64_t> slots);
 
 // The group commit of flush_pending_writes, for a caller that holds
 // writer_mu already (the batch add, which commits what was queued before it).

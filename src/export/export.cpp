@@ -20,6 +20,7 @@
 #include <tbb/task_group.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "collection/state.h"
 #include "export/ndjson.h"
@@ -200,12 +201,37 @@ std::optional<DbError> upsert_chunk(CollectionState& state, ImportChunk& chunk,
   return std::nullopt;
 }
 
+// The files an export must never overwrite: the collection's own and the
+// registry's, each with LMDB's lock file beside its store. Truncating one
+// destroys the collection (or, for a mapped file, kills the process).
+std::vector<std::string> database_files(const CollectionState& state) {
+  const std::filesystem::path dir(state.dir);
+  const std::filesystem::path database = dir.parent_path().parent_path();  // <db>/collections/<name>
+  return {(dir / "vectors.bin").string(),  (dir / "meta.redb").string(),
+          (dir / "meta.redb-lock").string(), (dir / "hnsw.index").string(),
+          (database / "meta.redb").string(), (database / "meta.redb-lock").string()};
+}
+
+// Opens the export target without truncating it, refuses it when it is one
+// of the database's files (by device and inode, so links and other spellings
+// of the path count too), and only then truncates it.
+Result<platform::File> open_export_target(const CollectionState& state, const std::string& path) {
+  TS_ASSIGN_OR_RETURN(platform::File file, platform::open_for_overwrite(path));
+  TS_ASSIGN_OR_RETURN(const platform::FileId target, platform::file_id(file));
+  for (const std::string& own : database_files(state)) {
+    TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(own));
+    if (id == target) return DbError::InvalidInput("export target is a file of the database");
+  }
+  TS_RETURN_IF_ERROR(platform::set_file_length(file, 0));
+  return file;
+}
+
 }  // namespace
 
 Result<uint64_t> export_to_file(CollectionState& state, const std::string& path) {
   TS_RETURN_IF_ERROR(flush_pending_writes(state));
   TS_ASSIGN_OR_RETURN(const uint64_t record_count, live_record_count(state));
-  TS_ASSIGN_OR_RETURN(platform::File file, platform::create_file(path));
+  TS_ASSIGN_OR_RETURN(platform::File file, open_export_target(state, path));
   platform::BufferedWriter out(std::move(file));
 
   const CollectionConfig& config = state.config;

@@ -24,9 +24,14 @@
 namespace tessarin::platform {
 namespace {
 
-// Armed errno of each fault-injection hook; 0 means off.
-std::atomic<int> g_fail_full_sync{0};
-std::atomic<int> g_fail_set_length{0};
+// One op's fault: the armed errno (0: off) and the calls still to pass
+// before it fires.
+struct Fault {
+  std::atomic<int> errnum{0};
+  std::atomic<int64_t> countdown{0};
+};
+Fault g_faults[kFaultOps];
+std::atomic<bool> g_fired{false};
 // The crash point armed by kill_at; null means off.
 std::atomic<const char*> g_kill_at{nullptr};
 
@@ -39,7 +44,19 @@ auto retry_eintr(F call) {
   }
 }
 
+// Every call here passes a path on as a C string, which a NUL byte would
+// cut short, so that a different file than the one named is used; such a
+// path is refused before the file system is touched.
+Status check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return DbError::IoMessage("file name contained an unexpected NUL byte");
+  }
+  return OkStatus();
+}
+
 Result<File> open_with(const std::string& path, int flags) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kOpen); e != 0) return DbError::Io(e);
   int fd = retry_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, 0666); });
   if (fd < 0) return DbError::Io(errno);
   return File(fd);
@@ -113,9 +130,13 @@ Result<File> open_or_create_file(const std::string& path) {
   return open_with(path, O_RDWR | O_CREAT);
 }
 
+Result<File> open_for_overwrite(const std::string& path) {
+  return open_with(path, O_WRONLY | O_CREAT);
+}
+
 bool file_exists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return check_path(path).ok() && ::stat(path.c_str(), &st) == 0;
 }
 
 Result<FileId> file_id(const File& file) {
@@ -152,6 +173,7 @@ std::optional<AddressRange> find_file_mapping(const FileId& file) {
 }
 
 Result<std::optional<FileId>> file_id(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return std::optional<FileId>{};
@@ -162,13 +184,57 @@ Result<std::optional<FileId>> file_id(const std::string& path) {
 }
 
 Status set_file_length(const File& file, uint64_t length) {
-  if (int e = g_fail_set_length.load(std::memory_order_relaxed); e != 0) return DbError::Io(e);
   // off_t is signed; a length it cannot hold is a file too large to make.
   if (length > static_cast<uint64_t>(INT64_MAX)) return DbError::Io(EFBIG);
+  if (int e = injected_fault(Op::kSetLength); e != 0) return DbError::Io(e);
   if (retry_eintr([&] { return ::ftruncate(file.fd(), static_cast<off_t>(length)); }) != 0) {
     return DbError::Io(errno);
   }
   return OkStatus();
+}
+
+namespace {
+
+// fallocate over [from, to): 0, or the errno of the failure.
+int allocate_range(const File& file, uint64_t from, uint64_t to) {
+  if (int e = injected_fault(Op::kReserve); e != 0) return e;
+#ifdef __linux__
+  if (retry_eintr([&] {
+        return ::fallocate(file.fd(), 0, static_cast<off_t>(from), static_cast<off_t>(to - from));
+      }) != 0) {
+    return errno;
+  }
+  return 0;
+#else
+  (void)file, (void)from, (void)to;
+  return EOPNOTSUPP;
+#endif
+}
+
+// Writes zeros over [from, to), which makes the file system allocate it.
+Status write_zeros(const File& file, uint64_t from, uint64_t to) {
+  static constexpr char kZeros[64 * 1024] = {};
+  while (from < to) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof kZeros, to - from));
+    if (int e = injected_fault(Op::kWrite); e != 0) return DbError::Io(e);
+    const ssize_t written =
+        retry_eintr([&] { return ::pwrite(file.fd(), kZeros, n, static_cast<off_t>(from)); });
+    if (written < 0) return DbError::Io(errno);
+    if (written == 0) return DbError::Io(ENOSPC);
+    from += static_cast<uint64_t>(written);
+  }
+  return OkStatus();
+}
+
+}  // namespace
+
+Status reserve_file_range(const File& file, uint64_t from, uint64_t to) {
+  if (from >= to) return OkStatus();
+  if (to > static_cast<uint64_t>(INT64_MAX)) return DbError::Io(EFBIG);
+  const int err = allocate_range(file, from, to);
+  if (err == 0) return OkStatus();
+  if (err != EOPNOTSUPP && err != EINVAL && err != ENOSYS) return DbError::Io(err);
+  return write_zeros(file, from, to);
 }
 
 Result<uint64_t> file_length(const File& file) {
@@ -204,19 +270,21 @@ Result<Mapping> map_file(const File& file, uint64_t length) {
     return DbError::IoMessage("memory map length overflows isize");
   }
   const size_t len = length == 0 ? 1 : static_cast<size_t>(length);
+  if (int e = injected_fault(Op::kMap); e != 0) return DbError::Io(e);
   void* addr = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
   if (addr == MAP_FAILED) return DbError::Io(errno);
   return Mapping(addr, len);
 }
 
 Status sync_mapping(const Mapping& mapping) {
+  if (int e = injected_fault(Op::kSyncMapping); e != 0) return DbError::Io(e);
   return over_pages(mapping, [](void* start, size_t length) {
     return ::msync(start, length, MS_SYNC);
   });
 }
 
 Status full_sync(const File& file) {
-  if (int e = g_fail_full_sync.load(std::memory_order_relaxed); e != 0) return DbError::Io(e);
+  if (int e = injected_fault(Op::kFullSync); e != 0) return DbError::Io(e);
 #ifdef __APPLE__
   // fsync on macOS only reaches the drive's cache; F_FULLFSYNC flushes it.
   if (retry_eintr([&] { return ::fcntl(file.fd(), F_FULLFSYNC); }) == -1) {
@@ -229,6 +297,8 @@ Status full_sync(const File& file) {
 }
 
 Status sync_parent_dir(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kSyncDir); e != 0) return DbError::Io(e);
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (parent.empty()) parent = ".";
   int fd = retry_eintr([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
@@ -239,6 +309,7 @@ Status sync_parent_dir(const std::string& path) {
 }
 
 Result<bool> try_lock_exclusive(const File& file) {
+  if (int e = injected_fault(Op::kLock); e != 0) return DbError::Io(e);
   if (retry_eintr([&] { return ::flock(file.fd(), LOCK_EX | LOCK_NB); }) == 0) return true;
   if (errno == EWOULDBLOCK) return false;
   return DbError::Io(errno);
@@ -251,6 +322,7 @@ Status advise_willneed(const Mapping& mapping) {
 }
 
 Result<uint64_t> free_space(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   struct statvfs st {};
   if (retry_eintr([&] { return ::statvfs(path.c_str(), &st); }) != 0) return DbError::Io(errno);
   return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
@@ -258,6 +330,8 @@ Result<uint64_t> free_space(const std::string& path) {
 
 Status create_dir_all(const std::string& path) {
   if (path.empty()) return DbError::Io(ENOENT);
+  TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
   if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
   int err = errno;
   if (err == EEXIST) {
@@ -271,6 +345,7 @@ Status create_dir_all(const std::string& path) {
   std::filesystem::path parent = p.parent_path();
   if (parent.empty() || parent == p) return DbError::Io(err);
   TS_RETURN_IF_ERROR(create_dir_all(parent.string()));
+  if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
   if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
   err = errno;
   if (err == EEXIST && dir_exists(path)) return OkStatus();  // a concurrent creator won
@@ -278,6 +353,7 @@ Status create_dir_all(const std::string& path) {
 }
 
 Status remove_dir_all(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
@@ -286,7 +362,7 @@ Status remove_dir_all(const std::string& path) {
 
 bool dir_exists(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return check_path(path).ok() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 uint64_t now_secs() {
@@ -325,6 +401,7 @@ namespace {
 
 Status write_all(const File& file, const char* data, size_t len) {
   while (len > 0) {
+    if (int e = injected_fault(Op::kWrite); e != 0) return DbError::Io(e);
     const ssize_t n = ::write(file.fd(), data, len);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -358,8 +435,28 @@ Status BufferedWriter::flush() {
   return st;
 }
 
-void FaultInjection::fail_full_sync(int errnum) {
-  g_fail_full_sync.store(errnum, std::memory_order_relaxed);
+void FaultInjection::fail(Op op, int errnum, int after) {
+  Fault& f = g_faults[static_cast<size_t>(op)];
+  f.errnum.store(0, std::memory_order_relaxed);
+  f.countdown.store(after, std::memory_order_relaxed);
+  f.errnum.store(errnum, std::memory_order_relaxed);
+}
+
+void FaultInjection::reset() {
+  for (Fault& f : g_faults) f.errnum.store(0, std::memory_order_relaxed);
+  g_fired.store(false, std::memory_order_relaxed);
+}
+
+bool FaultInjection::fired() { return g_fired.load(std::memory_order_relaxed); }
+
+int injected_fault(Op op) {
+  Fault& f = g_faults[static_cast<size_t>(op)];
+  const int errnum = f.errnum.load(std::memory_order_relaxed);
+  if (errnum == 0) return 0;
+  // Calls before the armed one pass; from it on every call fails.
+  if (f.countdown.fetch_sub(1, std::memory_order_relaxed) > 0) return 0;
+  g_fired.store(true, std::memory_order_relaxed);
+  return errnum;
 }
 
 void FaultInjection::kill_at(const char* name) {
@@ -369,10 +466,6 @@ void FaultInjection::kill_at(const char* name) {
 void crash_point(const char* name) {
   const char* armed = g_kill_at.load(std::memory_order_relaxed);
   if (armed != nullptr && std::strcmp(armed, name) == 0) ::kill(::getpid(), SIGKILL);
-}
-
-void FaultInjection::fail_set_length(int errnum) {
-  g_fail_set_length.store(errnum, std::memory_order_relaxed);
 }
 
 }  // namespace tessarin::platform

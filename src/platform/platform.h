@@ -1,14 +1,17 @@
 // Platform layer: the operating-system calls the engine needs, one function
 // each, with EINTR retries and errors returned as DbError::Io carrying the OS
-// description. The only file that knows which OS it runs on is platform.cpp
+// description. A path holding a NUL byte is refused by every function that
+// takes one, before any system call, as the Io error "file name contained
+// an unexpected NUL byte" (the functions answering bool say false). The only file that knows which OS it runs on is platform.cpp
 // (full sync: F_FULLFSYNC on macOS, fsync on Linux).
 //
 // Every OS handle has a move-only RAII owner: File closes its descriptor,
 // Mapping unmaps its range. Fields are set only after every call succeeded,
 // so a failed open leaves nothing half-built.
 //
-// Fault injection: tests can make the next sync or truncate fail through
-// FaultInjection (process-wide; off unless a test turns it on).
+// Fault injection: tests can make any of the calls above fail, the Nth call
+// of one kind or all from the Nth on, through FaultInjection (process-wide;
+// off unless a test turns it on).
 //
 // Thread safety: a File or Mapping is used by one owner; the free functions
 // are thread-safe.
@@ -78,6 +81,10 @@ Result<File> open_file(const std::string& path);
 Result<File> open_file_read_only(const std::string& path);
 // open(path, O_RDWR | O_CREAT, 0666): the file, created empty when missing.
 Result<File> open_or_create_file(const std::string& path);
+// open(path, O_WRONLY | O_CREAT, 0666): the file, created empty when
+// missing and otherwise kept as it is, so the caller can check which file it
+// is before truncating it.
+Result<File> open_for_overwrite(const std::string& path);
 bool file_exists(const std::string& path);
 
 // Which file an open descriptor or a path names: device and inode numbers.
@@ -112,6 +119,19 @@ Result<FileBytes> read_file(const std::string& path);
 // ftruncate / fstat, retried on EINTR.
 Status set_file_length(const File& file, uint64_t length);
 Result<uint64_t> file_length(const File& file);
+
+// Reserves storage for bytes [from, to) of the file, growing it to `to`
+// bytes when it is shorter, so that stores through a shared mapping of the
+// range cannot fail for want of space: a store into a sparse page that a
+// full file system cannot back kills the process with SIGBUS instead.
+// fallocate; where the file system refuses it (EOPNOTSUPP, EINVAL, ENOSYS)
+// zeros are written over the range. Failure -> Io (ENOSPC on a full disk);
+// the range may then be partly reserved and the file longer than before.
+// A copy-on-write file system may still need space when a reserved page is
+// first overwritten; this is the most a mapping can be given beforehand.
+// REQUIRES: from <= to; the range holds nothing the caller keeps (the
+// fallback overwrites it with zeros).
+Status reserve_file_range(const File& file, uint64_t from, uint64_t to);
 
 // Maps the whole file shared read-write. A length beyond the signed
 // machine-word range is Io "memory map length overflows isize". A zero
@@ -176,16 +196,46 @@ class BufferedWriter {
   std::string buf_;  // at most kWriteBufferBytes
 };
 
-// Test hook: while armed, the named operation fails with the given errno.
+// The system calls a test can make fail, and the store's commit (checked by
+// the store before LMDB commits, so a failed commit is seen as LMDB reports
+// one: nothing of the transaction is written).
+enum class Op : uint8_t {
+  kOpen,         // open: create, open, open for overwrite (not directories)
+  kMkdir,        // each mkdir of create_dir_all
+  kLock,         // flock
+  kReserve,      // fallocate of reserve_file_range (EOPNOTSUPP: the zero-writing road)
+  kSetLength,    // ftruncate
+  kMap,          // mmap
+  kSyncMapping,  // msync
+  kFullSync,     // fsync (F_FULLFSYNC) of a file
+  kSyncDir,      // sync_parent_dir as a whole
+  kWrite,        // write and pwrite: BufferedWriter, the zeros of a reservation
+  kStoreCommit,  // WriteTxn::commit (storage/store.h)
+};
+inline constexpr size_t kFaultOps = 11;
+
+// Test hook, process-wide; off unless a test arms it. Each op has its own
+// countdown, so a test can fail the 1st, 2nd, ... call of an operation and
+// learn from fired() when a run no longer reaches the armed call.
 struct FaultInjection {
-  static void fail_full_sync(int errnum);   // 0 disarms
-  static void fail_set_length(int errnum);  // 0 disarms
+  // From its (after + 1)-th call on, counted from now, `op` fails with
+  // `errnum` until reset(); errnum 0 disarms `op`.
+  static void fail(Op op, int errnum, int after = 0);
+  // Disarms every op and clears fired().
+  static void reset();
+  // True when an armed op has failed a call since the last reset().
+  static bool fired();
   // Kills the process with SIGKILL when crash_point(name) is next reached
   // (nullptr disarms); `name` must outlive the arming. For tests that stop
   // a child process between two durable steps, as kill -9 or a power cut
   // would.
   static void kill_at(const char* name);
 };
+
+// The errno an armed fault gives this call of `op`, or 0 (one relaxed load
+// when nothing is armed). Every function above checks its own op; a layer
+// that makes system calls of its own checks its op the same way.
+int injected_fault(Op op);
 
 // A named point between two durable steps of a write; does nothing unless a
 // test armed its name with FaultInjection::kill_at.

@@ -51,6 +51,7 @@
 #include <atomic>
 #include <chrono>
 #include <cassert>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -75,6 +76,9 @@ constexpr unsigned kMaxTables = 8;
 constexpr unsigned kMaxReaders = 512;
 
 std::string mdb_text(int rc) { return mdb_strerror(rc); }
+
+// Free space below which a write's EIO is taken for a full disk.
+constexpr uint64_t kFullDiskBytes = uint64_t{1} << 20;
 
 uint64_t round_up(uint64_t n, uint64_t to) { return (n + to - 1) / to * to; }
 
@@ -331,6 +335,16 @@ struct Store::Impl {
           "the map must grow, but this thread still holds a read transaction of the store");
     }
     return status;
+  }
+
+  // The cause of a failed write of pages to the data file. LMDB reports a
+  // short write (what a full disk gives while part of the pages still fit)
+  // as EIO, losing the system's ENOSPC; a file system left with less than
+  // kFullDiskBytes is taken to be that case.
+  int write_failure_cause(int rc) const {
+    if (rc != EIO) return rc;
+    Result<uint64_t> room = platform::free_space(path);
+    return room.ok() && *room < kFullDiskBytes ? ENOSPC : rc;
   }
 
   Status check_usable() const {
@@ -831,7 +845,8 @@ Status WriteTxn::Rep::grow_and_replay() {
         break;
       }
       if (a.rc != 0) {
-        return a.at_open ? from_table_error(mdb_text(a.rc)) : from_storage_error(mdb_text(a.rc));
+        const int cause = impl->write_failure_cause(a.rc);
+        return a.at_open ? from_table_error(mdb_text(cause)) : from_storage_error(mdb_text(cause));
       }
     }
     if (!full) return OkStatus();
@@ -885,7 +900,9 @@ Status WriteTxn::Rep::log_and_apply(std::string_view table, std::string_view key
     log_end -= n;
     log_free += n;
     log.pop_back();
-    return a.at_open ? from_table_error(mdb_text(a.rc)) : from_storage_error(mdb_text(a.rc));
+    // A put may write pages out (LMDB spills a large transaction's pages).
+    const int cause = impl->write_failure_cause(a.rc);
+    return a.at_open ? from_table_error(mdb_text(cause)) : from_storage_error(mdb_text(cause));
   }
   return OkStatus();
 }
@@ -894,6 +911,11 @@ Status WriteTxn::commit() { return rep_->commit(); }
 
 Status WriteTxn::Rep::commit() {
   if (!txn) return from_commit_error(mdb_text(MDB_BAD_TXN));
+  // A test's injected failure stands for one of LMDB's: nothing is written.
+  if (int e = platform::injected_fault(platform::Op::kStoreCommit); e != 0) {
+    abort();
+    return from_commit_error(mdb_text(e));
+  }
   // Tables this transaction opened are visible to transactions begun once
   // the commit is through, before their handles are published: readers
   // that miss a table wait meanwhile (Impl::publishing).
@@ -919,7 +941,7 @@ Status WriteTxn::Rep::commit() {
   }
   if (publishes) impl->end_publishing();
   abort();  // gives back the ticket, forgets the opened tables, drops the log
-  if (rc != 0) return from_commit_error(mdb_text(rc));
+  if (rc != 0) return from_commit_error(mdb_text(impl->write_failure_cause(rc)));
   return OkStatus();
 }
 

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 
@@ -118,11 +119,23 @@ VectorStore::VectorStore(platform::Mapping map, uint64_t dimensions, uint64_t sl
 Result<VectorStore> VectorStore::create(const std::string& path, uint64_t dimensions) {
   TS_RETURN_IF_ERROR(validate_dimensions(dimensions));
   TS_ASSIGN_OR_RETURN(platform::File file, platform::create_file(path));
+  Result<VectorStore> created = init_created(path, std::move(file), dimensions);
+  // A file left empty or short would make the collection unopenable; with
+  // none there, the next open creates it again.
+  if (!created.ok()) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+  }
+  return created;
+}
+
+Result<VectorStore> VectorStore::init_created(const std::string& path, platform::File file,
+                                              uint64_t dimensions) {
   // Make the new directory entry durable before anything depends on it.
   TS_RETURN_IF_ERROR(platform::sync_parent_dir(path));
   const uint64_t slot_size = dimensions * sizeof(float);
-  TS_RETURN_IF_ERROR(
-      platform::set_file_length(file, kVectorHeaderSize + slot_size * kInitialSlots));
+  const uint64_t initial = kVectorHeaderSize + slot_size * kInitialSlots;
+  TS_RETURN_IF_ERROR(platform::reserve_file_range(file, 0, initial));
   TS_ASSIGN_OR_RETURN(uint64_t length, platform::file_length(file));
   TS_ASSIGN_OR_RETURN(platform::Mapping map, platform::map_file(file, length));
   if (length < kVectorHeaderSize) {
@@ -136,7 +149,9 @@ Result<VectorStore> VectorStore::create(const std::string& path, uint64_t dimens
   store<uint32_t>(h + kDimensionsAt, static_cast<uint32_t>(dimensions));
   store<uint64_t>(h + kSlotCountAt, 0);
   store<uint32_t>(h + kChecksumAt, vector_header_checksum(kVectorVersion, h));
-  return VectorStore(std::move(map), dimensions, 0, std::move(file), kVectorVersion);
+  VectorStore created(std::move(map), dimensions, 0, std::move(file), kVectorVersion);
+  created.reserved_len_ = length;
+  return created;
 }
 
 Result<VectorStore> VectorStore::open(const std::string& path, uint64_t dimensions) {
@@ -163,7 +178,12 @@ Result<VectorStore> VectorStore::open(const std::string& path, uint64_t dimensio
   if (!holds_slots(length, h.slot_count, uint64_t{h.dimensions} * sizeof(float))) {
     return truncated_error(h.slot_count, length);
   }
-  return VectorStore(std::move(map), h.dimensions, h.slot_count, std::move(file), h.version);
+  VectorStore opened(std::move(map), h.dimensions, h.slot_count, std::move(file), h.version);
+  // The slots counted were written, so their pages are backed; the capacity
+  // after them (sparse when an older build grew the file, or a copy made it
+  // so) is reserved when the first slot beyond them is handed out.
+  opened.reserved_len_ = kVectorHeaderSize + h.slot_count * opened.slot_size_;
+  return opened;
 }
 
 Status VectorStore::check_slot(uint64_t slot) const {
@@ -225,41 +245,61 @@ void VectorStore::write_header_count() {
   store<uint32_t>(h + kChecksumAt, vector_header_checksum(version_, h));
 }
 
-Status VectorStore::grow_to_hold(uint64_t needed) {
+uint64_t VectorStore::length_to_hold(uint64_t slots) const {
+  uint64_t length = map_.length();
+  while (!holds_slots(length, slots, slot_size_) && length != UINT64_MAX) {
+    const uint64_t one_more =
+        kVectorHeaderSize + slot_size_ * ((length - kVectorHeaderSize) / slot_size_ + 1);
+    length = std::max(grown_length(length), one_more);
+  }
+  return length;
+}
+
+Status VectorStore::make_room(uint64_t slots) {
+  const uint64_t length = length_to_hold(slots);
+  if (length > map_.length()) return grow_to(length);
+  if (reserved_len_ < kVectorHeaderSize + slots * slot_size_) {
+    TS_RETURN_IF_ERROR(platform::reserve_file_range(file_, reserved_len_, map_.length()));
+    reserved_len_ = map_.length();
+  }
+  return OkStatus();
+}
+
+Status VectorStore::grow_to(uint64_t new_length) {
   // Written slots reach the file before it is remapped.
   TS_RETURN_IF_ERROR(platform::sync_mapping(map_));
-  const uint64_t new_length = std::max(grown_length(map_.length()), needed);
-  TS_RETURN_IF_ERROR(platform::set_file_length(file_, new_length));
-  TS_ASSIGN_OR_RETURN(uint64_t length, platform::file_length(file_));
-  if (length < needed) return truncated_error(slot_count_ + 1, length);
-  TS_ASSIGN_OR_RETURN(platform::Mapping grown, platform::map_file(file_, length));
-  map_ = std::move(grown);  // unmaps the old range
+  const uint64_t old_length = map_.length();
+  Result<platform::Mapping> grown = reserve_and_map(new_length);
+  if (!grown.ok()) {
+    // Give back what the growth took; the old mapping stays in use.
+    (void)platform::set_file_length(file_, old_length);
+    return std::move(grown).error();
+  }
+  map_ = std::move(grown).value();  // unmaps the old range
+  reserved_len_ = map_.length();
   return OkStatus();
+}
+
+Result<platform::Mapping> VectorStore::reserve_and_map(uint64_t new_length) {
+  TS_RETURN_IF_ERROR(platform::reserve_file_range(file_, reserved_len_, new_length));
+  TS_ASSIGN_OR_RETURN(uint64_t length, platform::file_length(file_));
+  if (length < new_length) return truncated_error(slot_count_ + 1, length);
+  return platform::map_file(file_, length);
 }
 
 Result<uint64_t> VectorStore::append_slot() {
   const uint64_t count = slot_count_;
-  const uint64_t needed = kVectorHeaderSize + slot_size_ * (count + 1);
-  if (map_.length() < needed) TS_RETURN_IF_ERROR(grow_to_hold(needed));
+  TS_RETURN_IF_ERROR(make_room(count + 1));
   slot_count_ = count + 1;
   write_header_count();
   return count;
 }
 
 Status VectorStore::append_slots(uint64_t n, std::vector<uint64_t>& out) {
-  while (n > 0) {
-    // Slots the mapping holds (the invariant keeps slot_count_ at most this).
-    const uint64_t capacity = (map_.length() - kVectorHeaderSize) / slot_size_;
-    if (slot_count_ >= capacity) {
-      TS_RETURN_IF_ERROR(grow_to_hold(kVectorHeaderSize + slot_size_ * (slot_count_ + 1)));
-      continue;
-    }
-    const uint64_t take = std::min(n, capacity - slot_count_);
-    for (uint64_t i = 0; i < take; ++i) out.push_back(slot_count_ + i);
-    slot_count_ += take;
-    n -= take;
-    write_header_count();
-  }
+  TS_RETURN_IF_ERROR(make_room(slot_count_ + n));
+  for (uint64_t i = 0; i < n; ++i) out.push_back(slot_count_ + i);
+  slot_count_ += n;
+  write_header_count();
   return OkStatus();
 }
 
@@ -287,9 +327,28 @@ Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
     }
   }
   if (slots.size() == n) return slots;
-  ExclusiveLock lock(vectors.mu);
-  TS_RETURN_IF_ERROR(vectors.value.append_slots(n - slots.size(), slots));
-  return slots;
+  Status appended;
+  {
+    ExclusiveLock lock(vectors.mu);
+    appended = vectors.value.append_slots(n - slots.size(), slots);
+  }
+  if (appended.ok()) return slots;
+  // Nothing is handed out after all: the popped slots go back, the last
+  // popped first, so the list is as it was.
+  ExclusiveLock lock(free_list.mu);
+  for (auto it = slots.rbegin(); it != slots.rend(); ++it) (void)free_list.value.push_free_slot(*it);
+  return std::move(appended).error();
+}
+
+void release_unused_slots(Locked<FreeList>& free_list, Locked<VectorStore>& vectors,
+                          std::span<const uint64_t> slots) {
+  {
+    // Marked before listed: once listed, an add may take one and write it.
+    ExclusiveLock lock(vectors.mu);
+    for (uint64_t slot : slots) (void)vectors.value.mark_slot_free(slot);
+  }
+  ExclusiveLock lock(free_list.mu);
+  for (auto it = slots.rbegin(); it != slots.rend(); ++it) (void)free_list.value.push_free_slot(*it);
 }
 
 }  // namespace tessarin

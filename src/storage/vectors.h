@@ -16,6 +16,14 @@
 // system). A slot whose component 0 is a NaN is free; freeing writes the
 // quiet NaN 0x7FC00000.
 //
+// Space: slots are written through the mapping, where a page the file
+// system cannot back (a sparse page on a full disk) kills the process with
+// SIGBUS. So storage is reserved (platform::reserve_file_range) for every
+// byte before a slot in it is handed out: the whole file when it is created
+// or grown, and, for an opened file, the capacity after its counted slots
+// when the first slot beyond them is handed out. A full disk is then an Io
+// error (ENOSPC) of the allocation, before any slot changes hands.
+//
 // Ownership: a VectorStore owns the file descriptor and the mapping (both
 // RAII); it is move-only. Closing it neither syncs the mapping nor the file.
 // The collection state keeps it in a Locked<VectorStore> (sync/locked.h).
@@ -102,9 +110,10 @@ class VectorStore {
   VectorStore& operator=(VectorStore&&) = default;
 
   // Creates (truncating) `path` for `dimensions`: mode 0666, length
-  // 64 + dimensions * 4096 (1024 slots), the parent directory synced, the
-  // version-2 header written into the mapping but not synced. Invalid
-  // dimensions create nothing. On a later failure the file stays on disk.
+  // 64 + dimensions * 4096 (1024 slots) with its storage reserved, the
+  // parent directory synced, the version-2 header written into the mapping
+  // but not synced. Invalid dimensions create nothing; on a later failure
+  // (a full disk) the file is removed again, so the next open creates it.
   static Result<VectorStore> create(const std::string& path, uint64_t dimensions);
 
   // Opens the existing `path` for a collection of `dimensions`. Checks, the
@@ -172,15 +181,29 @@ class VectorStore {
   // rewrites the header. On failure nothing observable changes.
   // REQUIRES: the exclusive lock.
   Result<uint64_t> append_slot();
-  // Hands out `n` slots from slot_count on into `out`, as n append_slot
-  // calls would (the same growth steps), rewriting the header once per
-  // step instead of once per slot. On a failed growth the slots handed out
-  // before it stay counted and the failure is returned.
+  // Hands out `n` slots from slot_count on into `out`, leaving the file as
+  // n append_slot calls would (one growth to the length their steps reach),
+  // and rewrites the header once. On failure nothing observable changes.
   // REQUIRES: the exclusive lock.
   Status append_slots(uint64_t n, std::vector<uint64_t>& out);
-  // Grows the file (and mapping) by half, at least to `needed` bytes, after
-  // syncing the written slots. On failure nothing observable changes.
-  Status grow_to_hold(uint64_t needed);
+  // The creation steps after the file is opened (create removes the file
+  // when they fail).
+  static Result<VectorStore> init_created(const std::string& path, platform::File file,
+                                          uint64_t dimensions);
+  // The file length that holds `slots` slots: the mapped length grown by
+  // half (at least by one slot) as often as needed, as single growths would.
+  uint64_t length_to_hold(uint64_t slots) const;
+  // Makes slots below `slots` addressable and backed by reserved storage:
+  // grows the file to length_to_hold(slots) when the mapping is shorter,
+  // else reserves the capacity not reserved yet. On failure (Io, ENOSPC on
+  // a full disk) nothing observable changes.
+  Status make_room(uint64_t slots);
+  // Syncs the written slots, then grows the file to `new_length` bytes with
+  // the new bytes reserved and maps it again. On failure the file is cut
+  // back to its old length and the old mapping stays in use.
+  Status grow_to(uint64_t new_length);
+  // The reservation and new mapping of grow_to.
+  Result<platform::Mapping> reserve_and_map(uint64_t new_length);
   // Writes slot_count and the checksum of the store's version into the
   // mapped header.
   void write_header_count();
@@ -191,6 +214,10 @@ class VectorStore {
   uint64_t slot_size_ = 0;   // bytes per slot: dimensions * 4
   platform::File file_;      // read-write
   uint16_t version_ = 0;     // 1 or 2; decides the header checksum
+  // Bytes from the file's start whose storage is reserved (or written):
+  // 64 + slot_count * slot_size <= reserved_len_ <= mapped_len(), so bytes
+  // from reserved_len_ on hold no handed-out slot.
+  uint64_t reserved_len_ = 0;
 };
 
 // Hands out a slot for a new vector: the most recently freed one when the
@@ -198,17 +225,28 @@ class VectorStore {
 // slot_count, so a stale one fails at write_vector), else slot slot_count,
 // growing the file by half (at least to the needed length) when it is full.
 // Takes the locks itself, in the order described at the top of this file.
-// A growth failure returns Io and leaves slot_count, the header and the
-// mapping in use unchanged (the file may already have its new length).
+// A growth or reservation failure returns Io (ENOSPC on a full disk) and
+// leaves slot_count, the header, the mapping in use and the file's length
+// unchanged.
 Result<uint64_t> allocate_slot(Locked<FreeList>& free_list, Locked<VectorStore>& vectors)
     EXCLUDES(free_list.mu, vectors.mu);
 
-// Hands out `n` slots: the same ones, in the same order and with the same
-// growth steps, as n calls of allocate_slot with no other caller between
-// them, taking each lock once. A failed growth returns its Io error; the
-// slots handed out before it stay handed out, as those calls leave them.
+// Hands out `n` slots: the same ones, in the same order and leaving the
+// same file, as n calls of allocate_slot with no other caller between
+// them, taking each lock once. All or nothing: a failed growth returns its
+// Io error, puts the slots popped from the free list back in their order
+// and counts no new slot.
 Result<std::vector<uint64_t>> allocate_slots(Locked<FreeList>& free_list,
                                              Locked<VectorStore>& vectors, size_t n)
     EXCLUDES(free_list.mu, vectors.mu);
+
+// Takes back slots handed out by allocate_slot(s) for a write that failed
+// before any committed record referred to them: each is marked free, then
+// listed, the first handed out listed last so it is the next reused again.
+// Without this a failed write would lose its slots for good (slot_count
+// never shrinks, and the saved free list no longer holds popped ones).
+// Takes the locks itself, one at a time, as allocate_slot does.
+void release_unused_slots(Locked<FreeList>& free_list, Locked<VectorStore>& vectors,
+                          std::span<const uint64_t> slots) EXCLUDES(free_list.mu, vectors.mu);
 
 }  // namespace tessarin

@@ -135,9 +135,9 @@ TEST_F(BatchTest, RecordsLeftPendingByAFailedSyncStayInvisible) {
   add({1, 1}, json::Object(), "live");
   sync();
   const uint64_t slots_before = slot_count();
-  platform::FaultInjection::fail_full_sync(EIO);
+  platform::FaultInjection::fail(platform::Op::kFullSync, EIO);
   auto r = batch(rows({{1, 0}, {0, 1}}), metas(2), Ids{{"a", "b"}}, Ttls{{std::nullopt, 0}});
-  platform::FaultInjection::fail_full_sync(0);
+  platform::FaultInjection::reset();
   EXPECT_EQ(r.error().kind(), DbError::Kind::kIo);
 
   // Transaction 1 committed both records as Pending; their slots stay taken.

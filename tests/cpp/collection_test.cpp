@@ -70,9 +70,9 @@ TEST_F(CollectionOpsTest, FailedGroupCommitKeepsItsWritesQueuedInOrder) {
   add(kE0, json::Object(), "first");
   add(kE1, json::Object(), "second");
   const uint64_t oldest = st().oldest_pending_ms.load();
-  platform::FaultInjection::fail_full_sync(EIO);
+  platform::FaultInjection::fail(platform::Op::kFullSync, EIO);
   Status failed = sync_collection(st());
-  platform::FaultInjection::fail_full_sync(0);
+  platform::FaultInjection::reset();
   EXPECT_EQ(failed.error().kind(), DbError::Kind::kIo);
 
   EXPECT_TRUE(stored_rows().empty());

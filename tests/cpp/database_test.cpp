@@ -8,6 +8,7 @@
 
 #include "collection/state.h"
 #include "search/distance.h"
+#include "storage/registry.h"
 #include "test_util.h"
 
 namespace tessarin {
@@ -111,7 +112,7 @@ TEST_F(DatabaseTest, LayoutAndNamesThatWouldLeaveTheCollectionsDirectory) {
   fs::create_directories(path("db/collections/keep"));
   for (std::string name : {std::string(""), std::string("."), std::string(".."),
                            std::string("../escape"), std::string("a/b"), std::string("/abs"),
-                           std::string("nul\0x", 5)}) {
+                           std::string("nul\0x", 5), std::string(256, 'n')}) {
     EXPECT_EQ(collection(db(), name, 4, Metric::kCosine).error().kind(), DbError::Kind::kInvalidInput) << name;
     EXPECT_EQ(get_collection(db(), name).error().kind(), DbError::Kind::kInvalidInput) << name;
     EXPECT_TRUE(drop_collection(db(), name).ok()) << name;
@@ -121,6 +122,19 @@ TEST_F(DatabaseTest, LayoutAndNamesThatWouldLeaveTheCollectionsDirectory) {
   EXPECT_TRUE(fs::exists(path("db/meta.redb")));
   EXPECT_FALSE(fs::exists(path("escape")));
   EXPECT_TRUE(make("...") && make(".hidden") && make("a..b"));  // dots elsewhere are ordinary
+  EXPECT_TRUE(make(std::string(255, 'n')));                      // the longest directory name
+
+  // A name too long for a directory, registered by an older build, goes by
+  // its row alone.
+  const std::string legacy(300, 'n');
+  {
+    WriteTxn txn = write_transaction(db().registry).value();
+    ASSERT_TRUE(save_collection_config(txn, CollectionConfig{legacy, 4}).ok());
+    ASSERT_TRUE(txn.commit().ok());
+  }
+  ASSERT_EQ(names().size(), 5u);
+  ASSERT_TRUE(drop_collection(db(), legacy).ok());
+  EXPECT_EQ(names().size(), 4u);
 }
 
 TEST_F(DatabaseTest, RacingOpensOfOneCollectionShareOneState) {

@@ -1,6 +1,7 @@
 #include "storage/vectors.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <bit>
@@ -55,8 +56,7 @@ std::vector<float> floats(Result<std::span<const float>> r) {  // none when the 
 class VectorStoreTest : public tessarin::testing::TempDirTest {
  protected:
   void TearDown() override {
-    platform::FaultInjection::fail_full_sync(0);
-    platform::FaultInjection::fail_set_length(0);
+    platform::FaultInjection::reset();
     TempDirTest::TearDown();
   }
   std::string file() const { return path("vectors.bin"); }
@@ -108,14 +108,14 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
   ASSERT_TRUE(vs.value.write_vector(0, std::vector<float>{1, 2, 3, 4}).ok());
   ASSERT_TRUE(vs.value.write_vector(1023, std::vector<float>{5, 6, 7, 8}).ok());
 
-  // A failed growth leaves count, mapping and file as they were.
+  // A failed growth (a full disk) leaves count, mapping and file as they were.
   const Bytes before = read_file();
-  platform::FaultInjection::fail_set_length(ENOSPC);
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
   EXPECT_EQ(allocate_slot(free_list_, vs).error().os_error(), ENOSPC);
   EXPECT_EQ(vs.value.slot_count(), 1024u);
   EXPECT_EQ(vs.value.mapped_len(), 16448u);
   EXPECT_EQ(read_file(), before);
-  platform::FaultInjection::fail_set_length(0);
+  platform::FaultInjection::reset();
 
   EXPECT_EQ(allocate(vs), 1024u);
   EXPECT_EQ(vs.value.mapped_len(), 24672u);
@@ -123,9 +123,9 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
   EXPECT_EQ(floats(vs.value.read_vector(0)), (std::vector<float>{1, 2, 3, 4}));  // survived the remap
   EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 2, 4, 1025));
 
-  platform::FaultInjection::fail_full_sync(EIO);
+  platform::FaultInjection::fail(platform::Op::kFullSync, EIO);
   EXPECT_EQ(vs.value.flush_vectors().error().message(), "I/O error: Input/output error (os error 5)");
-  platform::FaultInjection::fail_full_sync(0);
+  platform::FaultInjection::reset();
   ASSERT_TRUE(vs.value.flush_vectors().ok());
 
   vs.value = VectorStore();  // close before reopening
@@ -136,8 +136,9 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
 
 // allocate_slots hands out what as many allocate_slot calls would: free
 // slots last-freed first, then appended ones across several growth steps,
-// leaving the same file; a failed growth keeps the slots counted before it.
-TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCalls) {
+// leaving the same file; a failed growth hands out nothing, not even the
+// free slots it popped.
+TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCallsAllOrNothing) {
   auto three_used_two_freed = [&](Locked<VectorStore>& vs) {
     for (int i = 0; i < 3; ++i) allocate(vs);
     for (uint64_t s : {0, 2}) free_list_.value.push_free_slot(s);
@@ -157,12 +158,54 @@ TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCalls) {
   EXPECT_EQ(bulk.value.mapped_len(), expected_len);
   EXPECT_EQ(read_file(), expected_file);
 
+  for (uint64_t s : {7, 5}) free_list_.value.push_free_slot(s);
   const uint64_t room = (bulk.value.mapped_len() - 64) / 16 - bulk.value.slot_count();
-  platform::FaultInjection::fail_set_length(ENOSPC);
+  const Bytes before = read_file();
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
   EXPECT_EQ(allocate_slots(free_list_, bulk, room + 5).error().os_error(), ENOSPC);
-  platform::FaultInjection::fail_set_length(0);
-  EXPECT_EQ(bulk.value.slot_count(), 2601 + room);
-  EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 2, 4, 2601 + room));
+  platform::FaultInjection::reset();
+  EXPECT_EQ(bulk.value.slot_count(), 2601u);
+  EXPECT_EQ(read_file(), before);
+  EXPECT_EQ(free_list_.value.snapshot(), (std::vector<uint64_t>{7, 5}));
+}
+
+// Every byte a slot may be handed out in has its storage reserved, by
+// fallocate or, where the file system refuses it, by writing zeros: a store
+// through the mapping then never meets a sparse page on a full disk.
+TEST_F(VectorStoreTest, NewAndGrownFilesHaveTheirSpaceReserved) {
+  auto reserved = [&] {
+    struct stat st {};
+    return ::stat(file().c_str(), &st) == 0 && uint64_t(st.st_blocks) * 512 >= uint64_t(st.st_size);
+  };
+  for (int fallocate_errno : {0, EOPNOTSUPP}) {
+    platform::FaultInjection::fail(platform::Op::kReserve, fallocate_errno);
+    std::filesystem::remove(file());
+    auto vs = make(4);
+    EXPECT_TRUE(reserved()) << fallocate_errno;
+    for (int i = 0; i <= 1024; ++i) allocate(vs);  // the last one grows the file
+    EXPECT_EQ(std::filesystem::file_size(file()), 24672u);
+    EXPECT_TRUE(reserved()) << fallocate_errno;
+  }
+}
+
+// A full disk is an error of the reservation: a file it cannot create is
+// not left behind (an empty one would not open), and the capacity of an
+// opened file, which an older build left sparse, is reserved before its
+// first slot is handed out.
+TEST_F(VectorStoreTest, FullDiskFailsBeforeAnySlotIsHandedOut) {
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
+  EXPECT_EQ(VectorStore::create(file(), 4).error().message(),
+            "I/O error: No space left on device (os error 28)");
+  EXPECT_FALSE(std::filesystem::exists(file()));
+
+  platform::FaultInjection::reset();
+  write_file(header(kVectorMagic, 2, 4, 2), 64 + 16 * 4);
+  auto vs = reopen(4);
+  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
+  EXPECT_EQ(allocate_slot(free_list_, vs).error().os_error(), ENOSPC);
+  EXPECT_EQ(vs.value.slot_count(), 2u);
+  platform::FaultInjection::reset();
+  EXPECT_EQ(allocate(vs), 2u);
 }
 
 TEST_F(VectorStoreTest, VersionOneHeaderKeepsFnvThroughAllocationAndGrowth) {

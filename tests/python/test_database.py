@@ -115,3 +115,40 @@ def test_sync_and_recovery_stats(db):
     assert isinstance(stats, tessarin.RecoveryStats)
     assert (stats.promoted, stats.rolled_back, stats.tombstones) == (0, 0, 0)
     assert repr(stats) == "RecoveryStats(promoted=0, rolled_back=0, tombstones=0)"
+
+
+def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path):
+    db = Tessarin(db_path)
+    coll = db.collection("c", 2)
+    coll.add([1.0, 0.0], {"k": 1}, id="a")
+    coll.sync()
+    cdir = os.path.join(db_path, "collections", "c")
+    own = [os.path.join(cdir, f) for f in ("vectors.bin", "meta.redb", "meta.redb-lock")]
+    own += [os.path.join(db_path, f) for f in ("meta.redb", "meta.redb-lock")]
+    alias = str(tmp_path / "alias")
+    os.link(own[0], alias)
+    kept = {p: pathlib.Path(p).read_bytes() for p in own if not p.endswith("-lock")}
+
+    nul = "I/O error: file name contained an unexpected NUL byte"
+    mine = "Invalid input: export target is a file of the database"
+    cases = [
+        (lambda: Tessarin(str(tmp_path / "x\0y")), OSError, nul),
+        (lambda: coll.export_to_file(str(tmp_path / "out.ndjson\0.bak")), OSError, nul),
+        (lambda: coll.import_from_file(str(tmp_path / "in.ndjson\0")), OSError, nul),
+        (lambda: db.collection("n" * 256, 2), ValueError,
+         "Invalid input: Collection name must be at most 255 bytes, got 256"),
+        (lambda: coll.export_to_file(alias), OSError, mine),
+    ]
+    cases += [(lambda p=p: coll.export_to_file(p), OSError, mine) for p in own]
+    cases += [(lambda p=p: coll.import_from_file(p), OSError, None) for p in own]
+    for call, exc, message in cases:
+        with pytest.raises(exc) as info:
+            call()
+        assert type(info.value) is exc
+        assert message is None or info.value.args == (message,)
+
+    assert sorted(os.listdir(tmp_path)) == ["alias", "db"]  # nothing made at a cut path
+    assert {p: pathlib.Path(p).read_bytes() for p in kept} == kept
+    assert db.collections() == ["c"] and coll.get("a") is not None
+    del db, coll
+    assert Tessarin(db_path).get_collection("c").get("a").metadata == {"k": 1}
