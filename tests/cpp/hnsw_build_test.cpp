@@ -26,10 +26,10 @@
 namespace tessarin {
 namespace {
 
-using tessarin::testing::as_list;
 using tessarin::testing::expect_well_formed;
 using tessarin::testing::hnsw_config;
 using tessarin::testing::items;
+using tessarin::testing::layer_lists;
 using tessarin::testing::List;
 using tessarin::testing::normal_vectors;
 
@@ -161,10 +161,7 @@ TEST_F(HnswBuildTest, SmallBuildLinksByTheRules) {
   // Node 0 (the entry point, nothing linked to it yet) is skipped; 1 links
   // to 0; 2 keeps [0, 1]; 3 finds 2, 0, 1 and keeps [2, 0]. Back-links are
   // appended without a cap.
-  EXPECT_EQ(as_list(g.neighbors(0, 0)), (List{1, 2, 3}));
-  EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{0, 2}));
-  EXPECT_EQ(as_list(g.neighbors(0, 2)), (List{0, 1, 3}));
-  EXPECT_EQ(as_list(g.neighbors(0, 3)), (List{2, 0}));
+  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{1, 2, 3}, {0, 2}, {0, 1, 3}, {2, 0}}));
 }
 
 // The parallel build and sequential insertion (in overlapping batches, so
@@ -225,12 +222,9 @@ TEST_F(HnswBuildTest, OneWorkerIsDeterministicAndLevelsEntryAndOrderIgnoreWorker
   const HnswGraph pool = build_graph(items(0, n), store, config, Metric::kL2);
   ASSERT_EQ(pool.layer_count(), one.layer_count());
   EXPECT_EQ(pool.entry_point(), one.entry_point());
-  for (uint32_t i = 0; i < n; ++i) {
-    EXPECT_EQ(pool.node(i), one.node(i));
-    for (size_t l = 0; l < one.layer_count(); ++l) {
-      EXPECT_EQ(as_list(again.neighbors(l, i)), as_list(one.neighbors(l, i)));
-    }
-  }
+  for (uint32_t i = 0; i < n; ++i) EXPECT_EQ(pool.node(i), one.node(i));
+  ASSERT_EQ(again.layer_count(), one.layer_count());
+  for (size_t l = 0; l < one.layer_count(); ++l) EXPECT_EQ(layer_lists(again, l), layer_lists(one, l)) << l;
 }
 
 TEST_F(HnswBuildTest, LoadedVectorsAreTheSlotsOrZeros) {

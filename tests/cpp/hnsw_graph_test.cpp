@@ -34,6 +34,7 @@ using tessarin::testing::as_list;
 using tessarin::testing::hnsw_config;
 using tessarin::testing::item;
 using tessarin::testing::items;
+using tessarin::testing::layer_lists;
 using tessarin::testing::List;
 using tessarin::testing::slot_with_level;
 
@@ -255,17 +256,12 @@ TEST_F(HnswInsertTest, BackLinksUpToTheCapStayInOrderLongerListsAreRescoredAndCu
   insert_nodes(index, items(0, 3), store());
   // Node 2 (at 1) took [0, 1]; node 0's back-link list became exactly cap
   // long and keeps insertion order although 2 is nearer.
-  EXPECT_EQ(as_list(g.neighbors(0, 0)), (List{1, 2}));
-  EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{0, 2}));
-  EXPECT_EQ(as_list(g.neighbors(0, 2)), (List{0, 1}));
+  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{1, 2}, {0, 2}, {0, 1}}));
   insert_nodes(index, items(3, 1), store());
   // Node 3 (at 2) takes [2, 0]. Node 2's list [0, 1, 3] is re-scored from
   // 1: 0 and 3 tie at 1 and keep their order; 1 is cut. Node 0's [1, 2, 3]
   // becomes [2, 3].
-  EXPECT_EQ(as_list(g.neighbors(0, 3)), (List{2, 0}));
-  EXPECT_EQ(as_list(g.neighbors(0, 2)), (List{0, 3}));
-  EXPECT_EQ(as_list(g.neighbors(0, 0)), (List{2, 3}));
-  EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{0, 2}));
+  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{2, 3}, {0, 2}, {0, 3}, {2, 0}}));
 }
 
 TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwnerIsCutAsItStands) {
@@ -289,10 +285,9 @@ TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwne
   HnswIndex index(std::move(graph), Metric::kL2);
   insert_nodes(index, std::vector{item(s)}, store());
   const HnswGraph& g = index.graph.value;
-  EXPECT_EQ(as_list(g.neighbors(1, 3)), (List{2, 0, 1}));  // the unreadable node scores worst
-  EXPECT_EQ(as_list(g.neighbors(1, 2)), (List{3, 0}));     // 1 dropped, 3 nearer than 0
-  EXPECT_EQ(as_list(g.neighbors(1, 0)), (List{3, 2}));
-  EXPECT_EQ(as_list(g.neighbors(1, 1)), (List{2, 0}));     // owner unreadable: first two kept
+  // Node 3 keeps the unreadable node last (it scores worst); node 2 drops it
+  // (3 is nearer than 0); node 1, unreadable itself, keeps its first two.
+  EXPECT_EQ(layer_lists(g, 1), (std::vector<List>{{3, 2}, {2, 0}, {3, 0}, {2, 0, 1}}));
   EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{2, 0, 3}));  // below the layer-0 cap: appended
 }
 

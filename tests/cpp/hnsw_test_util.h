@@ -34,6 +34,13 @@ using List = std::vector<uint32_t>;
 
 inline List as_list(std::span<const uint32_t> s) { return List(s.begin(), s.end()); }
 
+// Every node's neighbour list on `layer`, in node order.
+inline std::vector<List> layer_lists(const HnswGraph& g, size_t layer) {
+  std::vector<List> out;
+  for (uint32_t i = 0; i < g.node_count(); ++i) out.push_back(as_list(g.neighbors(layer, i)));
+  return out;
+}
+
 inline HnswConfig hnsw_config(uint64_t m, uint64_t m_max0, uint64_t m_max, uint64_t ef_construction,
                               double ml, uint64_t reserved = 0) {
   return HnswConfig{m, m_max0, m_max, ef_construction, 50, ml, reserved};
