@@ -26,32 +26,20 @@ json::Value J(const char* text) {
   return v.ok() ? v.value() : json::Value();
 }
 
-TEST(FilterParseTest, ShapesOfConditions) {
-  for (const char* none : {"null", "[1]", "{}", R"({"a":{"$in":5,"$EQ":1,"$foo":2}})"}) {
-    // Unknown operators, other letter cases and a non-array $in are dropped;
-    // a field left without operators gives no condition.
-    EXPECT_TRUE(parse_filter(J(none)).empty()) << none;
-  }
-  // A bare value and {"$eq": value} give the same condition.
-  EXPECT_EQ(parse_filter(J(R"({"a":5})")), parse_filter(J(R"({"a":{"$eq":5}})")));
-  // An object without "$" keys is an equality with the whole object.
-  auto whole = parse_filter(J(R"({"a":{"b":1}})"));
-  ASSERT_EQ(whole.size(), 1u);
-  EXPECT_EQ(whole[0].ops[0].kind, FilterOp::Kind::kEq);
-  EXPECT_EQ(whole[0].ops[0].operand, J(R"({"b":1})"));
-  auto mixed = parse_filter(J(R"({"b":{"$lt":3,"$gt":1,"x":0},"a":{"$nin":[1,2]}})"));
-  ASSERT_EQ(mixed.size(), 2u);
-  EXPECT_EQ(mixed[0].field, "a");
-  EXPECT_EQ(mixed[0].ops[0].values.size(), 2u);
-  ASSERT_EQ(mixed[1].ops.size(), 2u);
-  EXPECT_EQ(mixed[1].ops[0].kind, FilterOp::Kind::kGt);  // keys in ascending order
-  EXPECT_EQ(mixed[1].ops[1].kind, FilterOp::Kind::kLt);
-}
-
-TEST(FilterMatchTest, TypedEqualityOrderingByKindMissingFieldsAndEmptyLists) {
+// Parsed where_ values against metadata; a filter that parses to no
+// condition matches even null metadata.
+TEST(FilterMatchTest, ShapesTypedEqualityOrderingByKindMissingFieldsAndEmptyLists) {
   const std::tuple<const char*, const char*, bool> cases[] = {
-      {R"({"n":1})", R"({"n":1})", true},
+      {"null", "null", true},
+      {"[1]", "null", true},
+      {"{}", "null", true},
+      // Unknown operators, other letter cases and a non-array $in are dropped;
+      // a field left without operators gives no condition.
+      {R"({"a":{"$in":5,"$EQ":1,"$foo":2}})", "null", true},
+      {R"({"n":1})", R"({"n":1})", true},  // a bare value is {"$eq": value}
       {R"({"n":1})", R"({"n":1.0})", false},
+      {R"({"n":{"$eq":1}})", R"({"n":1})", true},
+      {R"({"n":{"$eq":1}})", R"({"n":1.0})", false},
       {R"({"n":{"$gt":1}})", R"({"n":1.5})", true},
       {R"({"n":{"$gt":1}})", R"({"n":"2"})", false},
       {R"({"n":{"$gte":1.0}})", R"({"n":1})", true},
@@ -75,6 +63,12 @@ TEST(FilterMatchTest, TypedEqualityOrderingByKindMissingFieldsAndEmptyLists) {
       {R"({"n":{"$in":[0,"1",1]}})", R"({"n":1})", true},
       {R"({"n":{"$nin":[0,1]}})", R"({"n":1})", false},
       {R"({"$or":1})", R"({"$or":1})", true},  // a top-level "$" key is a field name
+      {R"({"o":{"x":1}})", R"({"o":{"x":1}})", true},  // no "$" key: equality with the whole object
+      {R"({"o":{"x":1}})", R"({"o":{"x":1,"y":2}})", false},
+      // Beside operators a plain key is dropped; fields and operators all hold.
+      {R"({"b":{"$lt":3,"$gt":1,"x":0},"a":{"$nin":[1,2]}})", R"({"a":3,"b":2})", true},
+      {R"({"b":{"$lt":3,"$gt":1,"x":0},"a":{"$nin":[1,2]}})", R"({"a":2,"b":2})", false},
+      {R"({"b":{"$lt":3,"$gt":1,"x":0},"a":{"$nin":[1,2]}})", R"({"a":3,"b":3})", false},
   };
   for (const auto& [where, metadata, want] : cases) {
     EXPECT_EQ(matches_filter(parse_filter(J(where)), J(metadata)), want) << where << " on " << metadata;
