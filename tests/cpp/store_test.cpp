@@ -1,17 +1,15 @@
 // The store: table lifecycle, key handling, the exclusive lock, writer
 // exclusion, map growth, a truncated data file; and the "records" table
-// kept in it.
+// kept in it. (A full disk, store first: test_full_disk.py.)
 #include "storage/store.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -120,8 +118,7 @@ TEST_F(StoreTest, SecondOpenerIsRefusedInThisAndAnotherProcess) {
   const std::string kLocked = "Database error: Database already open. Cannot acquire lock.";
   {
     Store first = open_store();
-    WriteTxn w = writer(first);
-    ASSERT_TRUE(w.put("t", "k", "v").ok() && w.commit().ok());
+    put_committed(first, "t", "k", "v");
     auto second = Store::open(path("meta.redb"));
     EXPECT_EQ(second.error().message(), kLocked);
 
@@ -220,55 +217,6 @@ TEST_F(StoreTest, StoreMadeAnewAtARemovedPathIsIndependent) {
   EXPECT_EQ(read(reopened, "t", "old"), std::nullopt);
 }
 
-// Once the disk is full, writes fail; once space is back, they work again in
-// the same process. Needs a small tmpfs (root); skipped where none can be
-// mounted.
-TEST_F(StoreTest, WritesWorkAgainOnceAFullDiskHasSpace) {
-  const std::string mount_dir = path("small");
-  std::filesystem::create_directories(mount_dir);
-  if (::mount("tmpfs", mount_dir.c_str(), "tmpfs", 0, "size=20m") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-  }
-  struct Unmount {
-    std::string dir;
-    ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
-  } unmount{mount_dir};
-  {
-    auto opened = Store::open(mount_dir + "/meta.redb");
-    ASSERT_TRUE(opened.ok()) << opened.error().message();
-    Store& store = *opened;
-    put_committed(store, "t", "before", "1");
-    {  // fill the disk
-      std::ofstream ballast(mount_dir + "/ballast", std::ios::binary);
-      const std::string block(1 << 20, 'b');
-      while (ballast.write(block.data(), block.size())) {
-      }
-    }
-    const std::string value(256 << 10, 'v');
-    auto commit_one = [&](int i) {
-      auto w = store.begin_write();
-      EXPECT_TRUE(w.ok());
-      EXPECT_TRUE(w->put("t", "k" + std::to_string(i), value).ok());
-      return w->commit();
-    };
-    Status failed;
-    int i = 0;
-    for (; i < 200 && failed.ok(); ++i) failed = commit_one(i);
-    ASSERT_FALSE(failed.ok()) << "the disk never filled";
-    EXPECT_EQ(failed.error().kind(), DbError::Kind::kTransaction) << failed.error().message();
-    const int lost = i - 1;
-    EXPECT_EQ(read(store, "t", "before"), "1");  // reads go on
-
-    std::filesystem::remove(mount_dir + "/ballast");
-    Status again = commit_one(lost);
-    ASSERT_TRUE(again.ok()) << again.error().message();
-    EXPECT_EQ(read(store, "t", "k" + std::to_string(lost)), value);
-  }
-  auto reopened = Store::open(mount_dir + "/meta.redb");
-  ASSERT_TRUE(reopened.ok()) << reopened.error().message();
-  EXPECT_EQ(read(*reopened, "t", "before"), "1");
-}
-
 // A write far larger than the initial map grows it transparently while other
 // threads keep reading; the data survives a reopen.
 TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
@@ -277,8 +225,7 @@ TEST_F(StoreTest, MapGrowsUnderALargeWriteWithConcurrentReaders) {
   {
     Store store = open_store(StoreOptions{1 << 20});
     const uint64_t initial = store.map_size();
-    WriteTxn seed = writer(store);
-    ASSERT_TRUE(seed.put("small", "seed", "x").ok() && seed.commit().ok());
+    put_committed(store, "small", "seed", "x");
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> reads{0};
     std::vector<std::thread> readers;
@@ -336,7 +283,6 @@ TEST_F(StoreTest, GrowthWhileTheWriterHoldsAReadIsRefused) {
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(again.put("t", std::to_string(i), value).ok());
   ASSERT_TRUE(again.commit().ok());
 }
-
 
 // A data file cut short of the pages its metadata names is refused at open
 // (LMDB would fault on the missing pages), whether the cut falls on a page
@@ -399,7 +345,6 @@ TEST_F(StoreTest, ValueRunningPastTheFileIsAnError) {
   std::string_view k, v;
   EXPECT_FALSE((*cursor)->next(&k, &v).ok());
 }
-
 
 // The "records" table over the store: rows by id in key order, the id
 // limit, undecodable rows and the live count.

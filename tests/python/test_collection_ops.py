@@ -44,9 +44,6 @@ def test_add_batch_results_and_errors(coll):
     assert coll.add_batch(np.zeros((0, 4), dtype=np.float32), []) == []
     ids = coll.add_batch([E0, E1], [{}, {}], ttls=[None, 60])
     assert len(ids) == 2 and all(len(i) == 36 for i in ids)
-    with pytest.raises(ValueError) as info:
-        coll.add_batch([E0, E0, E0], [{}, {}])
-    assert info.value.args == ("Invalid input: vectors and metadatas must have same length",)
     with pytest.raises(ValueError, match="^Dimension mismatch: expected 4, got 3$"):
         coll.add_batch([E0, [1.0, 2.0, 3.0]], [{}, {}])
     assert len(coll) == 2
