@@ -30,6 +30,20 @@ def dot1(db):
 
 
 @pytest.fixture
+def raised():
+    """raised(exc_type, call) -> the exception call() raised, which must be of
+    exactly that type (not a subclass)."""
+
+    def check(exc_type, call):
+        with pytest.raises(exc_type) as info:
+            call()
+        assert type(info.value) is exc_type
+        return info.value
+
+    return check
+
+
+@pytest.fixture
 def exported(tmp_path):
     """exported(coll) -> {id: record dict} read back from an NDJSON export."""
 

@@ -7,13 +7,6 @@ import pytest
 V = [1.0, 0.0, 0.0, 0.0]
 
 
-def type_error(call):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert type(info.value) is TypeError
-    return info.value
-
-
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -45,23 +38,23 @@ def type_error(call):
         (lambda c: c.export_to_file(pathlib.Path("x")), "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
     ],
 )
-def test_argument_errors(coll, call, message):
-    assert str(type_error(lambda: call(coll))) == message
+def test_argument_errors(coll, raised, call, message):
+    assert str(raised(TypeError, lambda: call(coll))) == message
 
 
-def test_conversion_errors_order_cause_and_item_errors(coll):
+def test_conversion_errors_order_cause_and_item_errors(coll, raised):
     # A prefixed error keeps the conversion error as its cause.
-    err = type_error(lambda: coll.add(V, {}, id=5))
+    err = raised(TypeError, lambda: coll.add(V, {}, id=5))
     assert isinstance(err.__cause__, TypeError)
     assert str(err.__cause__) == "'int' object cannot be converted to 'PyString'"
     # metadata is checked before id, and argument types before conversions;
     # a vector that cannot be converted wins over metadata that cannot be dumped
-    assert "'metadata'" in str(type_error(lambda: coll.add(V, [], id=5)))
-    assert "'metadatas'" in str(type_error(lambda: coll.add_batch("ab", "ab")))
-    assert "Sequence" in str(type_error(lambda: coll.add(5, {"x": object()})))
+    assert "'metadata'" in str(raised(TypeError, lambda: coll.add(V, [], id=5)))
+    assert "'metadatas'" in str(raised(TypeError, lambda: coll.add_batch("ab", "ab")))
+    assert "Sequence" in str(raised(TypeError, lambda: coll.add(5, {"x": object()})))
     # Item conversion errors pass unchanged.
-    assert "must be real number, not str" in str(type_error(lambda: coll.add([1.0, "a", 0.0, 0.0], {})))
-    assert "not JSON serializable" in str(type_error(lambda: coll.add(V, {"x": object()})))
+    assert "must be real number, not str" in str(raised(TypeError, lambda: coll.add([1.0, "a", 0.0, 0.0], {})))
+    assert "not JSON serializable" in str(raised(TypeError, lambda: coll.add(V, {"x": object()})))
 
 
 @pytest.mark.parametrize(

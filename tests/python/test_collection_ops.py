@@ -49,7 +49,7 @@ def test_add_batch_results_and_errors(coll):
     assert len(coll) == 2
 
 
-def test_compact_export_import_and_their_os_errors(db, coll, tmp_path):
+def test_compact_export_import_and_their_os_errors(db, coll, tmp_path, raised):
     coll.add(E0, {"a": 1}, id="one")
     coll.add(E1, {"b": [1, 2]}, id="two")
     coll.add(E1, {}, id="gone", ttl=0)
@@ -65,27 +65,23 @@ def test_compact_export_import_and_their_os_errors(db, coll, tmp_path):
     assert repr(stats).startswith("ImportStats(imported=2, skipped=0, failed=0, duration_ms=")
     assert db.get_collection("copy").get("two").metadata == {"b": [1, 2]}
     # File errors are OSErrors, with the engine's text.
-    with pytest.raises(OSError) as info:
-        coll.export_to_file(str(tmp_path / "no" / "such" / "dir.ndjson"))
-    assert info.value.args[0].startswith("I/O error: ")
+    missing_dir = str(tmp_path / "no" / "such" / "dir.ndjson")
+    assert raised(OSError, lambda: coll.export_to_file(missing_dir)).args[0].startswith("I/O error: ")
     with pytest.raises(OSError, match="^Invalid dimensions: expected 2, got 4$"):
         db.collection("small", 2).import_from_file(path)
 
 
 @pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
-def test_non_finite_vectors_are_refused_before_anything_changes(db, tmp_path, bad):
+def test_non_finite_vectors_are_refused_before_anything_changes(db, tmp_path, raised, bad):
     c = db.collection("finite", 3, "dot")
     c.add([1.0, 1.0, 1.0], {"v": 1}, id="x")
     message = "Invalid input: vector component 2 is not a finite number"
     for call in (lambda: c.add([1.0, 2.0, bad], {}),
                  lambda: c.add(np.array([1.0, 2.0, bad], dtype=np.float32), {}, id="x"),
                  lambda: c.upsert("x", [1.0, 2.0, bad], {"v": 2})):
-        with pytest.raises(ValueError) as info:
-            call()
-        assert info.value.args == (message,)
-    with pytest.raises(ValueError) as info:
-        c.add_batch(np.array([[1, 1, 1], [1, bad, 1]], dtype=np.float32), [{}, {}])
-    assert info.value.args == ("Invalid input: vectors[1] component 1 is not a finite number",)
+        assert raised(ValueError, call).args == (message,)
+    assert raised(ValueError, lambda: c.add_batch(np.array([[1, 1, 1], [1, bad, 1]], dtype=np.float32), [{}, {}])
+                  ).args == ("Invalid input: vectors[1] component 1 is not a finite number",)
     assert len(c) == 1 and c.get("x").metadata == {"v": 1}
 
     # An import counts such a line as failed and goes on.

@@ -49,13 +49,11 @@ def test_numpy_and_list_inputs_store_identical_vectors(db, exported):
     assert {name: records[name]["vector"] for name in inputs} == {name: [1.0, 2.0, 3.0] for name in inputs}
 
 
-def test_wrong_length_is_a_dimension_mismatch(coll):
+def test_wrong_length_is_a_dimension_mismatch(coll, raised):
     for call, got in [(lambda: coll.add(np.zeros(3, dtype=np.float32), {}), 3),
                       (lambda: coll.search([0.0] * 5, 1), 5),
                       (lambda: coll.add(np.zeros((4, 2), dtype=np.float32)[0], {}), 2)]:
-        with pytest.raises(ValueError) as info:
-            call()
-        assert info.value.args == (f"Dimension mismatch: expected 4, got {got}",)
+        assert raised(ValueError, call).args == (f"Dimension mismatch: expected 4, got {got}",)
 
 
 def test_batch_layouts_store_the_vectors_they_show(db, exported):
@@ -90,10 +88,9 @@ def test_metadata_is_stored_compact_with_sorted_keys(coll):
     "bad, problem",
     [(float("nan"), "expected value"), (float("inf"), "expected value"), (-float("inf"), "invalid number")],
 )
-def test_non_finite_metadata_is_invalid_json(coll, bad, problem):
-    with pytest.raises(ValueError) as info:
-        coll.add([1, 0, 0, 0], {"x": bad})
-    assert str(info.value).startswith(f"Invalid JSON: {problem} at line 1 column")
+def test_non_finite_metadata_is_invalid_json(coll, raised, bad, problem):
+    error = raised(ValueError, lambda: coll.add([1, 0, 0, 0], {"x": bad}))
+    assert str(error).startswith(f"Invalid JSON: {problem} at line 1 column")
     assert len(coll) == 0
 
 

@@ -13,23 +13,20 @@ from tessarin import Tessarin
 LOCKED = "Database error: Database already open. Cannot acquire lock."
 
 
-def test_open_locks_the_directory_and_constructor_arguments(db_path):
+def test_open_locks_the_directory_and_constructor_arguments(db_path, raised):
     db = Tessarin(path=db_path)
     assert repr(db) == "Tessarin(collections=0)"
     assert os.path.exists(os.path.join(db_path, "meta.redb"))
-    with pytest.raises(IOError) as info:
-        Tessarin(db_path)
-    assert type(info.value) is OSError and info.value.args == (LOCKED,)
+    assert raised(OSError, lambda: Tessarin(db_path)).args == (LOCKED,)
     del db
     Tessarin(db_path)  # the lock went with the last reference
-    with pytest.raises(TypeError) as info:
-        Tessarin(pathlib.Path(db_path))
-    assert str(info.value) == "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"
+    assert str(raised(TypeError, lambda: Tessarin(pathlib.Path(db_path)))) == (
+        "argument 'path': 'PosixPath' object cannot be converted to 'PyString'")
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'path'"):
         Tessarin()
 
 
-def test_collection_metrics_and_errors(db):
+def test_collection_metrics_and_errors(db, raised):
     assert db.collection("a", 4).metric == "cosine"
     assert db.collection("a", 4, "COSINE").metric == "cosine"
     assert db.collection("e", 4, metric="EUCLIDEAN").metric == "l2"
@@ -40,19 +37,15 @@ def test_collection_metrics_and_errors(db):
         (("z", 0), "Invalid input: Dimensions must be greater than 0"),
         (("c", 8, "l2"), "Collection already exists: Collection 'c' exists with metric Cosine, not L2"),
     ]:
-        with pytest.raises(ValueError) as info:
-            db.collection(*args)
-        assert info.value.args == (message,)
+        assert raised(ValueError, lambda: db.collection(*args)).args == (message,)
     with pytest.raises(OverflowError):
         db.collection("z", -1)
     assert db.collections() == ["a", "c", "e"]
 
 
-def test_registry_get_list_drop_and_reopen(db_path):
+def test_registry_get_list_drop_and_reopen(db_path, raised):
     db = Tessarin(db_path)
-    with pytest.raises(KeyError) as info:
-        db.get_collection("nope")
-    assert info.value.args == ("Collection not found: nope",)
+    assert raised(KeyError, lambda: db.get_collection("nope")).args == ("Collection not found: nope",)
     for name in ("b", "a", "B"):
         db.collection(name, 2)
     a = db.get_collection("a")
@@ -79,7 +72,7 @@ def test_registry_get_list_drop_and_reopen(db_path):
     assert db.get_collection("B").get("k").id == "k"
 
 
-def test_drop_refuses_a_collection_another_process_has_open(db_path):
+def test_drop_refuses_a_collection_another_process_has_open(db_path, raised):
     # The other process keeps the collection after its Tessarin object (and
     # with it the database lock) is gone.
     child = subprocess.Popen(
@@ -96,9 +89,7 @@ def test_drop_refuses_a_collection_another_process_has_open(db_path):
     try:
         assert child.stdout.readline() == "open\n"
         db = Tessarin(db_path)
-        with pytest.raises(OSError) as info:
-            db.drop_collection("c")
-        assert info.value.args == (LOCKED,)
+        assert raised(OSError, lambda: db.drop_collection("c")).args == (LOCKED,)
         assert db.collections() == ["c"]
         del db
     finally:
@@ -117,7 +108,7 @@ def test_sync_and_recovery_stats(db):
     assert repr(stats) == "RecoveryStats(promoted=0, rolled_back=0, tombstones=0)"
 
 
-def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path):
+def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path, raised):
     db = Tessarin(db_path)
     coll = db.collection("c", 2)
     coll.add([1.0, 0.0], {"k": 1}, id="a")
@@ -142,10 +133,8 @@ def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path):
     cases += [(lambda p=p: coll.export_to_file(p), OSError, mine) for p in own]
     cases += [(lambda p=p: coll.import_from_file(p), OSError, None) for p in own]
     for call, exc, message in cases:
-        with pytest.raises(exc) as info:
-            call()
-        assert type(info.value) is exc
-        assert message is None or info.value.args == (message,)
+        error = raised(exc, call)
+        assert message is None or error.args == (message,)
 
     assert sorted(os.listdir(tmp_path)) == ["alias", "db"]  # nothing made at a cut path
     assert {p: pathlib.Path(p).read_bytes() for p in kept} == kept

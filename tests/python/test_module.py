@@ -12,7 +12,7 @@ import tessarin
 CLASS_NAMES = ["Tessarin", "Collection", "SearchResult", "CompactStats", "RecoveryStats", "ImportStats"]
 
 
-def test_the_six_classes_are_builtins_types_and_only_tessarin_is_constructible():
+def test_the_six_classes_are_builtins_types_and_only_tessarin_is_constructible(raised):
     assert tessarin.__all__ == CLASS_NAMES  # registration order
     assert sorted(n for n in dir(tessarin) if not n.startswith("_")) == sorted(CLASS_NAMES)
     for name in CLASS_NAMES:
@@ -20,9 +20,7 @@ def test_the_six_classes_are_builtins_types_and_only_tessarin_is_constructible()
         assert isinstance(cls, type)
         assert (cls.__module__, cls.__qualname__, cls.__name__) == ("builtins", name, name)
         if name != "Tessarin":
-            with pytest.raises(TypeError) as info:
-                cls()
-            assert str(info.value) == f"No constructor defined for {name}"
+            assert str(raised(TypeError, cls)) == f"No constructor defined for {name}"
 
 
 def test_signatures_and_docstrings():
