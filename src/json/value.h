@@ -43,10 +43,11 @@ class Object {
 
   Object() = default;
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
+  // Defined below Value: their bodies need Member to be a complete type.
+  size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
 
   // The value under `key` (compared byte for byte), or nullptr.
   const Value* find(std::string_view key) const;
@@ -121,6 +122,11 @@ class Value {
 
   std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object> v_;
 };
+
+inline size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline Object::const_iterator Object::begin() const { return members_.begin(); }
+inline Object::const_iterator Object::end() const { return members_.end(); }
 
 // The ordering behind the filter operators $gt, $gte, $lt and $lte:
 //   - two strings compare as byte strings (unsigned bytes, a proper prefix
