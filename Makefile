@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan check-threads soak demo bench bench-python bench-graph clean
+.PHONY: setup build test test-cpp test-python test-asan test-tsan check-threads fuzz fuzz-replay soak demo bench bench-python bench-graph clean
 
 setup:
 	@bash scripts/setup.sh
@@ -24,9 +24,10 @@ test-python: build
 	@bash scripts/run-pytest.sh $(PYTHON) $(BUILD)
 
 # Engine tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+# The committed fuzz corpora are replayed here too (ctest fuzz_replay_*).
 test-asan: setup
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF
-	cmake --build build-asan -j $(JOBS) --target tessarin_tests
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_FUZZ=ON
+	cmake --build build-asan -j $(JOBS) --target tessarin_tests $(FUZZ_TARGETS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) --timeout 900
 
 # Engine tests under ThreadSanitizer (not part of CI; run by hand). Debian's
@@ -45,6 +46,32 @@ check-threads: setup
 	  -DTESSARIN_THREAD_SAFETY_CHECK=ON -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_BENCH=OFF \
 	  -DTESSARIN_BUILD_TESTS=OFF -DTESSARIN_BUILD_TOOLS=OFF
 	cmake --build build-clang -j $(JOBS) --target tessarin_core
+
+# libFuzzer targets (fuzz/) built with clang in build-fuzz, each run for
+# FUZZ_SECONDS on a working copy of its committed corpus (build-fuzz/corpus),
+# crashes written to build-fuzz/artifacts/<target>/. New inputs are not
+# merged back by this target: see fuzz/README.md.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= fuzz_record fuzz_collection_config fuzz_free_list fuzz_vector_file fuzz_json \
+                fuzz_ndjson fuzz_hnsw_index fuzz_collection_dir
+fuzz: setup
+	@bash scripts/setup.sh --fuzz
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Fuzz -DTESSARIN_BUILD_FUZZ=ON -DTESSARIN_BUILD_TESTS=OFF -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_TOOLS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t build-fuzz/artifacts/$$t && \
+	  cp -n fuzz/corpus/$$t/* build-fuzz/corpus/$$t/ 2>/dev/null; \
+	  echo "== $$t ($(FUZZ_SECONDS) s)"; \
+	  RAYON_NUM_THREADS=1 build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -timeout=10 \
+	    -artifact_prefix=build-fuzz/artifacts/$$t/ build-fuzz/corpus/$$t || exit 1; \
+	done
+
+# The committed corpora once through each target under ASan and UBSan (GCC),
+# as `make test-asan` does among the other tests.
+fuzz-replay: setup
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_FUZZ=ON
+	cmake --build build-asan -j $(JOBS) --target $(FUZZ_TARGETS)
+	cd build-asan && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -R '^fuzz_replay_'
 
 # The crash test with many lives (a child killed at random moments, the
 # database checked after each kill); `make test` runs a few.
@@ -72,4 +99,4 @@ bench-graph: build
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/bench_graph.py
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-clang
+	rm -rf $(BUILD) build-asan build-tsan build-clang build-fuzz

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs; runs apt-get only when one
 # of them is missing. Works as root on a fresh Debian 12 machine (or via sudo).
-# `setup.sh --bench` also installs the benchmark baselines (hnswlib, FAISS).
+# `setup.sh --bench` also installs the benchmark baselines (hnswlib, FAISS);
+# `setup.sh --fuzz` clang with its libFuzzer runtime (`make fuzz`).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,9 @@ packages=(
 )
 if [ "${1:-}" = "--bench" ]; then
   packages+=(python3-hnswlib python3-faiss)
+fi
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
 fi
 
 missing=()
