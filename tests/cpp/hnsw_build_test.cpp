@@ -26,12 +26,7 @@
 namespace tessarin {
 namespace {
 
-using tessarin::testing::expect_well_formed;
-using tessarin::testing::hnsw_config;
-using tessarin::testing::items;
-using tessarin::testing::layer_lists;
-using tessarin::testing::List;
-using tessarin::testing::normal_vectors;
+using namespace tessarin::testing;  // hnsw_test_util.h
 
 // Constants, the key bytes as little-endian words, then words 12..15.
 std::array<uint32_t, 16> chacha_input(const uint8_t key[32], std::array<uint32_t, 4> tail) {

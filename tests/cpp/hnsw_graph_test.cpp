@@ -30,13 +30,7 @@
 namespace tessarin {
 namespace {
 
-using tessarin::testing::as_list;
-using tessarin::testing::hnsw_config;
-using tessarin::testing::item;
-using tessarin::testing::items;
-using tessarin::testing::layer_lists;
-using tessarin::testing::List;
-using tessarin::testing::slot_with_level;
+using namespace tessarin::testing;  // hnsw_test_util.h
 
 class HnswWalkTest : public tessarin::testing::HnswStoreTest {};
 

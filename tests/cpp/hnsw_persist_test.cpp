@@ -17,10 +17,7 @@
 namespace tessarin {
 namespace {
 
-using tessarin::testing::hnsw_config;
-using tessarin::testing::items;
-using tessarin::testing::layer_lists;
-using tessarin::testing::List;
+using namespace tessarin::testing;  // hnsw_test_util.h
 
 // The file's fields, as a test-side model.
 struct FileModel {
