@@ -116,7 +116,8 @@ Result<std::vector<SearchHit>> search_collection(
 Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_view id);
 
 // Collection.delete: a queued write of the id first, else the stored record.
-// True when something was deleted.
+// True when something was deleted. Deleting a stored record commits the
+// writes queued before it first (durable on return, in call order).
 Result<bool> delete_by_id(CollectionState& state, std::string_view id);
 
 Status flush_pending_writes(CollectionState& state);

@@ -177,6 +177,11 @@ bool enqueue(CollectionState& state, PendingWrite write) EXCLUDES(state.pending_
   return flush_due(state, state.pending.size());
 }
 
+bool queue_holds_writes(CollectionState& state) EXCLUDES(state.pending_mu) {
+  MutexLock lock(state.pending_mu);
+  return !state.pending.empty();
+}
+
 // The group commit. REQUIRES: writer_mu.
 Status flush_locked(CollectionState& state) REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu) {
   std::deque<PendingWrite> taken;
@@ -254,6 +259,16 @@ Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
   if (remove_first_queued(state, id)) return true;
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));
   if (!record) return false;
+  if (queue_holds_writes(state)) {
+    // This delete writes to the store, so the writes queued before it are
+    // committed first: writes reach the disk in the order their calls
+    // returned, and a crash after the delete cannot keep it but lose an add
+    // that returned before it. Looked up again: the commit may have put a
+    // write of this id that arrived after the queue was searched.
+    TS_RETURN_IF_ERROR(flush_locked(state));
+    TS_ASSIGN_OR_RETURN(record, lookup_stored(state, id));
+    if (!record) return false;
+  }
   {
     SharedLock lock(state.vectors.mu);
     if (record->slot >= state.vectors.value.slot_count()) {

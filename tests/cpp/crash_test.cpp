@@ -96,6 +96,11 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
     ASSERT_TRUE(add_record(s, vec(7), meta(7), "n1", std::nullopt).ok());
     ASSERT_TRUE(flush_pending_writes(s).ok());
   };
+  // A queued add, then the delete of a stored id: the add is committed first.
+  auto add_then_del = [](CollectionState& s) {
+    ASSERT_TRUE(add_record(s, vec(7), meta(7), "n1", std::nullopt).ok());
+    ASSERT_TRUE(*delete_by_id(s, "x"));
+  };
   const Versions before = {{"x", 1}, {"y", 1}};
   const CrashCase cases[] = {
       // Upsert of a stored id: one durable commit replaces it.
@@ -107,6 +112,9 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
       {"delete, tombstone committed", "collection_txn.committed", del("x"), {{"y", 1}}, 1},
       {"delete, slot released", "delete.tombstone_committed", del("x"), {{"y", 1}}, 1},
       {"delete, returned", kAfterReturn, del("x"), {{"y", 1}}},
+      {"delete, queue committed", "collection_txn.committed", add_then_del,
+       {{"x", 1}, {"y", 1}, {"n1", 7}}},
+      {"delete after a queued add, returned", kAfterReturn, add_then_del, {{"y", 1}, {"n1", 7}}},
       // Batch over a stored id: the stored row stays until the second commit.
       {"batch, pending committed", "batch.pending_committed", batch, before},
       {"batch, vectors durable", "batch.vectors_durable", batch, before},

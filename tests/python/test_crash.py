@@ -75,15 +75,21 @@ def replay(base, entries):
             continue
         (rid, v), = items
         before = with_optional_flush(states[rid])
-        after = set()
+        after, paths = set(), set()
         for s in before:
-            if done:
-                after |= apply(op, rid, v, s, result)
-            else:
-                for r in ((True, False) if op == "delete" else (None,)):
-                    after |= apply(op, rid, v, s, r)
+            for r in ((result,) if done else (True, False) if op == "delete" else (None,)):
+                reached = apply(op, rid, v, s, r)
+                after |= reached
+                # A delete that found no queued write and deleted wrote to
+                # the store: it committed every queued write first.
+                if reached:
+                    paths.add(op == "delete" and not s[1] and r is True)
         assert after, f"call {entry['b']} ({op} {rid}) returned {result!r}, which no state explains"
         states[rid] = after if done else before | after
+        if done and paths == {True}:
+            for other in IDS:
+                if other != rid:
+                    states[other] = {flushed(s) for s in states[other]}
     return {rid: {s for s, _ in with_optional_flush(st)} for rid, st in states.items()}
 
 
