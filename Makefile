@@ -79,7 +79,9 @@ SOAK_LIVES ?= 300
 soak: build
 	TESSARIN_CRASH_LIVES=$(SOAK_LIVES) PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) -m pytest -q tests/python/test_crash.py
 
-demo: build
+# Builds only the module the demo imports, not the tests and benchmarks.
+demo: setup $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target tessarin
 	cd examples && PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) agent_memory.py
 
 bench: build

@@ -1,6 +1,6 @@
 // The six Python classes of module `tessarin` and the helpers they share.
 //
-// Each class is a heap type built once from a spec named "builtins.<Name>"
+// Each class is a heap type built once from a PyType_Spec named "builtins.<Name>"
 // (so __module__ is "builtins"), on first need, and kept for the life of the
 // process. No instance has a __dict__; properties have no setters. Only
 // Tessarin has a constructor; calling any other class raises TypeError
@@ -45,8 +45,8 @@ PyObject* new_recovery_stats(const RecoveryStats& stats);
 // tp_new of the classes without constructor.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Builds a heap type from `spec`; nullptr with an exception set.
-PyTypeObject* build_type(PyType_Spec& spec);
+// Builds a heap type from its PyType_Spec; nullptr with an exception set.
+PyTypeObject* build_type(PyType_Spec& type_spec);
 
 // Allocates an instance of `type` and placement-constructs T(args...) in it.
 // T's first member must be PyObject_HEAD (standard layout).

@@ -83,8 +83,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
 }
 
-PyTypeObject* build_type(PyType_Spec& spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* build_type(PyType_Spec& type_spec) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 PyObject* text_to_str(std::string_view text) {
