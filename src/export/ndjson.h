@@ -13,9 +13,9 @@
 // Reading is strict and typed: a line holds one JSON value, either an object
 // (keys in any order, unknown keys passed over, repeats refused) or an array
 // of the fields by position; integer fields take only JSON integers within
-// the field's range; vector elements are numbers narrowed to f32. Decoder
-// messages carry the position inside the decoded text ("... at line L column
-// C", json/parse.h).
+// the field's range; vector elements are numbers read as doubles and
+// narrowed to f32. Decoder messages carry the position inside the decoded
+// text ("... at line L column C", json/parse.h).
 //
 // The file is accessed through 8192-byte buffers in both directions
 // (LineReader, platform::BufferedWriter); a reader returns one line at a

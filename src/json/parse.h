@@ -137,9 +137,10 @@ class Decoder {
   // null (-> nullopt) or a u64 as above.
   ParseStatus read_optional_u64(std::optional<uint64_t>& out);
 
-  // An array of numbers (expected "a sequence"), each narrowed to f32
-  // (expected "f32"): floats by IEEE round-to-nearest-even, beyond the f32
-  // range to infinity; integers converted directly. `out` is replaced.
+  // An array of numbers (expected "a sequence"), each read as a double and
+  // narrowed to f32 (expected "f32") by IEEE round-to-nearest-even, beyond
+  // the f32 range to infinity; an integer is thus rounded twice, to the
+  // nearest double and then to f32. `out` is replaced.
   ParseStatus read_f32_array(std::vector<float>& out);
 
   // A record of the given shape, written as an object or as an array:
