@@ -131,10 +131,11 @@ void preload(CollectionState& state);
 uint64_t vectors_size_bytes(CollectionState& state);
 
 // NDJSON export / import (export/export.cpp). The export refuses a target
-// that is one of the database's own files (the collection's vector file,
-// stores, lock files or index, or the registry) with InvalidInput "export
-// target is a file of the database", before truncating anything; the import
-// only reads its file. A path with a NUL byte is the platform's Io error.
+// that is one of the database's own files (any collection's vector file,
+// store, lock file or index, or the registry's store and lock file) with
+// InvalidInput "export target is a file of the database", before
+// truncating anything; the import only reads its file. A path with a NUL
+// byte is the platform's Io error.
 Result<uint64_t> export_to_file(CollectionState& state, const std::string& path);
 Result<ImportStats> import_from_file(CollectionState& state, const std::string& path);
 

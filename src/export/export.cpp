@@ -19,6 +19,7 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 
@@ -201,27 +202,49 @@ std::optional<DbError> upsert_chunk(CollectionState& state, ImportChunk& chunk,
   return std::nullopt;
 }
 
-// The files an export must never overwrite: the collection's own and the
-// registry's, each with LMDB's lock file beside its store. Truncating one
-// destroys the collection (or, for a mapped file, kills the process).
-std::vector<std::string> database_files(const CollectionState& state) {
-  const std::filesystem::path dir(state.dir);
-  const std::filesystem::path database = dir.parent_path().parent_path();  // <db>/collections/<name>
-  return {(dir / "vectors.bin").string(),  (dir / "meta.redb").string(),
-          (dir / "meta.redb-lock").string(), (dir / "hnsw.index").string(),
-          (database / "meta.redb").string(), (database / "meta.redb-lock").string()};
+// The files an export must never overwrite: the registry's and those of
+// every collection in <db>/collections/ (collections this process has not
+// opened included), each store with LMDB's lock file beside it. Truncating
+// one destroys that collection (or, for a mapped file, kills the process
+// that maps it). Compared by device and inode, so links and other spellings
+// of a path count too.
+constexpr std::array<std::string_view, 4> kCollectionFiles = {"vectors.bin", "meta.redb",
+                                                              "meta.redb-lock", kIndexFileName};
+
+Result<bool> is_database_file(const CollectionState& state, const platform::FileId& target) {
+  const auto is_target = [&](const std::filesystem::path& path) -> Result<bool> {
+    TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(path.string()));
+    return id == target;
+  };
+  // state.dir is <db>/collections/<name>.
+  const std::filesystem::path collections = std::filesystem::path(state.dir).parent_path();
+  const std::filesystem::path database = collections.parent_path();
+  for (const char* name : {"meta.redb", "meta.redb-lock"}) {
+    TS_ASSIGN_OR_RETURN(const bool found, is_target(database / name));
+    if (found) return true;
+  }
+  std::error_code ec;
+  std::filesystem::directory_iterator it(collections, ec);
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    std::error_code not_dir;
+    if (!it->is_directory(not_dir)) continue;  // a stray file holds no collection
+    for (const std::string_view name : kCollectionFiles) {
+      TS_ASSIGN_OR_RETURN(const bool found, is_target(it->path() / name));
+      if (found) return true;
+    }
+  }
+  // A collections directory removed meanwhile holds nothing to overwrite.
+  if (ec && ec != std::errc::no_such_file_or_directory) return DbError::Io(ec.value());
+  return false;
 }
 
 // Opens the export target without truncating it, refuses it when it is one
-// of the database's files (by device and inode, so links and other spellings
-// of the path count too), and only then truncates it.
+// of the database's files, and only then truncates it.
 Result<platform::File> open_export_target(const CollectionState& state, const std::string& path) {
   TS_ASSIGN_OR_RETURN(platform::File file, platform::open_for_overwrite(path));
   TS_ASSIGN_OR_RETURN(const platform::FileId target, platform::file_id(file));
-  for (const std::string& own : database_files(state)) {
-    TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(own));
-    if (id == target) return DbError::InvalidInput("export target is a file of the database");
-  }
+  TS_ASSIGN_OR_RETURN(const bool refused, is_database_file(state, target));
+  if (refused) return DbError::InvalidInput("export target is a file of the database");
   TS_RETURN_IF_ERROR(platform::set_file_length(file, 0));
   return file;
 }

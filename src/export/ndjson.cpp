@@ -22,11 +22,14 @@ constexpr json::StructShape kHeaderShape{"ExportHeader", kHeaderFields, 0};
 // created_at (3) and ttl (4) may be absent.
 constexpr json::StructShape kRecordShape{"ExportRecord", kRecordFields,
                                          (uint64_t{1} << 3) | (uint64_t{1} << 4)};
+// The record's own level does not count against its metadata, which may be
+// as deep as add accepts (json::parse), so that every export reads back.
+constexpr int kRecordDepth = json::kMaxDepth + 1;
 
 // Decodes `text` as one struct of `shape` followed by nothing but white space.
 json::ParseStatus decode_line(std::string_view text, const json::StructShape& shape,
-                              const json::Decoder::FieldReader& read_field) {
-  json::Decoder d(text);
+                              int max_depth, const json::Decoder::FieldReader& read_field) {
+  json::Decoder d(text, max_depth);
   json::ParseStatus st = d.read_struct(shape, read_field);
   if (!st.ok()) return st;
   return d.end();
@@ -107,7 +110,7 @@ void print_export_record(std::string& out, std::string_view id, std::span<const 
 }
 
 json::ParseStatus decode_export_header(std::string_view text, ExportHeader& out) {
-  return decode_line(text, kHeaderShape, [&](size_t field, json::Decoder& d) {
+  return decode_line(text, kHeaderShape, json::kMaxDepth, [&](size_t field, json::Decoder& d) {
     switch (field) {
       case 0: return d.read_u32(out.version);
       case 1: return d.read_string(out.collection);
@@ -123,7 +126,7 @@ json::ParseStatus decode_export_record(std::string_view text, ExportRecord& out)
   // Absent optional fields read as none.
   out.created_at.reset();
   out.ttl.reset();
-  return decode_line(text, kRecordShape, [&](size_t field, json::Decoder& d) {
+  return decode_line(text, kRecordShape, kRecordDepth, [&](size_t field, json::Decoder& d) {
     switch (field) {
       case 0: return d.read_string(out.id);
       case 1: return d.read_f32_array(out.vector);

@@ -13,7 +13,9 @@
 // Reading is strict and typed: a line holds one JSON value, either an object
 // (keys in any order, unknown keys passed over, repeats refused) or an array
 // of the fields by position; integer fields take only JSON integers within
-// the field's range; vector elements are numbers narrowed to f32. Decoder
+// the field's range; vector elements are numbers read as doubles and
+// narrowed to f32; metadata may nest as deep as json::parse accepts (the
+// record's own object or array is not counted against it). Decoder
 // messages carry the position inside the decoded text ("... at line L column
 // C", json/parse.h).
 //

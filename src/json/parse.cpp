@@ -885,11 +885,16 @@ bool Decoder::f32_element(float& out) {
   if (c != '-' && !is_digit(c)) return invalid_type("f32");
   Number num;
   if (!number(num)) return false;
+  // An element is a double narrowed to f32: an integer goes to the nearest
+  // double first. Narrowing it in one step would round differently where the
+  // double's rounding makes a tie (2^60 + 2^36 + 1 -> 2^60, not 2^60 + 2^37).
+  double d = num.d;
   switch (num.kind) {
-    case Number::Kind::kU64: out = static_cast<float>(num.u); break;
-    case Number::Kind::kI64: out = static_cast<float>(num.i); break;
-    case Number::Kind::kF64: out = static_cast<float>(num.d); break;
+    case Number::Kind::kU64: d = static_cast<double>(num.u); break;
+    case Number::Kind::kI64: d = static_cast<double>(num.i); break;
+    case Number::Kind::kF64: break;
   }
+  out = static_cast<float>(d);
   return true;
 }
 

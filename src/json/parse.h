@@ -9,7 +9,8 @@
 // fails with "number out of range" (underflow gives zero). Strings must be
 // valid UTF-8, may not hold raw bytes below 0x20, and \u escapes of UTF-16
 // surrogates must come in lead/trail pairs. Arrays and objects nest at most
-// 127 deep; opening the 128th level fails with "recursion limit exceeded".
+// kMaxDepth (127) deep; opening the 128th level fails with "recursion limit
+// exceeded". A Decoder may be given a deeper limit (see its constructor).
 //
 // Errors: a ParseError names the problem ("expected value", "trailing
 // characters", "EOF while parsing a string", ...) and the position where it
@@ -35,6 +36,9 @@
 #include "json/value.h"
 
 namespace tessarin::json {
+
+// The deepest nesting of arrays and objects that parse() accepts.
+inline constexpr int kMaxDepth = 127;
 
 struct ParseError {
   std::string problem;  // e.g. "expected value", "missing field `version`"
@@ -116,7 +120,11 @@ class Decoder {
   // Called with the field's declaration index; consumes the field's value.
   using FieldReader = std::function<ParseStatus(size_t field, Decoder& decoder)>;
 
-  explicit Decoder(std::string_view text) : text_(text) {}
+  // `max_depth` levels may be open at once, the ones read_struct opens
+  // counted: a record that holds a whole document as one field takes
+  // kMaxDepth + 1, so that the field may be as deep as parse() accepts.
+  explicit Decoder(std::string_view text, int max_depth = kMaxDepth)
+      : text_(text), remaining_depth_(max_depth + 1) {}
 
   // Any JSON value (objects sorted, later duplicate keys winning).
   ParseStatus read_value(Value& out);
@@ -137,9 +145,10 @@ class Decoder {
   // null (-> nullopt) or a u64 as above.
   ParseStatus read_optional_u64(std::optional<uint64_t>& out);
 
-  // An array of numbers (expected "a sequence"), each narrowed to f32
-  // (expected "f32"): floats by IEEE round-to-nearest-even, beyond the f32
-  // range to infinity; integers converted directly. `out` is replaced.
+  // An array of numbers (expected "a sequence"), each read as a double and
+  // narrowed to f32 (expected "f32") by IEEE round-to-nearest-even, beyond
+  // the f32 range to infinity; an integer is thus rounded twice, to the
+  // nearest double and then to f32. `out` is replaced.
   ParseStatus read_f32_array(std::vector<float>& out);
 
   // A record of the given shape, written as an object or as an array:
@@ -200,7 +209,7 @@ class Decoder {
 
   std::string_view text_;
   size_t pos_ = 0;               // bytes consumed
-  int remaining_depth_ = 128;    // opening a level at 0 remaining fails
+  int remaining_depth_;          // opening a level at 0 remaining fails
   std::string scratch_;          // strings decoded only for error texts
   std::string skip_stack_;       // '[' / '{' of the containers skip_value is in
   // The recorded error: its problem (code or custom text) and byte offset.

@@ -101,13 +101,34 @@ TEST(NdjsonDecode, AlternativeFormsAccepted) {
   EXPECT_EQ(h.exported_at, 18446744073709551615u);
 }
 
+TEST(NdjsonDecode, IntegerElementsRoundToDoubleThenFloat) {
+  // Each element goes to the nearest double, then to the nearest f32: the
+  // +1 is lost in the first step and 2^36 (2^39 above 2^63) is then a tie
+  // that goes to the even 2^60, where one step would round up to 2^60 + 2^37.
+  const std::pair<std::string, float> cases[] = {
+      {"1152921573326323713", std::ldexp(1.0f, 60)},         // 2^60 + 2^36 + 1, i64
+      {"-1152921573326323713", -std::ldexp(1.0f, 60)},
+      {"9223372586610589697", std::ldexp(1.0f, 63)},         // 2^63 + 2^39 + 1, u64 only
+      {"1180591691086155481089", std::ldexp(1.0f, 70)},      // 2^70 + 2^46 + 1, beyond u64
+      {"-1180591691086155481089", -std::ldexp(1.0f, 70)},
+  };
+  for (const auto& [element, expected] : cases) {
+    ExportRecord r;
+    ASSERT_TRUE(decode_export_record("[\"a\",[" + element + "],null,null,null]", r).ok());
+    ASSERT_EQ(r.vector.size(), 1u);
+    EXPECT_EQ(testing::bits(r.vector[0]), testing::bits(expected)) << element;
+  }
+}
+
 TEST(NdjsonDecode, RecordMessages) {
-  // Metadata nesting counts the record's own level: 126 inside is the most.
+  // Metadata may nest 127 deep, as add accepts, inside either record form.
   const std::string nest = "{\"id\":\"a\",\"vector\":[],\"metadata\":";
+  const auto deep = [](size_t n) { return std::string(n, '[') + std::string(n, ']'); };
   const std::pair<std::string, std::string> cases[] = {
-      {nest + std::string(126, '[') + std::string(126, ']') + "}", "ok"},
-      {nest + std::string(127, '[') + std::string(127, ']') + "}",
-       "recursion limit exceeded at line 1 column 160"},
+      {nest + deep(127) + "}", "ok"},
+      {"[\"a\",[]," + deep(127) + ",null,null]", "ok"},
+      {nest + deep(128) + "}", "recursion limit exceeded at line 1 column 161"},
+      {"[\"a\",[]," + deep(128) + ",null,null]", "recursion limit exceeded at line 1 column 136"},
       {"{\"id\":\"a\",\"vector\":[1,2],\"created_at\":5}", "missing field `metadata` at line 1 column 40"},
       {"{\"id\":\"\\n\\\"\\u0001\xC3\xA9\"}", "missing field `vector` at line 1 column 21"},
       {"{\"id\":\"a\",\"id\":\"b\",\"vector\":[],\"metadata\":null}", "duplicate field `id` at line 1 column 14"},

@@ -71,6 +71,20 @@ def test_compact_export_import_and_their_os_errors(db, coll, tmp_path, raised):
         db.collection("small", 2).import_from_file(path)
 
 
+def test_deepest_metadata_add_accepts_round_trips(db, coll, tmp_path, raised):
+    deep = {}
+    for _ in range(126):
+        deep = {"k": deep}  # 127 levels
+    coll.add(E0, deep, id="deep")
+    error = raised(ValueError, lambda: coll.add(E0, {"k": deep}))
+    assert error.args[0].startswith("Invalid JSON: recursion limit exceeded")
+    path = str(tmp_path / "deep.ndjson")
+    assert coll.export_to_file(path) == 1
+    stats = db.collection("copy", 4).import_from_file(path)
+    assert (stats.imported, stats.failed) == (1, 0)
+    assert db.get_collection("copy").get("deep").metadata == deep
+
+
 @pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
 def test_non_finite_vectors_are_refused_before_anything_changes(db, tmp_path, raised, bad):
     c = db.collection("finite", 3, "dot")

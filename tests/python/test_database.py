@@ -109,16 +109,23 @@ def test_sync_and_recovery_stats(db):
 
 
 def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path, raised):
+    earlier = Tessarin(db_path)  # "b" is not open in the database that exports
+    earlier.collection("b", 2).add([0.0, 1.0], {"k": 2}, id="b1")
+    del earlier
     db = Tessarin(db_path)
     coll = db.collection("c", 2)
     coll.add([1.0, 0.0], {"k": 1}, id="a")
     coll.sync()
-    cdir = os.path.join(db_path, "collections", "c")
+    cdir, bdir = (os.path.join(db_path, "collections", n) for n in ("c", "b"))
     own = [os.path.join(cdir, f) for f in ("vectors.bin", "meta.redb", "meta.redb-lock")]
     own += [os.path.join(db_path, f) for f in ("meta.redb", "meta.redb-lock")]
+    pathlib.Path(bdir, "hnsw.index").write_bytes(b"graph")  # unread by a flat collection
+    theirs = [os.path.join(bdir, f) for f in ("vectors.bin", "meta.redb", "meta.redb-lock", "hnsw.index")]
     alias = str(tmp_path / "alias")
     os.link(own[0], alias)
-    kept = {p: pathlib.Path(p).read_bytes() for p in own if not p.endswith("-lock")}
+    os.link(theirs[1], str(tmp_path / "alias-b"))
+    theirs.append(str(tmp_path / "alias-b"))
+    kept = {p: pathlib.Path(p).read_bytes() for p in own + theirs if not p.endswith("-lock")}
 
     nul = "I/O error: file name contained an unexpected NUL byte"
     mine = "Invalid input: export target is a file of the database"
@@ -130,14 +137,16 @@ def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path, rais
          "Invalid input: Collection name must be at most 255 bytes, got 256"),
         (lambda: coll.export_to_file(alias), OSError, mine),
     ]
-    cases += [(lambda p=p: coll.export_to_file(p), OSError, mine) for p in own]
+    cases += [(lambda p=p: coll.export_to_file(p), OSError, mine) for p in own + theirs]
     cases += [(lambda p=p: coll.import_from_file(p), OSError, None) for p in own]
     for call, exc, message in cases:
         error = raised(exc, call)
         assert message is None or error.args == (message,)
 
-    assert sorted(os.listdir(tmp_path)) == ["alias", "db"]  # nothing made at a cut path
+    assert sorted(os.listdir(tmp_path)) == ["alias", "alias-b", "db"]  # nothing made at a cut path
     assert {p: pathlib.Path(p).read_bytes() for p in kept} == kept
-    assert db.collections() == ["c"] and coll.get("a") is not None
+    assert db.collections() == ["b", "c"] and coll.get("a") is not None
+    assert [h.id for h in db.get_collection("b").search([0.0, 1.0], 1)] == ["b1"]
     del db, coll
     assert Tessarin(db_path).get_collection("c").get("a").metadata == {"k": 1}
+    assert Tessarin(db_path).get_collection("b").get("b1").metadata == {"k": 2}
