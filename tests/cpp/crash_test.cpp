@@ -108,6 +108,7 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
       {"delete, slot released", "delete.tombstone_committed", del("x"), {{"y", 1}}, 1},
       {"delete, returned", kAfterReturn, del("x"), {{"y", 1}}},
       // Batch over a stored id: the stored row stays until the second commit.
+      {"batch, vectors written", "collection_txn.before_commit", batch, before},
       {"batch, pending committed", "batch.pending_committed", batch, before},
       {"batch, vectors durable", "batch.vectors_durable", batch, before},
       {"batch, returned", kAfterReturn, batch, {{"x", 2}, {"y", 1}, {"n1", 5}, {"n2", 6}}},
