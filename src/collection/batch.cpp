@@ -4,14 +4,23 @@
 //   checks      lengths, dimensions, finite values, id lengths
 //   slots       one allocate_slots for all records (free list first, then
 //               growth)
+//   vectors     each read once into a copy, checked again and written,
+//               prepared for the metric, into its slot, all under one hold
+//               of the vector lock
 //   queue       the writes queued before the batch are committed first, so
 //               writes reach the store in the order their calls returned
 //   txn 1       the new ids' records with status Pending, and the free list
-//   vectors     each prepared for the metric straight into its slot, all
-//               under one hold of the vector lock, then made durable
-//               (msync + full file sync)
+//   sync        the vector file made durable (msync + full file sync)
 //   txn 2       every id's record Active, replacing what the id had; the
 //               slots of replaced rows released with the commit
+//
+// A 2-D float32 array reaches the batch as a block over the caller's own
+// memory, read without the interpreter lock, so another Python thread may
+// change it while the batch runs. The first check refuses a bad batch
+// before anything changes; the write reads each row once more, into a copy
+// of its own, checks that copy and prepares the slot's vector from it. What
+// is stored is therefore what was checked, and a value made non-finite in
+// between fails the batch with the first check's error.
 //
 // The rows of ids that are stored already are left alone by txn 1 and
 // replaced only by txn 2, so a crash between the two keeps their old
@@ -20,8 +29,10 @@
 // slots of the others are released by txn 2.
 //
 // Nothing changes before the first slot is taken, so a batch refused by a
-// check leaves the collection as it was. A failure before txn 1 commits
-// gives the taken slots back (marked free and listed again); one after it
+// check leaves the collection as it was. Until txn 1 commits no record
+// refers to the slots taken (vectors written into them included: a crash
+// leaves them unreferenced, as a single add's before its commit), and a
+// failure gives them back (marked free and listed again). One after txn 1
 // leaves what it has done: records committed by txn 1 stay Pending
 // (invisible to every reader, their slots taken) when the vector sync or
 // txn 2 fails, until a batch of the same ids replaces them. writer_mu is
@@ -48,9 +59,17 @@
 namespace tessarin {
 
 std::span<const float> BatchVectors::row(size_t i, std::vector<float>& scratch) const {
+  if (!is_block || col_stride != 1) return copied_row(i, scratch);
+  return {data + static_cast<ptrdiff_t>(i) * row_stride, block_cols};
+}
+
+std::span<const float> BatchVectors::copied_row(size_t i, std::vector<float>& scratch) const {
   if (!is_block) return rows[i];
   const float* start = data + static_cast<ptrdiff_t>(i) * row_stride;
-  if (col_stride == 1) return {start, block_cols};
+  if (col_stride == 1) {
+    scratch.assign(start, start + block_cols);
+    return scratch;
+  }
   scratch.resize(block_cols);
   for (size_t c = 0; c < block_cols; ++c) scratch[c] = start[static_cast<ptrdiff_t>(c) * col_stride];
   return scratch;
@@ -78,40 +97,48 @@ Status parallel_chunks(size_t n, Fn&& fn) {
   return OkStatus();
 }
 
-// Writes every vector, prepared for the metric, straight into its slot and
-// makes the file durable, under one exclusive hold of the vector lock. A
-// failed write is not synced.
+// InvalidInput naming row i's first component that is a NaN or an
+// infinity, as the single add does for its vector.
+Status check_finite_row(size_t i, std::span<const float> row) {
+  if (std::optional<size_t> c = first_non_finite(row)) {
+    return DbError::InvalidInput("vectors[" + std::to_string(i) + "] component " +
+                                 std::to_string(*c) + " is not a finite number");
+  }
+  return OkStatus();
+}
+
+// The first check, before anything changes: reads the rows where they are.
+Status check_finite_rows(const BatchVectors& vectors) {
+  return parallel_chunks(vectors.size(), [&](size_t begin, size_t end) -> Status {
+    std::vector<float> row;
+    for (size_t i = begin; i < end; ++i) {
+      TS_RETURN_IF_ERROR(check_finite_row(i, vectors.row(i, row)));
+    }
+    return OkStatus();
+  });
+}
+
+// Writes every vector, prepared for the metric, into its slot under one
+// exclusive hold of the vector lock. Each row is read from the caller once,
+// into a copy of the task's own, and that copy is checked again and
+// prepared, so the slot holds exactly the values checked; a row changed to
+// a non-finite value since check_finite_rows fails as it would have there.
+// Leaves the file unsynced.
 // REQUIRES: every row has the collection's dimensions.
 Status write_vectors(CollectionState& state, const BatchVectors& vectors,
                      const std::vector<uint64_t>& slots) {
   const Metric metric = state.config.metric;
   ExclusiveLock lock(state.vectors.mu);
-  TS_RETURN_IF_ERROR(parallel_chunks(slots.size(), [&](size_t begin, size_t end) -> Status {
+  return parallel_chunks(slots.size(), [&](size_t begin, size_t end) -> Status {
     // Runs inside this call (on the pool too), under its exclusive lock.
     state.vectors.mu.assert_held();
     VectorStore& store = state.vectors.value;
-    std::vector<float> row;
+    std::vector<float> scratch;
     for (size_t i = begin; i < end; ++i) {
       TS_ASSIGN_OR_RETURN(std::span<float> out, store.slot_for_write(slots[i]));
-      const std::span<const float> view = vectors.row(i, row);
-      prepare_vector_into(metric, view, out.data());
-    }
-    return OkStatus();
-  }));
-  return state.vectors.value.flush_vectors();
-}
-
-// InvalidInput naming the first row (and its component) that holds a NaN or
-// an infinity, as the single add does for its vector.
-Status check_finite_rows(const BatchVectors& vectors) {
-  return parallel_chunks(vectors.size(), [&](size_t begin, size_t end) -> Status {
-    std::vector<float> row;
-    for (size_t i = begin; i < end; ++i) {
-      const std::span<const float> view = vectors.row(i, row);
-      if (std::optional<size_t> c = first_non_finite(view)) {
-        return DbError::InvalidInput("vectors[" + std::to_string(i) + "] component " +
-                                     std::to_string(*c) + " is not a finite number");
-      }
+      const std::span<const float> row = vectors.copied_row(i, scratch);
+      TS_RETURN_IF_ERROR(check_finite_row(i, row));
+      prepare_vector_into(metric, row, out.data());
     }
     return OkStatus();
   });
@@ -199,6 +226,11 @@ Result<std::vector<std::string>> add_batch_impl(
 
   TS_ASSIGN_OR_RETURN(const std::vector<uint64_t> slots,
                       allocate_slots(state.free_list, state.vectors, n));
+  // No record refers to the new slots yet: a failure gives them back.
+  if (Status written = write_vectors(state, vectors, slots); !written.ok()) {
+    give_back_slots(state, slots);
+    return written.error();
+  }
   std::vector<Record> records(n);
   for (size_t i = 0; i < n; ++i) {
     const uint64_t created_at = now_secs();
@@ -260,7 +292,10 @@ Result<std::vector<std::string>> add_batch_impl(
   }
   const Status done = [&]() -> Status {
     // The vectors, made durable before any record points at them as Active.
-    TS_RETURN_IF_ERROR(write_vectors(state, vectors, slots));
+    {
+      SharedLock lock(state.vectors.mu);
+      TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
+    }
     mark_index_stale(state);
     platform::crash_point("batch.vectors_durable");
 

@@ -83,6 +83,10 @@ struct BatchVectors {
   // Row i in place when its values are contiguous, else copied into
   // `scratch`; valid while both this and `scratch` are unchanged.
   std::span<const float> row(size_t i, std::vector<float>& scratch) const;
+  // Row i as values no one else writes: a block row (the caller's memory,
+  // which other threads of the caller may change at any time) copied into
+  // `scratch`, a list row (the batch's own) in place.
+  std::span<const float> copied_row(size_t i, std::vector<float>& scratch) const;
 };
 
 // ---- Operations (all return errors as values) ----

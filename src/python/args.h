@@ -19,6 +19,8 @@
 
 #include "python/pyref.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -86,7 +88,14 @@ bool extract_optional_ttl_list(PyObject* obj, const char* name,
 // "'<type>' object cannot be converted to 'Sequence'" TypeError; otherwise
 // every item is passed to on_item(PyObject* borrowed) -> bool in iteration
 // order, stopping at the first false. size_hint(n) receives the sequence's
-// length (0 when unknown) before the first item.
+// length (0 when unknown), at most kMaxSizeHint, before the first item.
+//
+// The length is the caller's __len__, which may claim any count: it only
+// makes room in advance, up to the largest vector a collection holds
+// (65536 dimensions); past that a list grows as its items arrive, and only
+// the items the iteration yields count.
+inline constexpr size_t kMaxSizeHint = 65536;
+
 template <typename SizeHint, typename OnItem>
 bool for_each_sequence_item(PyObject* obj, SizeHint&& size_hint, OnItem&& on_item) {
   if (PyUnicode_Check(obj)) {
@@ -102,7 +111,7 @@ bool for_each_sequence_item(PyObject* obj, SizeHint&& size_hint, OnItem&& on_ite
     PyErr_Clear();
     n = 0;
   }
-  size_hint(static_cast<size_t>(n));
+  size_hint(std::min(static_cast<size_t>(n), kMaxSizeHint));
   PyRef iter(PyObject_GetIter(obj));
   if (!iter) return false;
   while (PyRef item{PyIter_Next(iter.get())}) {

@@ -2,6 +2,9 @@
 // transactions around the vector sync, and what a failure in between leaves.
 #include <cerrno>
 #include <cmath>
+#include <future>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 #include "collection_test_util.h"
@@ -66,6 +69,35 @@ TEST_F(BatchTest, RefusedBatchesChangeNothing) {
   // An empty batch runs through and returns nothing.
   EXPECT_TRUE(batch(rows({}), {}).value().empty());
   EXPECT_EQ(free_slots(), free_before);
+}
+
+// A block lies in the caller's memory, which another thread may change while
+// the batch runs: what is stored is what was checked, so a value changed to
+// a NaN after the first check fails the batch, which changes nothing.
+TEST_F(BatchTest, StoresOnlyTheValuesItChecked) {
+  open(4);
+  for (const char* id : {"a", "b", "c"}) add({1, 0, 0, 0}, json::Object(), id);
+  sync();
+  for (const char* id : {"a", "b", "c"}) ASSERT_TRUE(delete_by_id(st(), id).value());
+  // Three listed slots: the batch takes them without the vector lock, and
+  // writes them only once it has that lock.
+  const std::vector<uint64_t> free_before = free_slots();
+  std::vector<float> block(3 * 4, 1.0f);
+  BatchVectors v;
+  v.is_block = true, v.data = block.data(), v.block_rows = 3, v.block_cols = 4, v.row_stride = 4;
+  std::future<Result<std::vector<std::string>>> added;
+  {
+    std::unique_lock hold(st().vectors.mu);
+    added = std::async(std::launch::async, [&] { return batch(v, metas(3)); });
+    while (!free_slots().empty()) std::this_thread::yield();  // checked, slots taken
+    block[2 * 4 + 1] = NAN;
+  }
+  auto r = added.get();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "Invalid input: vectors[2] component 1 is not a finite number");
+  EXPECT_TRUE(stored_rows().empty());
+  EXPECT_EQ(free_slots(), free_before);
+  expect_slots_accounted();
 }
 
 TEST_F(BatchTest, RecordsAreCommittedActiveWithTheirVectorsAndExpiry) {

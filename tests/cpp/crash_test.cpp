@@ -116,6 +116,7 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
        {{"x", 1}, {"y", 1}, {"n1", 7}}},
       {"delete after a queued add, returned", kAfterReturn, add_then_del, {{"y", 1}, {"n1", 7}}},
       // Batch over a stored id: the stored row stays until the second commit.
+      {"batch, vectors written", "collection_txn.before_commit", batch, before},
       {"batch, pending committed", "batch.pending_committed", batch, before},
       {"batch, vectors durable", "batch.vectors_durable", batch, before},
       {"batch, returned", kAfterReturn, batch, {{"x", 2}, {"y", 1}, {"n1", 5}, {"n2", 6}}},

@@ -101,3 +101,20 @@ def test_json_module_is_fetched_on_every_call(coll, monkeypatch):
     rid = coll.add([1, 0, 0, 0], {"x": 1})
     monkeypatch.undo()
     assert coll.get(rid).metadata == {"patched": True}
+
+
+@pytest.mark.parametrize("length", [2**61, 2**40, -1, LookupError("no length")])
+def test_a_sequence_length_is_only_a_hint(coll, raised, length):
+    class Lie(list):  # iterates its own items whatever __len__ answers
+        def __len__(self):
+            if isinstance(length, Exception):
+                raise length
+            return length
+
+    three, four = Lie([1.0, 0.0, 0.0]), Lie([1.0, 0.0, 0.0, 0.0])
+    for call in [lambda: coll.add(three, {}), lambda: coll.upsert("u", three, {}),
+                 lambda: coll.search(three, 1), lambda: coll.add_batch([three], [{}])]:
+        assert raised(ValueError, call).args == ("Dimension mismatch: expected 4, got 3",)
+    assert coll.add(four, {}, id="one") == "one"
+    assert coll.add_batch(Lie([four, four]), Lie([{}, {}]), ids=Lie(["a", "b"]),
+                          ttls=Lie([None, 60])) == ["a", "b"]
