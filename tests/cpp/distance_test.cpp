@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
@@ -122,11 +120,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, KernelPathTest,
                          [](const ::testing::TestParamInfo<KernelPath>& info) {
                            return info.param == KernelPath::kSse ? "Sse" : "Avx2Fma";
                          });
-
-TEST(KernelPathChoiceTest, DetectedPathFollowsProcessor) {
-  reset_kernel_path_for_testing();
-  EXPECT_EQ(active_kernel_path(), cpu_supports_avx2_fma() ? KernelPath::kAvx2Fma : KernelPath::kSse);
-}
 
 TEST(ParseMetricTest, NamesInAnyAsciiCaseOnly) {
   const std::pair<const char*, Metric> accepted[] = {

@@ -1,6 +1,6 @@
 // The full parallel build: the level draw (the ChaCha block function against
 // a published ChaCha20 test vector, draw_level against a seed expansion and
-// level formula written here from their description), batches, the profile,
+// level formula written here from their description), the profile,
 // a hand-checked small build, the structure of builds of thousands of random
 // vectors under edge-case configurations, independence from the worker
 // count, and recall against an exact scan.
@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -95,16 +94,6 @@ struct Captured {
   }
 };
 
-TEST(HnswBuildBatchesTest, FiveThousandNodesABatchTheLastShorter) {
-  const std::vector<std::pair<size_t, std::vector<NodeRange>>> cases = {
-      {0, {}},
-      {1, {{0, 1}}},
-      {5000, {{0, 5000}}},
-      {10001, {{0, 5000}, {5000, 10000}, {10000, 10001}}},
-  };
-  for (const auto& [n, want] : cases) EXPECT_EQ(build_batches(n), want) << n;
-}
-
 TEST(HnswBuildProfileTest, SevenLinesInTheirFormats) {
   Captured out;
   write_build_profile(out.file, {.nodes = 1000, .setup_seconds = 0.5, .insert_seconds = 1.25,
@@ -121,23 +110,18 @@ TEST(HnswBuildProfileTest, SevenLinesInTheirFormats) {
 
 class HnswBuildTest : public tessarin::testing::HnswStoreTest {};
 
+// The profile (its format: SevenLinesInTheirFormats) comes only from 1000
+// nodes on, with the distances the build computed.
 TEST_F(HnswBuildTest, ProfileOnlyFromAThousandNodes) {
   const VectorStore& store = fill_store(normal_vectors(1000, 4, 11), 4);
-  const std::regex profile(
-      "HNSW Build Profile \\(1000 nodes\\):\n"
-      "  Phase 1 \\(setup\\):   [ 0-9]{5}\\.[0-9]{2}s \\([ 0-9]{3}\\.[0-9]%\\)\n"
-      "  Phase 2 \\(insert\\):  [ 0-9]{5}\\.[0-9]{2}s \\([ 0-9]{3}\\.[0-9]%\\)\n"
-      "  Phase 3 \\(repair\\):  [ 0-9]{5}\\.[0-9]{2}s \\([ 0-9]{3}\\.[0-9]%\\)\n"
-      "  Total:             [ 0-9]{5}\\.[0-9]{2}s \\([0-9]+ vec/s\\)\n"
-      "  Distance calcs:    [1-9][0-9]*\n"
-      "  Nodes improved:    0\n");
   const HnswConfig config = hnsw_config(4, 8, 4, 10, 1.0, 7);
   for (const size_t n : {0, 999, 1000}) {
     Captured out;
     const HnswGraph g = build_graph(items(0, n), store, config, Metric::kL2, {.profile_out = out.file});
     const std::string text = out.text();
-    if (n < 1000) EXPECT_EQ(text, "");
-    if (n == 1000) EXPECT_TRUE(std::regex_match(text, profile)) << text;
+    EXPECT_EQ(text.empty(), n < 1000) << n;
+    if (n == 1000) EXPECT_EQ(text.rfind("HNSW Build Profile (1000 nodes):\n", 0), 0u) << text;
+    if (n == 1000) EXPECT_EQ(text.find("Distance calcs:    0\n"), std::string::npos) << text;
     if (n == 0) {  // an empty graph of the configuration
       EXPECT_EQ(g.layer_count(), 0u);
       EXPECT_FALSE(g.entry_point());

@@ -1,12 +1,12 @@
 // The index file: byte layout against a writer written here from the file
-// description, round trips, every load failure in the order of the checks,
-// and damaged files that must give an error or a sound graph, never a crash.
+// description, round trips and every load failure in the order of the checks.
+// (Damaged files that must give an error or a usable graph, never a crash:
+// the fuzz_hnsw_index corpus.)
 #include "search/hnsw/persist.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -216,60 +216,6 @@ TEST_F(HnswPersistTest, LoadFailuresComeInTheOrderOfTheChecks) {
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ(r->graph.value.layer_count(), 1u);
   EXPECT_FALSE(r->graph.value.contains_slot(99));
-}
-
-// Every graph a load accepts must be sound: lists and entry point in range.
-void expect_sound(const HnswGraph& g) {
-  for (size_t l = 0; l < g.layer_count(); ++l) {
-    ASSERT_EQ(g.layer(l).node_count(), g.node_count());
-    for (uint32_t i = 0; i < g.node_count(); ++i) {
-      for (uint32_t e : g.neighbors(l, i)) ASSERT_LT(e, g.node_count());
-    }
-  }
-  if (g.entry_point()) ASSERT_LT(*g.entry_point(), g.node_count());
-}
-
-TEST_F(HnswPersistTest, DamagedFilesGiveAnErrorOrASoundGraphNeverACrash) {
-  const HnswGraph g = sample_graph(40);
-  ASSERT_TRUE(save_index(g, file()).ok());
-  const std::string saved = read();
-  const std::string body = saved.substr(0, saved.size() - 4);
-  std::mt19937 rng(1);
-  int loaded = 0;
-  for (int trial = 0; trial < 3000; ++trial) {
-    std::string bytes;
-    const int kind = trial % 3;
-    if (kind == 0) {  // flips, CRC left alone: always the checksum error
-      bytes = saved;
-      for (int k = 1 + rng() % 3; k > 0; --k) bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
-    } else if (kind == 1) {  // flips inside the body, CRC recomputed
-      std::string b = body;
-      for (int k = 1 + rng() % 3; k > 0; --k) b[rng() % b.size()] ^= static_cast<char>(1 << (rng() % 8));
-      bytes = with_crc(b);
-    } else {  // cut short, with and without a fitting CRC
-      const size_t len = rng() % saved.size();
-      bytes = rng() % 2 ? saved.substr(0, len) : with_crc(body.substr(0, len));
-    }
-    write(bytes);
-    auto r = load_index(file(), Metric::kL2);
-    if (kind == 0) {
-      ASSERT_FALSE(r.ok());
-      EXPECT_NE(r.error().message().find("checksum mismatch"), std::string::npos);
-    }
-    if (!r.ok()) continue;
-    ++loaded;
-    const HnswGraph& h = r->graph.value;
-    expect_sound(h);
-    // A sound graph can be walked, extended and written again.
-    if (h.entry_point()) {
-      const std::vector<float> q = {1, 2};
-      (void)search_layer(h, q, *h.entry_point(), 0, 5, store(), Metric::kL2);
-    }
-    insert_nodes(*r, items(100, 3), store());
-    std::filesystem::remove(path("again.index"));
-    ASSERT_TRUE(save_index(r->graph.value, path("again.index")).ok());
-  }
-  EXPECT_GT(loaded, 0);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <limits>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "json/parse.h"
 #include "json/print.h"

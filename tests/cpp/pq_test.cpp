@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>

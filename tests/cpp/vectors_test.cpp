@@ -108,24 +108,11 @@ TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
   ASSERT_TRUE(vs.value.write_vector(0, std::vector<float>{1, 2, 3, 4}).ok());
   ASSERT_TRUE(vs.value.write_vector(1023, std::vector<float>{5, 6, 7, 8}).ok());
 
-  // A failed growth (a full disk) leaves count, mapping and file as they were.
-  const Bytes before = read_file();
-  platform::FaultInjection::fail(platform::Op::kReserve, ENOSPC);
-  EXPECT_EQ(allocate_slot(free_list_, vs).error().os_error(), ENOSPC);
-  EXPECT_EQ(vs.value.slot_count(), 1024u);
-  EXPECT_EQ(vs.value.mapped_len(), 16448u);
-  EXPECT_EQ(read_file(), before);
-  platform::FaultInjection::reset();
-
-  EXPECT_EQ(allocate(vs), 1024u);
+  EXPECT_EQ(allocate(vs), 1024u);  // (A failed growth: FullDiskFailsBeforeAnySlotIsHandedOut.)
   EXPECT_EQ(vs.value.mapped_len(), 24672u);
   EXPECT_EQ(std::filesystem::file_size(file()), 24672u);
   EXPECT_EQ(floats(vs.value.read_vector(0)), (std::vector<float>{1, 2, 3, 4}));  // survived the remap
   EXPECT_EQ(read_file().substr(0, 64), header(kVectorMagic, 2, 4, 1025));
-
-  platform::FaultInjection::fail(platform::Op::kFullSync, EIO);
-  EXPECT_EQ(vs.value.flush_vectors().error().message(), "I/O error: Input/output error (os error 5)");
-  platform::FaultInjection::reset();
   ASSERT_TRUE(vs.value.flush_vectors().ok());
 
   vs.value = VectorStore();  // close before reopening
@@ -165,6 +152,7 @@ TEST_F(VectorStoreTest, BulkAllocationMatchesSingleCallsAllOrNothing) {
   EXPECT_EQ(allocate_slots(free_list_, bulk, room + 5).error().os_error(), ENOSPC);
   platform::FaultInjection::reset();
   EXPECT_EQ(bulk.value.slot_count(), 2601u);
+  EXPECT_EQ(bulk.value.mapped_len(), expected_len);
   EXPECT_EQ(read_file(), before);
   EXPECT_EQ(free_list_.value.snapshot(), (std::vector<uint64_t>{7, 5}));
 }
@@ -286,11 +274,7 @@ TEST_F(VectorStoreTest, SlotAccessAndTheFreeMarker) {
     ASSERT_TRUE(s.write_vector(0, std::vector<float>{std::bit_cast<float>(word), 0, 0, 0}).ok());
     EXPECT_EQ(*s.is_slot_free(0), is_free) << std::hex << word;
   }
-  // A stale slot from a list saved for a larger file is handed out as is,
-  // and the write that follows refuses it.
-  free_list_.value.push_free_slot(5000);
-  EXPECT_EQ(allocate(vs), 5000u);
-  EXPECT_EQ(s.write_vector(5000, four).error().message(), "Record not found: Slot 5000 not allocated");
+  // (A stale slot from a list saved for a larger file: fuzz_vector_file.)
 }
 
 // The list allocate_slot takes from: last freed first, and never a slot
