@@ -1,7 +1,7 @@
 // The full parallel build: the level draw (the ChaCha block function against
 // a published ChaCha20 test vector, draw_level against a seed expansion and
 // level formula written here from their description), batches, the profile,
-// a hand-checked small build, the structure of builds of thousands of random
+// hand-checked small builds, the structure of builds of thousands of random
 // vectors under edge-case configurations, independence from the worker
 // count, and recall against an exact scan.
 #include "search/hnsw/build.h"
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <regex>
 #include <string>
@@ -146,17 +147,31 @@ TEST_F(HnswBuildTest, ProfileOnlyFromAThousandNodes) {
   }
 }
 
-// L2 on a line (one dimension, so the codes are exact): positions 0, 10, 1,
-// 2; one layer, m_max0 2, linked in order on one worker.
-TEST_F(HnswBuildTest, SmallBuildLinksByTheRules) {
-  fill_store({{0}, {10}, {1}, {2}}, 1);
-  const HnswGraph g = build_graph(items(0, 4), store(), hnsw_config(2, 2, 2, 10, 0.0), Metric::kL2);
-  ASSERT_EQ(g.layer_count(), 1u);
-  EXPECT_EQ(g.entry_point(), 0u);
-  // Node 0 (the entry point, nothing linked to it yet) is skipped; 1 links
-  // to 0; 2 keeps [0, 1]; 3 finds 2, 0, 1 and keeps [2, 0]. Back-links are
-  // appended without a cap.
-  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{1, 2, 3}, {0, 2}, {0, 1, 3}, {2, 0}}));
+// L2, points on the first axis of 8 dimensions (so the codes are exact),
+// one layer, linked in order on one worker.
+TEST_F(HnswBuildTest, SmallBuildsLinkByTheRules) {
+  const std::tuple<std::vector<float>, uint64_t, uint64_t, std::vector<List>, uint64_t> cases[] = {
+      // m_max0 2: node 0 (the entry point, nothing linked to it yet) is
+      // skipped; 1 links to 0; 2 keeps [0, 1]; 3 finds 2, 0, 1 and keeps
+      // [2, 0]. Back-links are appended without a cap.
+      {{0, 10, 1, 2}, 2, 10, {{1, 2, 3}, {0, 2}, {0, 1, 3}, {2, 0}}, 1 + 2 + 3},
+      // m_max0 1, beam 1: node 3 pops 0, then 1 (the second pop is appended
+      // whatever its distance), whose list leads to 2 at -3, its nearest.
+      {{16, -15, -3, 3, -2}, 1, 1, {{1}, {0, 2}, {1, 3, 4}, {2}, {2}}, 1 + 2 + 3 + 4},
+  };
+  for (const auto& [at, m, ef, want, calcs] : cases) {
+    std::vector<std::vector<float>> v(at.size(), std::vector<float>(8));
+    for (size_t i = 0; i < at.size(); ++i) v[i][0] = at[i];
+    std::filesystem::remove(path("vectors.bin"));
+    fill_store(v, 8);
+    BuildProfile profile;
+    const HnswGraph g = build_graph(items(0, v.size()), store(), hnsw_config(m, m, m, ef, 0.0), Metric::kL2,
+                                    {.profile = &profile, .workers = 1});
+    ASSERT_EQ(g.layer_count(), 1u);
+    EXPECT_EQ(g.entry_point(), 0u);
+    EXPECT_EQ(layer_lists(g, 0), want);
+    EXPECT_EQ(profile.distance_calcs, calcs);
+  }
 }
 
 // The parallel build and sequential insertion (in overlapping batches, so
