@@ -358,15 +358,11 @@ class NodeLinker {
       for (size_t j = 0; j < keep; ++j) x_.kept.push_back(x_.ranked[j].node);
       layer.assign(node, x_.kept, &x_.merged);
       for (const uint32_t nb : x_.kept) layer.append_unique(nb, node);
-      // The next layer starts from the best approximate result, skipping
-      // the node itself: other tasks may have linked it on this layer
-      // already, but below it has no list of its own yet to search from.
-      for (const Scored& r : x_.results) {
-        if (r.node != node) {
-          cur = r.node;
-          break;
-        }
-      }
+      // The next layer starts from the best approximate result, even when
+      // that is the node itself (the entry point, or a node others have
+      // linked to already): its list one layer down holds the links made
+      // to it there, kept by assign.
+      if (!x_.results.empty()) cur = x_.results.front().node;
     }
     s_.distance_calcs.fetch_add(counted);  // sequentially consistent
   }
