@@ -1,7 +1,8 @@
 // The full parallel build: the level draw (the ChaCha block function against
 // a published ChaCha20 test vector, draw_level against a seed expansion and
 // level formula written here from their description), the profile,
-// a hand-checked small build, the structure of builds of thousands of random
+// hand-checked small builds, one-worker builds against a step-by-step
+// reference written here, the structure of builds of thousands of random
 // vectors under edge-case configurations, independence from the worker
 // count, and recall against an exact scan.
 #include "search/hnsw/build.h"
@@ -13,7 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <queue>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,6 +25,7 @@
 #include "hnsw_test_util.h"
 #include "search/hnsw/insert.h"
 #include "search/hnsw/level.h"
+#include "search/pq.h"
 
 namespace tessarin {
 namespace {
@@ -130,17 +135,155 @@ TEST_F(HnswBuildTest, ProfileOnlyFromAThousandNodes) {
   }
 }
 
-// L2 on a line (one dimension, so the codes are exact): positions 0, 10, 1,
-// 2; one layer, m_max0 2, linked in order on one worker.
-TEST_F(HnswBuildTest, SmallBuildLinksByTheRules) {
-  fill_store({{0}, {10}, {1}, {2}}, 1);
-  const HnswGraph g = build_graph(items(0, 4), store(), hnsw_config(2, 2, 2, 10, 0.0), Metric::kL2);
-  ASSERT_EQ(g.layer_count(), 1u);
-  EXPECT_EQ(g.entry_point(), 0u);
-  // Node 0 (the entry point, nothing linked to it yet) is skipped; 1 links
-  // to 0; 2 keeps [0, 1]; 3 finds 2, 0, 1 and keeps [2, 0]. Back-links are
-  // appended without a cap.
-  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{1, 2, 3}, {0, 2}, {0, 1, 3}, {2, 0}}));
+// L2, points on the first axis of 8 dimensions (so the codes are exact),
+// one layer, linked in order on one worker.
+TEST_F(HnswBuildTest, SmallBuildsLinkByTheRules) {
+  const std::tuple<std::vector<float>, uint64_t, uint64_t, std::vector<List>, uint64_t> cases[] = {
+      // m_max0 2: node 0 (the entry point, nothing linked to it yet) is
+      // skipped; 1 links to 0; 2 keeps [0, 1]; 3 finds 2, 0, 1 and keeps
+      // [2, 0]. Back-links are appended without a cap.
+      {{0, 10, 1, 2}, 2, 10, {{1, 2, 3}, {0, 2}, {0, 1, 3}, {2, 0}}, 1 + 2 + 3},
+      // m_max0 1, beam 1: node 3 pops 0, then 1 (the second pop is appended
+      // whatever its distance), whose list leads to 2 at -3, its nearest.
+      {{16, -15, -3, 3, -2}, 1, 1, {{1}, {0, 2}, {1, 3, 4}, {2}, {2}}, 1 + 2 + 3 + 4},
+  };
+  for (const auto& [at, m, ef, want, calcs] : cases) {
+    std::vector<std::vector<float>> v(at.size(), std::vector<float>(8));
+    for (size_t i = 0; i < at.size(); ++i) v[i][0] = at[i];
+    std::filesystem::remove(path("vectors.bin"));
+    fill_store(v, 8);
+    BuildProfile profile;
+    const HnswGraph g = build_graph(items(0, v.size()), store(), hnsw_config(m, m, m, ef, 0.0), Metric::kL2,
+                                    {.profile = &profile, .workers = 1});
+    ASSERT_EQ(g.layer_count(), 1u);
+    EXPECT_EQ(g.entry_point(), 0u);
+    EXPECT_EQ(layer_lists(g, 0), want);
+    EXPECT_EQ(profile.distance_calcs, calcs);
+  }
+}
+
+// The per-node linking of the full build on one worker, step by step as
+// described, over vectors[i] in slot i: greedy descent, beam search, re-rank,
+// keep, the list set to the kept nodes followed by the links already there,
+// back-links, the next layer from the first approximate result; every
+// candidate that passes the beam's test is queued (equal distances pop the
+// lower node first). Levels, codes and distances come from the engine's own
+// pieces. Returns lists[layer][node] and counts the beam's distances into
+// *calcs.
+std::vector<std::vector<List>> described_build(const std::vector<std::vector<float>>& v, const HnswConfig& c,
+                                               Metric metric, uint64_t* calcs) {
+  struct S {
+    uint32_t node;
+    float d;
+  };
+  const bool hib = metric != Metric::kL2;
+  auto better = [hib](float a, float b) { return hib ? a > b : a < b; };
+  auto by_d = [&](const S& a, const S& b) { return better(a.d, b.d); };
+  auto worse = [&](const S& a, const S& b) { return better(b.d, a.d) || (b.d == a.d && b.node < a.node); };
+  const size_t n = v.size(), ef = std::max<uint64_t>(c.ef_construction, 1);
+  std::vector<uint8_t> level(n);
+  for (size_t i = 0; i < n; ++i) level[i] = draw_level(i, c.ml);
+  const uint8_t top = *std::max_element(level.begin(), level.end());
+  const auto entry = static_cast<uint32_t>(std::find(level.begin(), level.end(), top) - level.begin());
+  std::vector<float> flat;
+  for (const auto& x : v) flat.insert(flat.end(), x.begin(), x.end());
+  const PqCodebook book = train_pq(*PqConfig::create(v[0].size(), choose_num_subquantizers(v[0].size())), flat, hib);
+  const PqCodes codes = encode_pq_parallel(book, flat);
+  std::vector<std::vector<List>> lists(top + 1, std::vector<List>(n));
+  *calcs = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i == entry && lists[0][i].empty()) continue;
+    const std::vector<float> table = build_adc_table(book, v[i]);
+    auto adc = [&](uint32_t x) { return adc_distance(table, codes.code(x)); };
+    uint32_t cur = entry;
+    for (size_t l = top; l > level[i]; --l) {
+      for (bool moved = true; moved;) {
+        moved = false;
+        float d = adc(cur);
+        for (const uint32_t x : List(lists[l][cur])) {
+          if (better(adc(x), d)) cur = x, d = adc(x), moved = true;
+        }
+      }
+    }
+    for (size_t l = level[i] + size_t{1}; l-- > 0;) {
+      std::priority_queue<S, std::vector<S>, decltype(worse)> candidates(worse);
+      std::set<uint32_t> visited{cur};
+      std::vector<S> results;
+      float worst = hib ? -INFINITY : INFINITY;
+      ++*calcs;
+      candidates.push({cur, adc(cur)});
+      while (!candidates.empty()) {
+        const S at = candidates.top();
+        candidates.pop();
+        if (results.size() >= ef && !better(at.d, worst)) break;
+        results.push_back(at);
+        if (results.size() > ef) {
+          size_t out = 0;  // the largest (last of equals), or the smallest (first) when higher is better
+          for (size_t j = 1; j < results.size(); ++j) {
+            if (hib ? results[j].d < results[out].d : results[j].d >= results[out].d) out = j;
+          }
+          results[out] = results.back();
+          results.pop_back();
+          worst = std::max_element(results.begin(), results.end(), by_d)->d;
+        }
+        for (const uint32_t x : List(lists[l][at.node])) {
+          if (!visited.insert(x).second) continue;
+          ++*calcs;
+          if (results.size() < ef || better(adc(x), worst)) candidates.push({x, adc(x)});
+        }
+      }
+      std::stable_sort(results.begin(), results.end(), by_d);
+      std::vector<S> exact;
+      for (const S& r : results) {
+        if (r.node != i) exact.push_back({r.node, compute_distance(metric, v[i], v[r.node])});
+      }
+      std::stable_sort(exact.begin(), exact.end(), by_d);
+      List kept;
+      const uint64_t keep = std::min<uint64_t>(l == 0 ? c.m_max0 : c.m, exact.size());
+      for (size_t j = 0; j < keep; ++j) kept.push_back(exact[j].node);
+      List list = kept;
+      for (const uint32_t x : lists[l][i]) {
+        if (std::find(kept.begin(), kept.end(), x) == kept.end()) list.push_back(x);
+      }
+      lists[l][i] = list;
+      for (const uint32_t x : kept) {
+        if (std::find(lists[l][x].begin(), lists[l][x].end(), i) == lists[l][x].end()) lists[l][x].push_back(i);
+      }
+      if (!results.empty()) cur = results[0].node;
+    }
+  }
+  return lists;
+}
+
+// On one worker the build (which leaves out candidates it can tell will
+// never be popped) gives the described lists and distance count: L2 and
+// Dot, small integer components (many equal approximate and exact
+// distances) or normal ones, beams of 1 to 100, small m.
+TEST_F(HnswBuildTest, OneWorkerBuildIsTheDescribedOne) {
+  uint32_t seed = 0;
+  for (const Metric metric : {Metric::kL2, Metric::kDot}) {
+    for (const uint64_t ef : {1, 2, 3, 6, 12, 30, 100}) {
+      for (const bool integral : {true, false}) {
+        const uint64_t m = 1 + ++seed % 4;
+        const HnswConfig config = hnsw_config(m, m + seed % 3, m, ef, 1 / std::log(2.0 + seed % 3));
+        SCOPED_TRACE(::testing::Message() << "seed " << seed << " ef " << ef);
+        std::vector<std::vector<float>> v = normal_vectors(600, 8, seed);
+        for (auto& x : v) {
+          for (float& f : x) f = integral ? std::round(f) : f;
+        }
+        std::filesystem::remove(path("vectors.bin"));
+        fill_store(v, 8);
+        BuildProfile profile;
+        const HnswGraph g =
+            build_graph(items(0, v.size()), store(), config, metric, {.profile = &profile, .workers = 1});
+        uint64_t calcs = 0;
+        const std::vector<std::vector<List>> want = described_build(v, config, metric, &calcs);
+        ASSERT_EQ(g.layer_count(), want.size());
+        for (size_t l = 0; l < want.size(); ++l) EXPECT_EQ(layer_lists(g, l), want[l]) << "layer " << l;
+        EXPECT_EQ(profile.distance_calcs, calcs);
+      }
+    }
+  }
 }
 
 // The parallel build and sequential insertion (in overlapping batches, so

@@ -311,7 +311,7 @@ struct BuildScratch {
   std::vector<uint32_t> fresh;  // not yet visited nodes of one list
   std::vector<float> fresh_distances;
   std::vector<Scored> candidates;  // heap, best on top
-  std::vector<float> bound;        // heap of at most ef distances, worst on top
+  std::vector<float> bound;        // heap of at most ef + 1 distances, worst on top
   std::vector<Scored> results;
   std::vector<Scored> ranked;
   std::vector<uint32_t> kept;
@@ -358,15 +358,11 @@ class NodeLinker {
       for (size_t j = 0; j < keep; ++j) x_.kept.push_back(x_.ranked[j].node);
       layer.assign(node, x_.kept, &x_.merged);
       for (const uint32_t nb : x_.kept) layer.append_unique(nb, node);
-      // The next layer starts from the best approximate result, skipping
-      // the node itself: other tasks may have linked it on this layer
-      // already, but below it has no list of its own yet to search from.
-      for (const Scored& r : x_.results) {
-        if (r.node != node) {
-          cur = r.node;
-          break;
-        }
-      }
+      // The next layer starts from the best approximate result, even when
+      // that is the node itself (the entry point, or a node others have
+      // linked to already): its list one layer down holds the links made
+      // to it there, kept by assign.
+      if (!x_.results.empty()) cur = x_.results.front().node;
     }
     s_.distance_calcs.fetch_add(counted);  // sequentially consistent
   }
@@ -376,13 +372,18 @@ class NodeLinker {
   struct ByDistance {
     bool operator()(const Scored& a, const Scored& b) const { return Dir::better(a.distance, b.distance); }
   };
+  // Heap order: the best candidate on top, the lower node index first among
+  // equal distances. A total order makes the order of pops independent of
+  // the heap's layout, so leaving out a node that is never popped (see
+  // queue_fresh) changes the order of no other.
+  struct Worse {
+    bool operator()(const Scored& a, const Scored& b) const {
+      return Dir::better(b.distance, a.distance) || (b.distance == a.distance && b.node < a.node);
+    }
+  };
   // Distance order: better first (a max-heap under it has the worst on top).
   struct Before {
     bool operator()(float a, float b) const { return Dir::better(a, b); }
-  };
-  // Heap order: the best candidate on top.
-  struct Worse {
-    bool operator()(const Scored& a, const Scored& b) const { return Dir::better(b.distance, a.distance); }
   };
 
   const float* vector(uint32_t node) const { return s_.vectors + size_t{node} * s_.dimensions; }
@@ -425,16 +426,21 @@ class NodeLinker {
   // list (ef + 1 entries) removes the worst entry: the largest distance,
   // the last such entry on ties (the smallest, the first such entry on
   // ties, when higher is better), whose place the list's last entry takes;
-  // `worst` becomes the worst distance of the remaining entries. Until the
-  // list first overflows, `worst` stays at the worst possible value.
+  // so the list holds the ef best nodes appended so far, and `worst`
+  // becomes the worst distance among them. Until the list first overflows,
+  // `worst` stays at the worst possible value: the (ef + 1)-th candidate
+  // popped is appended and expanded however bad it is.
   //
-  // Candidates that can never be appended are not queued: once ef queued
-  // nodes are strictly better than x, those nodes are all popped before x,
-  // and each of them is appended (the list then keeps ef entries strictly
-  // better than x, so x would end the search) or ends the search itself.
-  // Leaving x out therefore changes neither the appends nor the expansions
-  // (nor the count); `bound` holds the ef best queued distances (worst on
-  // top) to tell.
+  // A fresh node x is queued while the list holds fewer than ef entries,
+  // or when it is strictly better than `worst`, except when ef + 1 nodes
+  // queued so far are strictly better than x. Those are all popped before
+  // x, and each is appended (a popped node that is not ends the search);
+  // after the last of them the ef kept are all strictly better than x, so
+  // x, once popped, would end the search, and so would whatever is popped
+  // in its place (nothing better than x is left). Leaving x out therefore
+  // changes no append, expansion or count, nor, the candidate order being
+  // total, the order of any pop. `bound` holds the ef + 1 best distances
+  // queued (worst on top) to tell.
   uint64_t beam_search(uint32_t start, const BuildLayer& layer) {
     const size_t ef = s_.ef;
     VisitedSet& visited = thread_visited_set();
@@ -466,17 +472,18 @@ class NodeLinker {
     return counted;
   }
 
-  // Queues the fresh nodes (x_.fresh, x_.fresh_distances) that may still
-  // be appended, in order (see beam_search).
+  // Queues the fresh nodes (x_.fresh, x_.fresh_distances) that pass the
+  // tests of beam_search, in order.
   void queue_fresh(float worst, const BuildLayer& layer) {
-    const size_t ef = s_.ef;
-    const bool full = x_.results.size() >= ef;
+    // ef + 1, saturating (a beam of 2^64 - 1 never fills it anyway).
+    const size_t bound_size = s_.ef + size_t{s_.ef < std::numeric_limits<size_t>::max()};
+    const bool full = x_.results.size() >= s_.ef;
     std::vector<float>& bound = x_.bound;
-    // Most nodes fail one of the two limits. The bound only tightens while
+    // Most nodes fail one of the two tests. The bound only tightens while
     // nodes are queued, so a first pass against the limits as they stand
     // drops exactly nodes the loop below would drop; it runs without a
     // branch per node, the loop only over the few left.
-    const bool bound_full = bound.size() >= ef;
+    const bool bound_full = bound.size() >= bound_size;
     const float top = bound_full ? bound.front() : Dir::kWorst;
     size_t kept = 0;
     for (size_t j = 0; j < x_.fresh.size(); ++j) {
@@ -489,9 +496,9 @@ class NodeLinker {
     }
     for (size_t j = 0; j < kept; ++j) {
       const float d = x_.fresh_distances[j];
-      if (bound.size() >= ef) {
+      if (bound.size() >= bound_size) {
         if (!Dir::better(d, bound.front())) {
-          if (Dir::better(bound.front(), d)) continue;  // never appended
+          if (Dir::better(bound.front(), d)) continue;  // never popped
         } else {
           replace_top(bound, d);
         }

@@ -24,10 +24,11 @@
 //             discipline); the results sorted by approximate distance
 //             (stable), re-ranked by exact distance (stable, node i left
 //             out); node i's list on l := the first M of them (M = m above
-//             layer 0, m_max0 on it); each chosen node gets i appended
+//             layer 0, m_max0 on it), followed by the back-links other
+//             nodes made to i there before; each chosen node gets i appended
 //             unless it has it (back-links are neither capped nor pruned,
 //             so lists grow beyond M); the next layer starts from the best
-//             approximate result other than i itself.
+//             approximate result, which may be i itself.
 //   repair  no work; its time is that of two consecutive clock reads.
 //   Then, for n > 999, the build profile (write_build_profile) goes to the
 //   profile stream, and the cells become the graph's neighbour lists.
