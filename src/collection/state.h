@@ -335,13 +335,14 @@ enum class IndexUpdate {
 
 // Brings the graph index up to date (collection/index.cpp). Returns at once
 // unless the collection has an HnswConfig and index_stale is set (or, for
-// kExact, in any case). Otherwise, under index_mu exclusively: applies the
-// recorded graph changes, reads the live records (slot, id) in key order,
-// and either inserts the ones the graph lacks (an index of N nodes,
-// 0 < N < live count) or builds a new index from all of them. kExact then
-// rebuilds a graph that still holds nodes of records no longer live, so
-// that the index sync saves is one the next open keeps. On failure the
-// index stays as it was and index_stale stays set.
+// kExact, an index is present). Otherwise, under index_mu exclusively:
+// applies the recorded graph changes, reads the live records (slot, id) in
+// key order, and either inserts the ones the graph lacks (an index of N
+// nodes, 0 < N < live count) or builds a new index from all of them. kExact
+// then rebuilds a graph that still holds nodes of records no longer live,
+// so that the index sync saves is one the next open keeps. A collection
+// that never had a live record (index_stale clear, no index) gets no index.
+// On failure the index stays as it was and index_stale stays set.
 // REQUIRES: no lock of the state held.
 [[nodiscard]] Status update_index(CollectionState& state,
                                   IndexUpdate mode = IndexUpdate::kIfStale)

@@ -101,6 +101,8 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
 TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) {
   open_graph();
   EXPECT_FALSE(st().index_stale.load());  // no file, nothing stored
+  sync();  // so no index is built, and no file written
+  EXPECT_FALSE(has_index() || std::filesystem::exists(path("graph") + "/hnsw.index"));
   for (uint32_t i = 0; i < 10; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   reopen();
@@ -132,6 +134,11 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   expect_nodes({"b", "c", "d", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   EXPECT_TRUE(st().index->deleted.value.empty());
+  // None live: the full build still gives an index, empty, and sync saves it.
+  for (const std::string& id : node_ids()) ASSERT_TRUE(*delete_by_id(st(), id));
+  sync();
+  EXPECT_EQ(node_count(), 0u);
+  EXPECT_TRUE(std::filesystem::exists(path("graph") + "/hnsw.index"));
 }
 
 // Replacing a stored record, deleting one, and compacting one away release
