@@ -100,9 +100,10 @@ namespace tessarin {
 
 // A slot the graph index must forget before it is used again: its record
 // was deleted (the slot also joins the index's deleted set, so a node still
-// routing through it is never returned) or replaced or removed by compaction
-// (its node is only unmapped, so a record that reuses the slot gets a node
-// of its own).
+// routing through it is never returned, until a record that reuses the slot
+// gets a node) or replaced or removed by compaction (its node is only
+// unmapped); either way a record that reuses the slot gets a node of its
+// own.
 struct GraphChange {
   uint64_t slot = 0;
   bool deleted = false;

@@ -126,13 +126,24 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   for (auto [seed, id] : {std::pair{10u, "a"}, {11u, "b"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9", "a", "b"});
-  // 12 nodes, 2 of them deleted, 2 added: 12 live records, not more than the
-  // nodes, so a new graph is built, with an empty deleted set.
+  // One deleted, two added (13 live records): "c" takes the deleted
+  // record's slot and is inserted; the slot leaves the deleted set, and the
+  // old node, which now reads "c"'s vector, is skipped.
   ASSERT_TRUE(*delete_by_id(st(), "id0"));
-  ASSERT_TRUE(*delete_by_id(st(), "a"));
   for (auto [seed, id] : {std::pair{12u, "c"}, {13u, "d"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
-  expect_nodes({"b", "c", "d", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
+  expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9", "a", "b",
+                "c", "d"});
+  const std::vector<std::string> found = ids(search(vec(12), 2));
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0], "c");
+  EXPECT_NE(found[1], "id0");
+  // 14 nodes, 2 of them deleted, 1 added: 13 live records, not more than the
+  // nodes, so a new graph is built, with an empty deleted set.
+  ASSERT_TRUE(*delete_by_id(st(), "a"));
+  add(vec(14), json::Object(), "e");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  expect_nodes({"b", "c", "d", "e", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   EXPECT_TRUE(st().index->deleted.value.empty());
   // None live: the full build still gives an index, empty, and sync saves it.
   for (const std::string& id : node_ids()) ASSERT_TRUE(*delete_by_id(st(), id));
