@@ -2,14 +2,20 @@
 // up to date through adds, deletes, replacements and compaction, saved by
 // sync and trusted at open only when it holds exactly the live records.
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <thread>
 
 #include "collection_test_util.h"
+#include "platform/platform.h"
 #include "search/hnsw/persist.h"
 
 namespace tessarin {
+
+void set_sync_save_hook_for_testing(std::function<void()> hook);
+
 namespace {
 
 using testing::obj;
@@ -74,8 +80,10 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   open_graph();
   for (uint32_t i = 0; i < 50; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   sync();
-  // Same live count, other records: one deleted, one added, no sync after.
-  ASSERT_TRUE(*delete_by_id(st(), "id3"));
+  // Same live count, other records: one expired, one added, no sync after.
+  Record expiring = stored("id3").value();
+  expiring.expires_at = 1;
+  put_row(expiring);
   add(vec(500), json::Object(), "new");
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   reopen();
@@ -84,8 +92,28 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
   sync();
 
-  // A damaged file is dropped and rebuilt without an error.
+  // A delete committed while sync brings the graph up to date and saves it
+  // may be missing from that graph: no file is written (one that linked
+  // "id4" would pass the open's check again once "id4" is re-added into its
+  // old slot), and the delete removed the older one.
   const std::string file = path("graph") + "/hnsw.index";
+  set_sync_save_hook_for_testing([&] { ASSERT_TRUE(*delete_by_id(st(), "id4")); });
+  sync();
+  set_sync_save_hook_for_testing(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  sync();
+  // A delete whose removal of the file fails (unlink, or the directory's
+  // sync) fails and commits nothing.
+  for (platform::Op op : {platform::Op::kUnlink, platform::Op::kSyncDir}) {
+    platform::FaultInjection::fail(op, EIO);
+    const Result<bool> failed = delete_by_id(st(), "id5");
+    platform::FaultInjection::reset();
+    EXPECT_TRUE(!failed.ok() && failed.error().kind() == DbError::Kind::kIo);
+    EXPECT_TRUE(stored("id5").has_value());
+  }
+  sync();
+
+  // A damaged file is dropped and rebuilt without an error.
   std::string bytes = testing::file_bytes(file);
   bytes[100] ^= 0x55;
   testing::put_file(file, bytes);
@@ -93,7 +121,7 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   EXPECT_FALSE(has_index());
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
   EXPECT_TRUE(has_index());
-  EXPECT_EQ(node_count(), 50u);
+  EXPECT_EQ(node_count(), 49u);
 }
 
 // An index that only lags gets the missing records inserted; one holding

@@ -48,6 +48,7 @@
 //   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> index_file_mu
 //   -> leaves: FreeList's own mutex, the store's internal mutexes.
 #pragma once
 
