@@ -54,6 +54,10 @@ Status rebuild_index(CollectionState& state) REQUIRES(state.index_mu) {
 Status update_index_locked(CollectionState& state, bool stale, IndexUpdate mode)
     REQUIRES(state.index_mu) {
   apply_graph_changes(state);
+  // No index and nothing stale: the collection never had a live record (a
+  // record stored since would have set index_stale). It stays without an
+  // index, and sync writes no file.
+  if (!state.index && !stale) return OkStatus();
   TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(state.store));
   if (!state.index) return rebuild_index(state);
   {

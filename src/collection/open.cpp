@@ -51,6 +51,7 @@ namespace {
 struct InitialIndex {
   std::unique_ptr<HnswIndex> index;
   bool stale = false;
+  bool file_found = false;  // "hnsw.index" was there, used or not
 };
 
 Result<InitialIndex> load_initial_index(const CollectionConfig& config, const std::string& dir,
@@ -64,6 +65,7 @@ Result<InitialIndex> load_initial_index(const CollectionConfig& config, const st
     out.stale = live > 0;
     return out;
   }
+  out.file_found = true;
   Result<HnswIndex> loaded = load_index(path, config.metric);
   out.stale = true;
   if (!loaded.ok()) return out;  // not loadable: rebuilt from the records
@@ -108,11 +110,43 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
     ExclusiveLock index_lock(state->index_mu);
     state->index = std::move(initial.index);
   }
+  {
+    // A file left unused (damaged, or out of date) is removed as well before
+    // a slot is released: a later record could make it match again.
+    MutexLock file_lock(state->index_file_mu);
+    state->index_file_may_exist = initial.file_found;
+  }
   state->index_stale.store(initial.stale);
   return state;
 }
 
 // ---- CollectionTxn ----
+
+namespace {
+
+// Before a commit that releases slots: removes a saved "hnsw.index" durably
+// (unlink, then the directory synced), as it would not describe the records
+// the commit leaves, and counts the commit so that a sync which brought its
+// graph up to date before it does not save. A kill after the removal and
+// before the store commit leaves the records as they were and no file: the
+// next update rebuilds the index.
+// REQUIRES: `commit_mu` is state.commit_mu, held (see slot_release_commits).
+Status retire_index_file(CollectionState& state, [[maybe_unused]] const Mutex& commit_mu)
+    REQUIRES(commit_mu) EXCLUDES(state.index_file_mu) {
+  if (!state.config.hnsw_config) return OkStatus();
+  MutexLock file_lock(state.index_file_mu);
+  ++state.slot_release_commits;
+  if (!state.index_file_may_exist) return OkStatus();
+  const std::string path = index_file_path(state);
+  TS_RETURN_IF_ERROR(platform::remove_file(path));
+  Status synced = platform::sync_parent_dir(path);
+  // A dropped collection's directory is gone, and the file with it.
+  if (!synced.ok() && platform::dir_exists(state.dir)) return synced;
+  state.index_file_may_exist = false;
+  return OkStatus();
+}
+
+}  // namespace
 
 Result<CollectionTxn> CollectionTxn::begin(CollectionState& state) {
   std::unique_lock<Mutex> lock(state.commit_mu);  // moves into the transaction
@@ -192,6 +226,7 @@ Status CollectionTxn::commit() {
   Mutex& commit_mu = state_->commit_mu;
   assert(lock.owns_lock() && lock.mutex() == &commit_mu);
   commit_mu.assert_held();
+  if (!released_.empty()) TS_RETURN_IF_ERROR(retire_index_file(*state_, commit_mu));
   platform::crash_point("collection_txn.before_commit");
   Status status = txn_.commit();
   if (!status.ok()) return status;

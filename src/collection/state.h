@@ -23,13 +23,16 @@
 //   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> index_file_mu
 //   -> leaves: FreeList's own mutex, the store's internal mutexes.
 // What the code nests: writer_mu over pending_mu, commit_mu, vectors.mu,
 // free_list.mu and mirror.mu; commit_mu (a CollectionTxn) over vectors.mu,
-// free_list.mu, mirror.mu and graph_changes_mu; pending_mu over
-// free_list.mu; index_mu over vectors.mu, mirror.mu, the graph's locks and
-// graph_changes_mu; vectors.mu over mirror.mu and the graph's locks (a
-// search walks the graph or the mirror under the vector lock). Never
+// free_list.mu, mirror.mu, graph_changes_mu and index_file_mu; pending_mu
+// over free_list.mu; index_mu over vectors.mu, mirror.mu, the graph's
+// locks, graph_changes_mu and index_file_mu (sync saves the file under
+// index_mu and the graph's lock, both shared); vectors.mu over mirror.mu
+// and the graph's locks (a search walks the graph or the mirror under the
+// vector lock). Never
 // nested: writer_mu and index_mu; vectors.mu and free_list.mu
 // (allocate_slot takes free_list.mu, releases it, then takes vectors.mu);
 // pending_mu and vectors.mu (a flush releases pending_mu first). A search
@@ -65,6 +68,10 @@
 //     released by the delete that made it: it is never released again.
 //   - Changes that can make the graph index lag set index_stale when
 //     config.hnsw_config is present (mark_index_stale).
+//   - "hnsw.index" describes the committed records or is absent: a commit
+//     that releases slots removes it durably first (CollectionTxn::commit),
+//     since a released slot may go to a new record of the same id, which
+//     the open's (slot, id) check cannot tell from the old one.
 #pragma once
 
 #include <algorithm>
@@ -100,9 +107,10 @@ namespace tessarin {
 
 // A slot the graph index must forget before it is used again: its record
 // was deleted (the slot also joins the index's deleted set, so a node still
-// routing through it is never returned) or replaced or removed by compaction
-// (its node is only unmapped, so a record that reuses the slot gets a node
-// of its own).
+// routing through it is never returned, until a record that reuses the slot
+// gets a node) or replaced or removed by compaction (its node is only
+// unmapped); either way a record that reuses the slot gets a node of its
+// own.
 struct GraphChange {
   uint64_t slot = 0;
   bool deleted = false;
@@ -189,6 +197,20 @@ class CollectionState {
   Mutex graph_changes_mu ACQUIRED_AFTER(writer_mu, index_mu, commit_mu, pending_mu);
   std::vector<GraphChange> graph_changes GUARDED_BY(graph_changes_mu);
   bool graph_changes_dropped GUARDED_BY(graph_changes_mu) = false;
+
+  // ---- "hnsw.index" on disk ----
+  // Held by sync while it writes the file and by a slot-releasing commit
+  // while it removes it, so the two never overlap.
+  Mutex index_file_mu ACQUIRED_AFTER(index_mu, commit_mu, graph_changes_mu);
+  // Set while a file may be there: at open when one was, and before sync
+  // writes one; cleared once a commit removed it durably.
+  bool index_file_may_exist GUARDED_BY(index_file_mu) = false;
+  // Slot-releasing commits so far, counted before their store commit and
+  // under commit_mu too. sync reads it (under commit_mu, so every commit it
+  // counts is visible to the update that follows) before it brings the
+  // graph up to date, and saves only when it has not moved since: a graph
+  // from before a release would outlive it in the file.
+  uint64_t slot_release_commits GUARDED_BY(index_file_mu) = 0;
 };
 
 // Sets index_stale when the collection is configured with a graph index.
@@ -335,13 +357,14 @@ enum class IndexUpdate {
 
 // Brings the graph index up to date (collection/index.cpp). Returns at once
 // unless the collection has an HnswConfig and index_stale is set (or, for
-// kExact, in any case). Otherwise, under index_mu exclusively: applies the
-// recorded graph changes, reads the live records (slot, id) in key order,
-// and either inserts the ones the graph lacks (an index of N nodes,
-// 0 < N < live count) or builds a new index from all of them. kExact then
-// rebuilds a graph that still holds nodes of records no longer live, so
-// that the index sync saves is one the next open keeps. On failure the
-// index stays as it was and index_stale stays set.
+// kExact, an index is present). Otherwise, under index_mu exclusively:
+// applies the recorded graph changes, reads the live records (slot, id) in
+// key order, and either inserts the ones the graph lacks (an index of N
+// nodes, 0 < N < live count) or builds a new index from all of them. kExact
+// then rebuilds a graph that still holds nodes of records no longer live,
+// so that the index sync saves is one the next open keeps. A collection
+// that never had a live record (index_stale clear, no index) gets no index.
+// On failure the index stays as it was and index_stale stays set.
 // REQUIRES: no lock of the state held.
 [[nodiscard]] Status update_index(CollectionState& state,
                                   IndexUpdate mode = IndexUpdate::kIfStale)

@@ -2,6 +2,7 @@
 // the live count, upsert and delete.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <unordered_map>
 #include <utility>
 
@@ -207,7 +208,18 @@ Status flush_locked(CollectionState& state) REQUIRES(state.writer_mu) EXCLUDES(s
   return OkStatus();
 }
 
+std::function<void()>& sync_save_hook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
 }  // namespace
+
+// Test hook: runs in sync between the index update and the save (empty:
+// nothing).
+void set_sync_save_hook_for_testing(std::function<void()> hook) {
+  sync_save_hook() = std::move(hook);
+}
 
 Result<std::string> add_record(CollectionState& state, std::span<const float> vector,
                                json::Value metadata, std::optional<std::string> id,
@@ -232,10 +244,26 @@ Status sync_collection(CollectionState& state) {
     SharedLock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
+  if (!state.config.hnsw_config) return OkStatus();
+  uint64_t releases = 0;
+  {
+    // Under commit_mu: each commit counted here is in the store for the
+    // update below.
+    MutexLock commit_lock(state.commit_mu);
+    MutexLock file_lock(state.index_file_mu);
+    releases = state.slot_release_commits;
+  }
   TS_RETURN_IF_ERROR(update_index(state, IndexUpdate::kExact));
+  if (sync_save_hook()) sync_save_hook()();
   SharedLock index_lock(state.index_mu);
   if (!state.index) return OkStatus();
   SharedLock graph_lock(state.index->graph.mu);
+  MutexLock file_lock(state.index_file_mu);
+  // A commit that released slots since `releases` was read may have missed
+  // the update, and the file would outlive it: no file then (that commit
+  // removed any older one); the next sync saves.
+  if (state.slot_release_commits != releases) return OkStatus();
+  state.index_file_may_exist = true;
   return save_index(state.index->graph.value, index_file_path(state));
 }
 

@@ -308,6 +308,13 @@ Status sync_parent_dir(const std::string& path) {
   return OkStatus();
 }
 
+Status remove_file(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  if (int e = injected_fault(Op::kUnlink); e != 0) return DbError::Io(e);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::Io(errno);
+  return OkStatus();
+}
+
 Result<bool> try_lock_exclusive(const File& file) {
   if (int e = injected_fault(Op::kLock); e != 0) return DbError::Io(e);
   if (retry_eintr([&] { return ::flock(file.fd(), LOCK_EX | LOCK_NB); }) == 0) return true;

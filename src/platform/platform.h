@@ -145,6 +145,9 @@ Status full_sync(const File& file);
 // fsync of the directory holding `path`, so a new directory entry survives
 // a crash once the file's data is synced.
 Status sync_parent_dir(const std::string& path);
+// unlink(path); nothing there is not an error. Durable only once
+// sync_parent_dir(path) succeeded.
+Status remove_file(const std::string& path);
 
 // flock(LOCK_EX | LOCK_NB). Returns false (not an error) when another open
 // file description holds the lock.
@@ -211,8 +214,9 @@ enum class Op : uint8_t {
   kSyncDir,      // sync_parent_dir as a whole
   kWrite,        // write and pwrite: BufferedWriter, the zeros of a reservation
   kStoreCommit,  // WriteTxn::commit (storage/store.h)
+  kUnlink,       // unlink of remove_file
 };
-inline constexpr size_t kFaultOps = 11;
+inline constexpr size_t kFaultOps = 12;
 
 // Test hook, process-wide; off unless a test arms it. Each op has its own
 // countdown, so a test can fail the 1st, 2nd, ... call of an operation and

@@ -2,14 +2,20 @@
 // up to date through adds, deletes, replacements and compaction, saved by
 // sync and trusted at open only when it holds exactly the live records.
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <thread>
 
 #include "collection_test_util.h"
+#include "platform/platform.h"
 #include "search/hnsw/persist.h"
 
 namespace tessarin {
+
+void set_sync_save_hook_for_testing(std::function<void()> hook);
+
 namespace {
 
 using testing::obj;
@@ -74,8 +80,10 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   open_graph();
   for (uint32_t i = 0; i < 50; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   sync();
-  // Same live count, other records: one deleted, one added, no sync after.
-  ASSERT_TRUE(*delete_by_id(st(), "id3"));
+  // Same live count, other records: one expired, one added, no sync after.
+  Record expiring = stored("id3").value();
+  expiring.expires_at = 1;
+  put_row(expiring);
   add(vec(500), json::Object(), "new");
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   reopen();
@@ -84,8 +92,28 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
   sync();
 
-  // A damaged file is dropped and rebuilt without an error.
+  // A delete committed while sync brings the graph up to date and saves it
+  // may be missing from that graph: no file is written (one that linked
+  // "id4" would pass the open's check again once "id4" is re-added into its
+  // old slot), and the delete removed the older one.
   const std::string file = path("graph") + "/hnsw.index";
+  set_sync_save_hook_for_testing([&] { ASSERT_TRUE(*delete_by_id(st(), "id4")); });
+  sync();
+  set_sync_save_hook_for_testing(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  sync();
+  // A delete whose removal of the file fails (unlink, or the directory's
+  // sync) fails and commits nothing.
+  for (platform::Op op : {platform::Op::kUnlink, platform::Op::kSyncDir}) {
+    platform::FaultInjection::fail(op, EIO);
+    const Result<bool> failed = delete_by_id(st(), "id5");
+    platform::FaultInjection::reset();
+    EXPECT_TRUE(!failed.ok() && failed.error().kind() == DbError::Kind::kIo);
+    EXPECT_TRUE(stored("id5").has_value());
+  }
+  sync();
+
+  // A damaged file is dropped and rebuilt without an error.
   std::string bytes = testing::file_bytes(file);
   bytes[100] ^= 0x55;
   testing::put_file(file, bytes);
@@ -93,7 +121,7 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   EXPECT_FALSE(has_index());
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
   EXPECT_TRUE(has_index());
-  EXPECT_EQ(node_count(), 50u);
+  EXPECT_EQ(node_count(), 49u);
 }
 
 // An index that only lags gets the missing records inserted; one holding
@@ -101,6 +129,8 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
 TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) {
   open_graph();
   EXPECT_FALSE(st().index_stale.load());  // no file, nothing stored
+  sync();  // so no index is built, and no file written
+  EXPECT_FALSE(has_index() || std::filesystem::exists(path("graph") + "/hnsw.index"));
   for (uint32_t i = 0; i < 10; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   reopen();
@@ -124,14 +154,30 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   for (auto [seed, id] : {std::pair{10u, "a"}, {11u, "b"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9", "a", "b"});
-  // 12 nodes, 2 of them deleted, 2 added: 12 live records, not more than the
-  // nodes, so a new graph is built, with an empty deleted set.
+  // One deleted, two added (13 live records): "c" takes the deleted
+  // record's slot and is inserted; the slot leaves the deleted set, and the
+  // old node, which now reads "c"'s vector, is skipped.
   ASSERT_TRUE(*delete_by_id(st(), "id0"));
-  ASSERT_TRUE(*delete_by_id(st(), "a"));
   for (auto [seed, id] : {std::pair{12u, "c"}, {13u, "d"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
-  expect_nodes({"b", "c", "d", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
+  expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9", "a", "b",
+                "c", "d"});
+  const std::vector<std::string> found = ids(search(vec(12), 2));
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0], "c");
+  EXPECT_NE(found[1], "id0");
+  // 14 nodes, 2 of them deleted, 1 added: 13 live records, not more than the
+  // nodes, so a new graph is built, with an empty deleted set.
+  ASSERT_TRUE(*delete_by_id(st(), "a"));
+  add(vec(14), json::Object(), "e");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  expect_nodes({"b", "c", "d", "e", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   EXPECT_TRUE(st().index->deleted.value.empty());
+  // None live: the full build still gives an index, empty, and sync saves it.
+  for (const std::string& id : node_ids()) ASSERT_TRUE(*delete_by_id(st(), id));
+  sync();
+  EXPECT_EQ(node_count(), 0u);
+  EXPECT_TRUE(std::filesystem::exists(path("graph") + "/hnsw.index"));
 }
 
 // Replacing a stored record, deleting one, and compacting one away release

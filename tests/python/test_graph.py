@@ -3,6 +3,8 @@ by get_collection, searched through the graph, saved by sync and reopened
 without a rebuild. (A damaged index file: graph_collection_test.cpp.)"""
 import os
 import subprocess
+import sys
+import time
 
 import numpy as np
 
@@ -54,3 +56,46 @@ def test_graph_search_sync_and_reopen(db_path, capfd):
     reopened.add(vectors(1, seed=9)[0], {}, id="late")
     reopened.sync()
     assert (os.path.getmtime(index), os.path.getsize(index)) != before
+
+
+def replace_records(graph, lo, hi):
+    """Deletes r{i} and adds it again, with a new vector, in its old slot (the
+    free list hands the slot just freed out first)."""
+    new = vectors(hi, seed=1)
+    for i in range(lo, hi):
+        assert graph.delete(f"r{i}")
+        graph.add_batch(new[i:i + 1], [{}], ids=[f"r{i}"])
+
+
+def test_a_saved_index_never_outlives_a_released_slot(db_path):
+    # The file of the last sync links each replaced record's slot as its old
+    # vector while its (slot, id) pairs still match the records: the first
+    # delete after the sync removes it, before a close or a kill.
+    assert make_graph_collection(db_path, "g").returncode == 0
+    index = os.path.join(db_path, "collections", "g", "hnsw.index")
+    graph = tessarin.Tessarin(db_path).get_collection("g")
+    graph.add_batch(vectors(100), [{}] * 100, ids=[f"r{i}" for i in range(100)])
+    graph.sync()
+    replace_records(graph, 0, 10)
+    del graph
+    assert not os.path.exists(index)
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    child = subprocess.Popen([sys.executable, __file__, db_path, "10", "20"],
+                             stdout=subprocess.PIPE, env=env)
+    assert child.stdout.readline() == b"written\n"
+    child.kill()
+    assert child.wait() == -9 and not os.path.exists(index)
+    graph = tessarin.Tessarin(db_path).get_collection("g")
+    new = vectors(20, seed=1)
+    assert [graph.search(new[i], 1)[0].id for i in (7, 17)] == ["r7", "r17"]
+    graph.sync()
+    assert os.path.exists(index)
+
+
+if __name__ == "__main__":  # the writer killed by the test above
+    writer = tessarin.Tessarin(sys.argv[1]).get_collection("g")
+    writer.sync()
+    replace_records(writer, int(sys.argv[2]), int(sys.argv[3]))
+    print("written", flush=True)
+    time.sleep(60)

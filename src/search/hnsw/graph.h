@@ -37,7 +37,8 @@
 //
 // Locks of HnswIndex: the collection's index lock, then the vector store's
 // lock (a walk reads vectors in place), then `graph`, then `deleted`. A
-// query takes `graph` shared and then `deleted` shared; a delete takes
+// query takes `graph` shared and then `deleted` shared; insert_nodes takes
+// `deleted` exclusively inside `graph` exclusively; applying a delete takes
 // `deleted` exclusively, releases it, and only then takes `graph`
 // exclusively; never the reverse nesting. The whole order:
 // Lock order (the one list; a thread takes a lock only while every lock it
@@ -47,6 +48,7 @@
 //   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
+//   -> index_file_mu
 //   -> leaves: FreeList's own mutex, the store's internal mutexes.
 #pragma once
 
@@ -203,7 +205,8 @@ class HnswIndex {
   HnswIndex& operator=(HnswIndex&&) = delete;
 
   Locked<HnswGraph> graph;
-  // Slots of records deleted since the graph was built or loaded.
+  // Slots of records deleted since the graph was built or loaded, until a
+  // record that reuses the slot is inserted.
   Locked<std::unordered_set<uint64_t>> deleted;
   Metric metric;  // the collection's metric; fixed
 };

@@ -133,6 +133,11 @@ void insert_nodes(HnswIndex& index, std::span<const IndexItem> items, const Vect
     if (scorer.vector(node) == nullptr) continue;
     link_node(graph, scorer, store, node, level, *ep, previous_max, ef, scratch);
   }
+  // A slot that now has a node of its own is no longer screened: the node of
+  // the record deleted from it is not the slot's any more, and the query
+  // skips it as it skips a replaced record's.
+  ExclusiveLock deleted_lock(index.deleted.mu);
+  for (const IndexItem& item : pending) index.deleted.value.erase(item.slot);
 }
 
 }  // namespace tessarin

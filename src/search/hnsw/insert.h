@@ -23,8 +23,10 @@
 //
 // Thread safety and locks: insert_nodes takes the graph's read lock twice
 // briefly (the filter, then the beam width) and then its write lock for the
-// whole batch; retain_unindexed_records takes the read lock once per item.
-// REQUIRES of both: the caller holds neither graph lock. insert_nodes reads
+// whole batch, and inside it the deleted set's write lock at the end;
+// retain_unindexed_records takes the read lock once per item.
+// REQUIRES of both: the caller holds neither graph lock nor the deleted
+// set's. insert_nodes reads
 // vectors in place: its caller holds the vector store's shared lock for the
 // call, so slots and the slot count do not change under it.
 //
@@ -65,8 +67,9 @@ std::optional<IndexItem> next_unindexed_record(const HnswGraph& graph, std::span
 // `items`).
 std::vector<IndexItem> retain_unindexed_records(const HnswIndex& index, std::vector<IndexItem> items);
 
-// Inserts the items whose slot is not in the graph yet, in the given order.
-// Takes no write lock when there are none.
+// Inserts the items whose slot is not in the graph yet, in the given order,
+// and takes their slots out of the index's deleted set. Takes no write lock
+// when there are none.
 void insert_nodes(HnswIndex& index, std::span<const IndexItem> items, const VectorStore& store);
 
 }  // namespace tessarin
