@@ -1,6 +1,8 @@
 // Collections with a graph index: the graph road of search, the index kept
 // up to date through adds, deletes, replacements and compaction, saved by
 // sync and trusted at open only when it holds exactly the live records.
+#include <zlib.h>
+
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -113,9 +115,12 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   }
   sync();
 
-  // A damaged file is dropped and rebuilt without an error.
-  std::string bytes = testing::file_bytes(file);
-  bytes[100] ^= 0x55;
+  // A file the loader refuses is dropped and rebuilt without an error; here
+  // one without its entry point (tag at byte 67) and a recomputed checksum.
+  const std::string saved = testing::file_bytes(file);
+  std::string bytes = saved.substr(0, 67) + '\0' + saved.substr(72, saved.size() - 76);
+  const uint32_t crc = ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size());
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(crc >> (8 * i)));
   testing::put_file(file, bytes);
   reopen();
   EXPECT_FALSE(has_index());

@@ -7,6 +7,7 @@ import sys
 import time
 
 import numpy as np
+import pytest
 
 import tessarin
 
@@ -18,6 +19,34 @@ def make_graph_collection(db_path, name, metric="l2", *params):
     params = params or (16, 32, 16, 100, 40, 0.36)
     return subprocess.run([TOOL, db_path, name, str(DIM), metric, *map(str, params)],
                           capture_output=True, text=True)
+
+
+MAX = 2**64 - 1
+
+
+@pytest.mark.parametrize("params, message", [
+    ((0, 0, 0, 0, 0, 0), "M must be between 1 and 4096, got 0"),
+    ((16, 0, 16, 100, 40, 0.36), "M_MAX0 must be between 1 and 4096, got 0"),
+    ((16, 32, 0, 100, 40, 0.36), "M_MAX must be between 1 and 4096, got 0"),
+    ((4097, 32, 16, 100, 40, 0.36), "M must be between 1 and 4096, got 4097"),
+    ((16, MAX, 16, 100, 40, 0.36), f"M_MAX0 must be between 1 and 4096, got {MAX}"),
+    ((16, 32, 4097, 100, 40, 0.36), "M_MAX must be between 1 and 4096, got 4097"),
+    ((16, 32, 16, MAX, 40, 0.36), f"EF_CONSTRUCTION must be between 0 and 32768, got {MAX}"),
+    ((16, 32, 16, 100, 32769, 0.36), "EF_SEARCH must be between 0 and 32768, got 32769"),
+    ((16, 32, 16, 100, 40, "nan"), "ML must be between 0 and 4, got nan"),
+    ((16, 32, 16, 100, 40, "inf"), "ML must be between 0 and 4, got inf"),
+    ((16, 32, 16, 100, 40, -0.5), "ML must be between 0 and 4, got -0.5"),
+    ((16, 32, 16, 100, 40, 4.01), "ML must be between 0 and 4, got 4.01"),
+    ((1, 1, 1, 0, 0, 0), None),
+    ((4096, 4096, 4096, 32768, 32768, 4), None),
+])
+def test_tool_refuses_graph_parameters_out_of_range(db_path, params, message):
+    made = make_graph_collection(db_path, "g", "l2", *params)
+    if message is None:
+        assert made.returncode == 0 and tessarin.Tessarin(db_path).collections() == ["g"]
+    else:  # refused before anything is created
+        assert made.returncode == 1 and f"make_graph_collection: {message}\n" == made.stderr
+        assert not os.path.exists(db_path)
 
 
 def vectors(n, seed=0):

@@ -16,8 +16,8 @@
 //     graph keeps the layer count of its file;
 //   - every layer holds node_count() lists;
 //   - every list entry and the entry point are below node_count();
-//   - entry_point() is absent only while the graph is empty (or when a file
-//     said so); max_level() is the entry point's level;
+//   - entry_point() is absent only while the graph is empty; max_level() is
+//     the entry point's level;
 //   - slot_to_node() maps a slot to the last node added for it.
 //
 // Distances. A distance is the raw compute_distance value (search/distance.h):

@@ -138,8 +138,10 @@ Result<DecodedIndex> decode_index(std::string_view body) {
 
 // ---- Invariants ----
 
+// Exactly `wanted` entries: a longer sequence is as damaged as a shorter one
+// (a save never writes one, and its extra entries would be silently lost).
 Status check_sequence(std::string_view name, size_t held, uint64_t wanted, std::string_view unit) {
-  if (held >= wanted) return OkStatus();
+  if (held == wanted) return OkStatus();
   return corrupt(std::string(name) + " holds " + std::to_string(held) + " entries for " +
                  std::to_string(wanted) + " " + std::string(unit));
 }
@@ -149,15 +151,20 @@ Status check_layer(const DecodedIndex& d, size_t l) {
   const std::vector<uint32_t>& neighbors = d.layer_neighbors[l];
   const uint64_t n = d.node_count;
   const std::string layer = "layer " + std::to_string(l);
-  if (offsets.size() < n + 1) {
+  if (offsets.size() != n + 1) {
     return corrupt(layer + " holds " + std::to_string(offsets.size()) + " offsets for " +
                    std::to_string(n) + " nodes");
   }
+  if (offsets[0] != 0) return corrupt(layer + " offsets start at " + std::to_string(offsets[0]) + ", not 0");
   for (uint64_t i = 0; i < n; ++i) {
     if (offsets[i + 1] < offsets[i]) return corrupt(layer + " offsets decrease at node " + std::to_string(i));
   }
   if (offsets[n] > neighbors.size()) {
     return corrupt(layer + " offsets run past its " + std::to_string(neighbors.size()) + " neighbours");
+  }
+  if (offsets[n] < neighbors.size()) {
+    return corrupt(layer + " offsets end at " + std::to_string(offsets[n]) + ", before its " +
+                   std::to_string(neighbors.size()) + " neighbours");
   }
   for (uint64_t i = 0; i < n; ++i) {
     for (uint32_t k = offsets[i]; k < offsets[i + 1]; ++k) {
@@ -181,6 +188,7 @@ Status check_invariants(const DecodedIndex& d) {
                      ", above " + std::to_string(kMaxNodeLevel));
     }
   }
+  if (!d.entry_point && n > 0) return corrupt("has no entry point for " + std::to_string(n) + " nodes");
   if (d.entry_point) {
     if (*d.entry_point >= n) {
       return corrupt("entry point " + std::to_string(*d.entry_point) + " is not below the node count " +

@@ -22,14 +22,19 @@
 //                                    end to end in node order
 //   end - 4 4                        CRC-32 (zlib) of every byte before it
 //
-// Invariants of a file load_index accepts beyond what decodes: node_slots,
-// node_ids and node_levels hold at least N entries (extra ones are ignored);
-// both layer sequences hold at least L layers (extra ones are ignored);
-// each of the first L layers has at least N + 1 offsets, non-decreasing up
-// to offsets[N], which does not exceed the layer's neighbour count; every
-// neighbour a list uses and the entry point are below N; levels are at most
-// 32; with an entry point, max_level is its level. A file that breaks one
-// is refused as DataCorruption before any of it is used.
+// Invariants of a file load_index accepts beyond what decodes (exactly what
+// save_index writes, so an accepted file saves back to the same body):
+// node_slots, node_ids and node_levels hold exactly N entries; both layer
+// sequences hold exactly L layers; each layer's offsets are N + 1
+// non-decreasing values from 0 to the layer's neighbour count; every
+// neighbour and the entry point are below N; levels are at most 32; there
+// is an entry point exactly when N > 0, and max_level is its level. A file
+// that breaks one is refused as DataCorruption before any of it is used.
+// Not refused: a list on a layer above its node's level (saves write them:
+// the old entry point gains back-links there when a higher node arrives),
+// and fewer layers than max_level + 1 (nothing reads past the last layer:
+// the walks take a missing layer for one without links, and add_node adds
+// the layers a new node needs).
 //
 // Thread safety: save_index reads the graph under the graph's shared lock,
 // which its caller holds for the whole call. load_index works on private
