@@ -70,10 +70,8 @@ class VectorStoreTest : public tessarin::testing::TempDirTest {
 };
 
 TEST_F(VectorStoreTest, NewFileLayoutAndDimensionBounds) {
-  EXPECT_EQ(VectorStore::create(file(), 0).error().message(),
-            "Invalid input: Dimensions must be greater than 0");
-  EXPECT_EQ(VectorStore::create(file(), 65537).error().message(),
-            "Dimensions too large: maximum is 65536, got 65537");
+  // (The texts: the open-checks table below, which reads the same bounds.)
+  for (uint64_t dims : {0, 65537}) EXPECT_FALSE(VectorStore::create(file(), dims).ok()) << dims;
   EXPECT_FALSE(std::filesystem::exists(file()));  // nothing created
   EXPECT_EQ(make(65536).value.mapped_len(), 64 + 65536u * 4096);
 
@@ -81,8 +79,7 @@ TEST_F(VectorStoreTest, NewFileLayoutAndDimensionBounds) {
   EXPECT_EQ(vs.value.mapped_len(), 3145792u);
   const Bytes b = read_file();  // the shared mapping is visible through the file
   ASSERT_EQ(b.size(), 3145792u);
-  EXPECT_EQ(b.substr(0, 4), "NRST");
-  EXPECT_EQ(b.substr(0, 64), header(0x5453524E, 2, 768, 0));
+  EXPECT_EQ(b.substr(0, 64), header(0x5453524E, 2, 768, 0));  // "NRST"
 }
 
 TEST_F(VectorStoreTest, GrowsByHalfWhenFullAndFailsCleanly) {
