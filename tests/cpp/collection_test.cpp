@@ -3,8 +3,6 @@
 // release: database_test.cpp.)
 #include <cerrno>
 #include <cmath>
-#include <set>
-#include <thread>
 
 #include "collection_test_util.h"
 #include "platform/platform.h"
@@ -118,12 +116,10 @@ TEST_F(CollectionOpsTest, UpsertReplacesAQueuedAndAStoredWrite) {
                             std::nullopt).ok());
   // The stored version is replaced before the upsert returns.
   EXPECT_EQ(queued(), 0u);
-  auto rows = stored_rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].metadata, "{\"v\":3}");
-  auto hits = search({0, 0, 1, 0}, 5);
-  ASSERT_EQ(hits.size(), 1u);
-  EXPECT_FLOAT_EQ(hits[0].score, 1.0f);
+  ASSERT_EQ(stored_rows().size(), 1u);
+  EXPECT_EQ(stored_rows()[0].metadata, "{\"v\":3}");
+  const std::vector<SearchHit> hits = search({0, 0, 1, 0}, 5);
+  EXPECT_TRUE(hits.size() == 1 && hits[0].score == 1.0f);
   // Upsert of an unknown id is an add with that id.
   ASSERT_TRUE(upsert_record(st(), "new", kE0, json::Object(), 100).ok());
   EXPECT_TRUE(get("new"));

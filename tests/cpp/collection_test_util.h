@@ -55,18 +55,14 @@ class CollectionTest : public TempDirTest {
                                               std::optional<HnswConfig> hnsw = std::nullopt) {
     CollectionConfig config = make_config(dim, metric);
     config.hnsw_config = hnsw;
-    auto s = open_collection(path(name), config);
-    EXPECT_TRUE(s.ok()) << s.error().message();
-    return s.ok() ? *s : nullptr;
+    return ok_value(open_collection(path(name), config));
   }
   CollectionState& st() { return *state_; }
 
   std::string add(std::vector<float> v, json::Value md = json::Object(),
                   std::optional<std::string> id = std::nullopt,
                   std::optional<uint64_t> ttl = std::nullopt) {
-    auto r = add_record(st(), v, std::move(md), std::move(id), ttl);
-    EXPECT_TRUE(r.ok()) << r.error().message();
-    return r.ok() ? *r : std::string();
+    return ok_value(add_record(st(), v, std::move(md), std::move(id), ttl));
   }
   void sync() {
     auto s = sync_collection(st());
@@ -79,14 +75,10 @@ class CollectionTest : public TempDirTest {
   // Every row of "records", whatever its status.
   std::vector<Record> stored_rows() {
     std::vector<Record> rows;
-    auto txn = read_transaction(st().store);
-    EXPECT_TRUE(txn.ok());
-    auto scan = RecordScan::open(*txn);
-    EXPECT_TRUE(scan.ok());
+    const ReadTxn txn = ok_value(read_transaction(st().store));
+    RecordScan scan = ok_value(RecordScan::open(txn));
     RecordView r;
-    auto more = scan->next_view(&r);
-    for (; more.ok() && *more; more = scan->next_view(&r)) rows.push_back(r.to_record());
-    EXPECT_TRUE(more.ok());
+    while (ok_value(scan.next_view(&r))) rows.push_back(r.to_record());
     return rows;
   }
   std::optional<Record> stored(const std::string& id) {
@@ -95,22 +87,12 @@ class CollectionTest : public TempDirTest {
     }
     return std::nullopt;
   }
-  std::optional<SearchHit> get(const std::string& id) {
-    auto r = get_by_id(st(), id);
-    EXPECT_TRUE(r.ok()) << r.error().message();
-    return r.ok() ? *r : std::nullopt;
-  }
+  std::optional<SearchHit> get(const std::string& id) { return ok_value(get_by_id(st(), id)); }
   std::vector<SearchHit> search(std::vector<float> q, uint64_t k,
                                 std::optional<std::vector<FilterCondition>> filter = std::nullopt) {
-    auto r = search_collection(st(), q, k, filter);
-    EXPECT_TRUE(r.ok()) << r.error().message();
-    return r.ok() ? *r : std::vector<SearchHit>{};
+    return ok_value(search_collection(st(), q, k, filter));
   }
-  uint64_t len() {
-    auto r = live_record_count(st());
-    EXPECT_TRUE(r.ok()) << r.error().message();
-    return r.ok() ? *r : 0;
-  }
+  uint64_t len() { return ok_value(live_record_count(st())); }
   std::vector<uint64_t> free_slots() {
     std::shared_lock lock(st().free_list.mu);
     return st().free_list.value.snapshot();
@@ -121,9 +103,8 @@ class CollectionTest : public TempDirTest {
   }
   std::vector<float> slot_values(uint64_t slot) {
     std::shared_lock lock(st().vectors.mu);
-    auto v = st().vectors.value.read_vector(slot);
-    EXPECT_TRUE(v.ok());
-    return v.ok() ? std::vector<float>(v->begin(), v->end()) : std::vector<float>{};
+    const std::span<const float> v = ok_value(st().vectors.value.read_vector(slot));
+    return {v.begin(), v.end()};
   }
   // Commits `row` as it is, releasing `release` (a slot) in the same
   // transaction when given.

@@ -7,9 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
-#include <random>
-#include <set>
-#include <thread>
 
 #include "collection_test_util.h"
 
@@ -191,13 +188,7 @@ TEST_F(SlotSafetyTest, RacingRetirementsNeverListASlotTwice) {
       }
     });
     sync();
-
-    const std::vector<uint64_t> listed = free_slots();
-    const std::set<uint64_t> unique(listed.begin(), listed.end());
-    EXPECT_EQ(unique.size(), listed.size()) << "a slot is listed twice";
-    for (const Record& r : stored_rows()) {
-      EXPECT_EQ(unique.count(r.slot), 0u) << r.id << " holds listed slot " << r.slot;
-    }
+    expect_slots_accounted();
   }
 }
 
@@ -205,36 +196,27 @@ TEST_F(SlotSafetyTest, RacingRetirementsNeverListASlotTwice) {
 // that needs the vector file's exclusive lock (it grows the file here).
 TEST_F(SlotSafetyTest, AddsProgressWhileSearchesKeepTheVectorsBusy) {
   CollectionState& s = open(64, Metric::kCosine);
-  std::mt19937 rng(7);
-  std::uniform_real_distribution<float> u(-1, 1);
-  auto random_vector = [&] {
-    std::vector<float> v(64);
-    for (float& x : v) x = u(rng);
-    return v;
-  };
-  for (int i = 0; i < 3000; ++i) add(random_vector());
+  const auto vectors = testing::normal_vectors(5001, 64, 7);
+  for (int i = 0; i < 3000; ++i) add(vectors[i]);
   sync();
 
   std::atomic<bool> stop{false};
   std::atomic<bool> gave_up{false};  // a searcher ran out of time first
-  std::vector<std::thread> searchers;
-  const std::vector<float> q = random_vector();
-  for (int t = 0; t < 6; ++t) {
-    searchers.emplace_back([&] {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (!stop.load()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          gave_up.store(true);
-          break;
-        }
-        EXPECT_TRUE(search_collection(s, q, 10, std::nullopt).ok());
+  testing::run_threads(7, [&](int t) {
+    if (t == 6) {  // enough adds to cross the file's first growth (1024 slots per step)
+      for (int i = 3000; i < 5000; ++i) add(vectors[i]);
+      stop.store(true);
+      return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!stop.load()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        gave_up.store(true);
+        break;
       }
-    });
-  }
-  // Enough adds to cross the file's first growth (1024 slots per growth step).
-  for (int i = 0; i < 2000; ++i) add(random_vector());
-  stop.store(true);
-  for (std::thread& t : searchers) t.join();
+      EXPECT_TRUE(search_collection(s, vectors[5000], 10, std::nullopt).ok());
+    }
+  });
   EXPECT_FALSE(gave_up.load()) << "the adds only went through once the searches stopped";
   EXPECT_EQ(len(), 5000u);
 }

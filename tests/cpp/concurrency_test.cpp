@@ -1,12 +1,9 @@
 // Many threads on one collection: adds, upserts and deletes racing with
 // group commits, searches, gets and counts. Afterwards exactly the records
 // whose last write succeeded and that were not deleted are stored.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <random>
-#include <set>
 
 #include "collection_test_util.h"
 #include "collection/filter.h"
@@ -85,12 +82,8 @@ TEST_F(ConcurrencyTest, WritersAndReadersOnOneCollection) {
   EXPECT_EQ(len(), all.size());
   const auto rows = stored_rows();
   EXPECT_EQ(rows.size(), all.size());
-  // No two records share a slot, and no record's slot is free for reuse.
-  std::set<uint64_t> slots;
-  const std::vector<uint64_t> free = free_slots();
+  expect_slots_accounted();  // no two records share a slot, none is listed free
   for (const Record& r : rows) {
-    EXPECT_TRUE(slots.insert(r.slot).second) << "slot " << r.slot << " shared";
-    EXPECT_EQ(std::count(free.begin(), free.end(), r.slot), 0) << r.slot;
     auto it = all.find(r.id);
     ASSERT_NE(it, all.end()) << "unexpected record " << r.id;
     EXPECT_EQ(r.status, RecordStatus::kActive);

@@ -2,10 +2,6 @@
 // collections and collection names.
 #include "database.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include "collection/state.h"
 #include "search/distance.h"
 #include "storage/registry.h"
@@ -28,20 +24,15 @@ class DatabaseTest : public testing::TempDirTest {
   }
   void reopen() {
     db_.reset();
-    auto d = open_database(path("db"));
-    ASSERT_TRUE(d.ok()) << d.error().message();
-    db_ = std::move(d).value();
+    db_ = testing::ok_value(open_database(path("db")));
   }
   DatabaseState& db() { return *db_; }
   std::shared_ptr<CollectionState> make(const std::string& name, uint64_t dim = 4,
                                         Metric metric = Metric::kCosine) {
-    auto c = collection(db(), name, dim, metric);
-    EXPECT_TRUE(c.ok()) << c.error().message();
-    return c.ok() ? *c : nullptr;
+    return testing::ok_value(collection(db(), name, dim, metric));
   }
   std::string error_of(const std::string& name, uint64_t dim, Metric metric = Metric::kCosine) {
-    auto c = collection(db(), name, dim, metric);
-    return c.ok() ? "opened" : c.error().message();
+    return testing::error_text(collection(db(), name, dim, metric));
   }
   std::vector<std::string> names() { return collections(db()).value(); }
 

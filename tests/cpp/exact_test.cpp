@@ -1,12 +1,7 @@
 #include "search/exact.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <bit>
 #include <limits>
-#include <random>
-#include <vector>
 
 #include "sync/pool.h"
 #include "test_util.h"

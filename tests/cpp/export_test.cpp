@@ -27,14 +27,9 @@ class ExportTest : public testing::CollectionTest {
     for (std::string line; std::getline(ss, line);) lines.push_back(line);
     return lines;
   }
-  uint64_t export_to(const std::string& p) {
-    auto r = export_to_file(st(), p);
-    EXPECT_TRUE(r.ok()) << r.error().message();
-    return r.ok() ? *r : 0;
-  }
+  uint64_t export_to(const std::string& p) { return testing::ok_value(export_to_file(st(), p)); }
   std::string import_error(CollectionState& into, const std::string& file) {
-    auto r = import_from_file(into, file);
-    return r.ok() ? "imported" : r.error().message();
+    return testing::error_text(import_from_file(into, file));
   }
 };
 

@@ -219,6 +219,7 @@ TEST_F(FaultTest, EveryFailingCallOfEveryWriteLeavesAConsistentCollection) {
         }
         const Model seen = observe();
         EXPECT_TRUE(explained(seen, before, op));
+        expect_slots_accounted(/*leak=*/3);  // a queued write, two of a failed one
         reopen();
         EXPECT_EQ(observe(), seen);
         Target second{st(), path(name)};

@@ -2,12 +2,8 @@
 // white-space trimming and buffered line reading.
 #include "export/ndjson.h"
 
-#include <gtest/gtest.h>
-
-#include <bit>
 #include <cmath>
 #include <limits>
-#include <random>
 
 #include "json/parse.h"
 #include "test_util.h"

@@ -1,13 +1,7 @@
 #include "search/pq.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <limits>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "search/distance.h"
 #include "test_util.h"

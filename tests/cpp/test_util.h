@@ -1,5 +1,6 @@
 // Shared test helpers: a fresh temporary directory per test, files, random
-// vectors, float bits and threads.
+// vectors, float bits, threads and results. Includes the standard headers the
+// tests share.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,7 +18,21 @@
 #include <thread>
 #include <vector>
 
+#include "error.h"
+
 namespace tessarin::testing {
+
+// The value of a result that must succeed (a failed one fails the test).
+template <typename R>
+auto ok_value(R&& r) {
+  EXPECT_TRUE(r.ok()) << r.error().message();
+  return std::forward<R>(r).value();
+}
+// The display text of a result's error, or "ok".
+template <typename R>
+std::string error_text(const R& r) {
+  return r.ok() ? "ok" : r.error().message();
+}
 
 // `n` vectors of `dims` N(0, 1) components, drawn in order from one engine.
 inline std::vector<std::vector<float>> normal_vectors(size_t n, size_t dims, uint32_t seed) {
