@@ -1,10 +1,9 @@
 // The full parallel build: the level draw (the ChaCha block function against
 // a published ChaCha20 test vector, draw_level against a seed expansion and
 // level formula written here from their description), the profile,
-// hand-checked small builds, one-worker builds against a step-by-step
-// reference written here, the structure of builds of thousands of random
-// vectors under edge-case configurations, independence from the worker
-// count, and recall against an exact scan.
+// one-worker builds against a step-by-step reference written here, the
+// structure of builds (on every worker) of thousands of random vectors under
+// edge-case configurations, and recall against an exact scan.
 #include "search/hnsw/build.h"
 
 #include <gtest/gtest.h>
@@ -125,40 +124,12 @@ TEST_F(HnswBuildTest, ProfileOnlyFromAThousandNodes) {
     const HnswGraph g = build_graph(items(0, n), store, config, Metric::kL2, {.profile_out = out.file});
     const std::string text = out.text();
     EXPECT_EQ(text.empty(), n < 1000) << n;
-    if (n == 1000) EXPECT_EQ(text.rfind("HNSW Build Profile (1000 nodes):\n", 0), 0u) << text;
-    if (n == 1000) EXPECT_EQ(text.find("Distance calcs:    0\n"), std::string::npos) << text;
-    if (n == 0) {  // an empty graph of the configuration
-      EXPECT_EQ(g.layer_count(), 0u);
-      EXPECT_FALSE(g.entry_point());
-      EXPECT_EQ(g.config(), config);
+    if (n == 1000) {
+      EXPECT_TRUE(text.starts_with("HNSW Build Profile (1000 nodes):\n") &&
+                  text.find("Distance calcs:    0\n") == std::string::npos) << text;
     }
-  }
-}
-
-// L2, points on the first axis of 8 dimensions (so the codes are exact),
-// one layer, linked in order on one worker.
-TEST_F(HnswBuildTest, SmallBuildsLinkByTheRules) {
-  const std::tuple<std::vector<float>, uint64_t, uint64_t, std::vector<List>, uint64_t> cases[] = {
-      // m_max0 2: node 0 (the entry point, nothing linked to it yet) is
-      // skipped; 1 links to 0; 2 keeps [0, 1]; 3 finds 2, 0, 1 and keeps
-      // [2, 0]. Back-links are appended without a cap.
-      {{0, 10, 1, 2}, 2, 10, {{1, 2, 3}, {0, 2}, {0, 1, 3}, {2, 0}}, 1 + 2 + 3},
-      // m_max0 1, beam 1: node 3 pops 0, then 1 (the second pop is appended
-      // whatever its distance), whose list leads to 2 at -3, its nearest.
-      {{16, -15, -3, 3, -2}, 1, 1, {{1}, {0, 2}, {1, 3, 4}, {2}, {2}}, 1 + 2 + 3 + 4},
-  };
-  for (const auto& [at, m, ef, want, calcs] : cases) {
-    std::vector<std::vector<float>> v(at.size(), std::vector<float>(8));
-    for (size_t i = 0; i < at.size(); ++i) v[i][0] = at[i];
-    std::filesystem::remove(path("vectors.bin"));
-    fill_store(v, 8);
-    BuildProfile profile;
-    const HnswGraph g = build_graph(items(0, v.size()), store(), hnsw_config(m, m, m, ef, 0.0), Metric::kL2,
-                                    {.profile = &profile, .workers = 1});
-    ASSERT_EQ(g.layer_count(), 1u);
-    EXPECT_EQ(g.entry_point(), 0u);
-    EXPECT_EQ(layer_lists(g, 0), want);
-    EXPECT_EQ(profile.distance_calcs, calcs);
+    // No nodes: an empty graph of the configuration.
+    if (n == 0) EXPECT_TRUE(g.layer_count() == 0 && !g.entry_point() && g.config() == config);
   }
 }
 
@@ -258,14 +229,15 @@ std::vector<std::vector<List>> described_build(const std::vector<std::vector<flo
 // On one worker the build (which leaves out candidates it can tell will
 // never be popped) gives the described lists and distance count: L2 and
 // Dot, small integer components (many equal approximate and exact
-// distances) or normal ones, beams of 1 to 100, small m.
+// distances) or normal ones, beams of 1 to 100, small m, one layer (the
+// entry point is node 0, skipped with nothing linked to it) or several.
 TEST_F(HnswBuildTest, OneWorkerBuildIsTheDescribedOne) {
   uint32_t seed = 0;
   for (const Metric metric : {Metric::kL2, Metric::kDot}) {
     for (const uint64_t ef : {1, 2, 3, 6, 12, 30, 100}) {
       for (const bool integral : {true, false}) {
         const uint64_t m = 1 + ++seed % 4;
-        const HnswConfig config = hnsw_config(m, m + seed % 3, m, ef, 1 / std::log(2.0 + seed % 3));
+        const HnswConfig config = hnsw_config(m, m + seed % 3, m, ef, seed % 4 ? 1 / std::log(2.0 + seed % 3) : 0);
         SCOPED_TRACE(::testing::Message() << "seed " << seed << " ef " << ef);
         std::vector<std::vector<float>> v = normal_vectors(600, 8, seed);
         for (auto& x : v) {
@@ -315,38 +287,21 @@ TEST_F(HnswBuildTest, BuildAndInsertionGiveWellFormedGraphsUnderEdgeCaseConfigur
       const HnswGraph g =
           inserted ? std::move(index.graph.value) : build_graph(items(0, n), store(), config, metric);
       expect_well_formed(g, n, config, inserted);
-      size_t longest = 0;
       for (size_t l = 0; l < g.layer_count(); ++l) {
         const uint64_t m = l == 0 ? config.m_max0 : config.m;
         size_t total = 0;
         for (uint32_t i = 0; i < n; ++i) {
           const size_t len = g.neighbors(l, i).size();
           total += len;
-          if (l == 0) longest = std::max(longest, len);
           // The build scores unreadable slots as zero vectors; insertion cannot link them.
           if (!inserted && l == 0 && m != 0 && i != *g.entry_point()) EXPECT_GT(len, 0u) << i << " unlinked";
         }
         if (m == 0) EXPECT_EQ(total, 0u) << "layer " << l;
         if (!inserted && m == huge && l == 0) EXPECT_GT(total, n * (n - 1) / 2) << "most pairs linked";
       }
-      if (!inserted && config.m_max0 == 12) EXPECT_GT(longest, 12u) << "back-links are not capped";
       if (inserted && config.m == 0) EXPECT_EQ(g.neighbors(0, n - 1).size(), 4u) << "layer 0 selects m_max0";
     }
   }
-}
-
-TEST_F(HnswBuildTest, OneWorkerIsDeterministicAndLevelsEntryAndOrderIgnoreWorkers) {
-  const size_t n = 2500;  // more than one chunk per worker
-  const VectorStore& store = fill_store(normal_vectors(n, 8, 11), 8);
-  const HnswConfig config = hnsw_config(6, 12, 6, 30, 1 / std::log(4.0));
-  const HnswGraph one = build_graph(items(0, n), store, config, Metric::kL2, {.workers = 1});
-  const HnswGraph again = build_graph(items(0, n), store, config, Metric::kL2, {.workers = 1});
-  const HnswGraph pool = build_graph(items(0, n), store, config, Metric::kL2);
-  ASSERT_EQ(pool.layer_count(), one.layer_count());
-  EXPECT_EQ(pool.entry_point(), one.entry_point());
-  for (uint32_t i = 0; i < n; ++i) EXPECT_EQ(pool.node(i), one.node(i));
-  ASSERT_EQ(again.layer_count(), one.layer_count());
-  for (size_t l = 0; l < one.layer_count(); ++l) EXPECT_EQ(layer_lists(again, l), layer_lists(one, l)) << l;
 }
 
 TEST_F(HnswBuildTest, LoadedVectorsAreTheSlotsOrZeros) {
