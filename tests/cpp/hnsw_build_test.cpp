@@ -243,7 +243,6 @@ TEST_F(HnswBuildTest, OneWorkerBuildIsTheDescribedOne) {
         for (auto& x : v) {
           for (float& f : x) f = integral ? std::round(f) : f;
         }
-        std::filesystem::remove(path("vectors.bin"));
         fill_store(v, 8);
         BuildProfile profile;
         const HnswGraph g =

@@ -113,75 +113,53 @@ inline void expect_well_formed(const HnswGraph& g, size_t n, const HnswConfig& c
   EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<ptrdiff_t>(n));
 }
 
-// Clustered vectors: a Gaussian mixture of `centres` centres (N(0, 1) per
-// component), points at a centre plus N(0, 1.5^2) noise, normalised for
-// Cosine. (With clusters much tighter than their spacing, keeping simply
-// the k best neighbours links almost nothing across clusters, and a descent
-// that ends in the wrong cluster cannot leave it at any beam width; this
-// mixture overlaps enough for a graph to stay navigable.)
-class GaussianMixture {
- public:
-  GaussianMixture(size_t dims, size_t centres, uint32_t seed) : rng_(seed), centre_(centres) {
-    for (auto& c : centre_) {
-      c.resize(dims);
-      for (float& x : c) x = normal_(rng_);
-    }
-  }
-  std::vector<float> draw() {
-    const auto& c = centre_[rng_() % centre_.size()];
-    std::vector<float> v(c.size());
-    for (size_t d = 0; d < c.size(); ++d) v[d] = c[d] + 1.5f * normal_(rng_);
-    return prepare_vector(Metric::kCosine, v);
-  }
-
- private:
-  std::mt19937 rng_;
-  std::normal_distribution<float> normal_;
-  std::vector<std::vector<float>> centre_;
-};
-
-// How many of `queries` find their true nearest neighbour among `vectors`
-// (node i = slot i = vectors[i], Cosine) by a greedy descent to layer 1 and
-// one layer-0 search_layer of beam 100.
-inline size_t true_nearest_found(const HnswGraph& g, const VectorStore& store,
-                                 const std::vector<std::vector<float>>& vectors,
-                                 const std::vector<std::vector<float>>& queries) {
-  size_t found = 0;
-  for (const std::vector<float>& q : queries) {
-    float best = -std::numeric_limits<float>::infinity();
-    for (const auto& v : vectors) best = std::max(best, compute_distance(Metric::kCosine, q, v));
-    uint32_t cur = *g.entry_point();
-    for (size_t l = g.max_level(); l >= 1; --l) cur = greedy_search_layer(g, q, cur, l, store, Metric::kCosine);
-    const std::vector<Candidate> w = search_layer(g, q, cur, 0, 100, store, Metric::kCosine);
-    found += !w.empty() && w.front().distance == best;
-  }
-  return found;
-}
-
 class HnswStoreTest : public TempDirTest {
  protected:
-  // Recall on clustered vectors (GaussianMixture of `seed`): `make` builds a
-  // graph over items(0, n) of the vectors it is given in slots 0 .. n-1
-  // (Cosine); at least 95% of held-back queries must find their true nearest
-  // neighbour. Under sanitizers the graph is a quarter of the size (the
-  // check is the same; only the run time differs).
+  // Recall on clustered vectors: `make` builds a graph over items(0, n) of
+  // the vectors it is given in slots 0 .. n-1 (Cosine); at least 95% of
+  // held-back queries must find their true nearest neighbour by a greedy
+  // descent to layer 1 and one layer-0 search_layer of beam 100. The
+  // vectors are a Gaussian mixture (`seed`): N(0, 1) centres, points at a
+  // centre plus N(0, 1.5^2) noise, normalised. (With clusters much tighter
+  // than their spacing, keeping simply the k best neighbours links almost
+  // nothing across clusters, and a descent that ends in the wrong cluster
+  // cannot leave it at any beam width; this mixture overlaps enough for a
+  // graph to stay navigable.) Under sanitizers the graph is a quarter of
+  // the size (the check is the same; only the run time differs).
   template <typename Make>
   void expect_recall(uint32_t seed, Make make) {
     const size_t n = kSanitized ? 5000 : 20000, queries = kSanitized ? 250 : 1000;
-    GaussianMixture mixture(128, kSanitized ? 100 : 400, seed);
-    std::vector<std::vector<float>> vectors(n), held_back(queries);
-    for (auto& v : vectors) v = mixture.draw();
-    for (auto& q : held_back) q = mixture.draw();
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> normal;
+    std::vector<std::vector<float>> centre(kSanitized ? 100 : 400, std::vector<float>(128));
+    for (auto& c : centre) {
+      for (float& x : c) x = normal(rng);
+    }
+    std::vector<std::vector<float>> vectors(n + queries, std::vector<float>(128));
+    for (auto& v : vectors) {
+      const std::vector<float>& c = centre[rng() % centre.size()];
+      for (size_t d = 0; d < 128; ++d) v[d] = c[d] + 1.5f * normal(rng);
+      v = prepare_vector(Metric::kCosine, v);
+    }
+    const std::vector<std::vector<float>> held_back(vectors.begin() + n, vectors.end());
+    vectors.resize(n);
     const VectorStore& s = fill_store(vectors, 128);
     const HnswGraph g = make(n, s);
-    const size_t found = true_nearest_found(g, s, vectors, held_back);
+    size_t found = 0;
+    for (const std::vector<float>& q : held_back) {
+      float best = -std::numeric_limits<float>::infinity();
+      for (const auto& v : vectors) best = std::max(best, compute_distance(Metric::kCosine, q, v));
+      uint32_t cur = *g.entry_point();
+      for (size_t l = g.max_level(); l >= 1; --l) cur = greedy_search_layer(g, q, cur, l, s, Metric::kCosine);
+      const std::vector<Candidate> w = search_layer(g, q, cur, 0, 100, s, Metric::kCosine);
+      found += !w.empty() && w.front().distance == best;
+    }
     EXPECT_GE(found, queries * 95 / 100) << found << " of " << queries;
   }
-  // A new store of `dims` holding vectors[i] in slot i.
+  // A new store of `dims` holding vectors[i] in slot i (replacing the last).
   const VectorStore& fill_store(const std::vector<std::vector<float>>& vectors, size_t dims) {
-    auto created = VectorStore::create(path("vectors.bin"), dims);
-    EXPECT_TRUE(created.ok());
-    store_ = std::make_unique<Locked<VectorStore>>(std::move(created).value());
+    std::filesystem::remove(path("vectors.bin"));
+    store_ = std::make_unique<Locked<VectorStore>>(ok_value(VectorStore::create(path("vectors.bin"), dims)));
     Locked<FreeList> free_list;
     EXPECT_TRUE(allocate_slots(free_list, *store_, vectors.size()).ok());
     for (size_t i = 0; i < vectors.size(); ++i) EXPECT_TRUE(store_->value.write_vector(i, vectors[i]).ok());
