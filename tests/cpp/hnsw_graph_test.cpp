@@ -32,7 +32,31 @@ namespace {
 
 using namespace tessarin::testing;  // hnsw_test_util.h
 
-class HnswWalkTest : public tessarin::testing::HnswStoreTest {};
+class HnswGraphTest : public tessarin::testing::HnswStoreTest {
+ protected:
+  // A store of one-dimensional vectors at the given positions, slot i at pos[i].
+  const VectorStore& line(const std::vector<float>& pos) {
+    std::vector<std::vector<float>> vectors;
+    for (float p : pos) vectors.push_back({p});
+    return fill_store(vectors, 1);
+  }
+  // A graph of `n` level-0 nodes over slots 0..n-1, linked by `links` (both
+  // ways), node i with id "n<i>".
+  static HnswGraph chain(size_t n, const std::vector<std::pair<uint32_t, uint32_t>>& links) {
+    HnswGraph g(hnsw_config(4, 8, 4, 10, 0.0));
+    for (size_t i = 0; i < n; ++i) g.add_node(i, "n" + std::to_string(i), 0);
+    for (auto [a, b] : links) g.append_neighbor(0, a, b), g.append_neighbor(0, b, a);
+    return g;
+  }
+  static std::vector<uint32_t> nodes(const std::vector<ScoredNode>& found) {
+    std::vector<uint32_t> out;
+    for (const ScoredNode& s : found) out.push_back(s.node);
+    return out;
+  }
+};
+using HnswWalkTest = HnswGraphTest;
+using HnswQueryTest = HnswGraphTest;
+using HnswInsertTest = HnswGraphTest;
 
 TEST_F(HnswWalkTest, NodeDistanceScoresUnreadableAndFreedSlotsWorst) {
   const VectorStore& store = fill_store({{1, 2}, {3, -1}, {0.5f, 0.5f}}, 2);
@@ -51,12 +75,9 @@ TEST_F(HnswWalkTest, NodeDistanceScoresUnreadableAndFreedSlotsWorst) {
 
 TEST_F(HnswWalkTest, GreedyComparesAgainstTheBestSoFarAndTiesNeverMove) {
   // One dimension, L2, query at 0: node i sits at the position below.
-  const std::vector<float> pos = {10, 7, 8, 5, 7, 6};
-  std::vector<std::vector<float>> vectors;
-  for (float p : pos) vectors.push_back({p});
-  const VectorStore& store = fill_store(vectors, 1);
+  const VectorStore& store = line({10, 7, 8, 5, 7, 6});
   HnswGraph g(hnsw_config(4, 8, 4, 10, 1.0));
-  for (uint32_t i = 0; i < pos.size(); ++i) g.add_node(i, "n", 1);
+  for (uint32_t i = 0; i < 6; ++i) g.add_node(i, "n", 1);
   g.add_node(99, "unreadable", 1);
   const std::vector<float> q = {0};
   auto greedy = [&](uint32_t start, size_t layer) {
@@ -145,29 +166,9 @@ TEST_F(HnswWalkTest, SearchLayerEqualsThePlainFormIncludingTies) {
   }
 }
 
-class HnswQueryTest : public tessarin::testing::HnswStoreTest {
- protected:
-  // A graph of `n` level-0 nodes over slots 0..n-1, linked by `links` (both
-  // ways), node i with id "n<i>".
-  static HnswGraph chain(size_t n, const std::vector<std::pair<uint32_t, uint32_t>>& links) {
-    HnswGraph g(hnsw_config(4, 8, 4, 10, 0.0));
-    for (size_t i = 0; i < n; ++i) g.add_node(i, "n" + std::to_string(i), 0);
-    for (auto [a, b] : links) {
-      g.append_neighbor(0, a, b);
-      g.append_neighbor(0, b, a);
-    }
-    return g;
-  }
-  static std::vector<uint32_t> nodes(const std::vector<ScoredNode>& found) {
-    std::vector<uint32_t> out;
-    for (const ScoredNode& s : found) out.push_back(s.node);
-    return out;
-  }
-};
-
 TEST_F(HnswQueryTest, DeletedNodesRouteTheBeamButAreNeverReturned) {
   // A path 0 - 1 - 2 - 3 - 4, the query nearest to 4.
-  const VectorStore& store = fill_store({{0}, {1}, {2}, {3}, {4}}, 1);
+  const VectorStore& store = line({0, 1, 2, 3, 4});
   const HnswGraph g = chain(5, {{0, 1}, {1, 2}, {2, 3}, {3, 4}});
   const std::vector<float> q = {4};
   EXPECT_EQ(nodes(search_layer_filtered(g, q, 0, 2, store, Metric::kL2, {})),
@@ -196,34 +197,24 @@ TEST_F(HnswQueryTest, EqualScoresKeepTheResultHeapsOrderAndScoresAreRaw) {
 }
 
 TEST_F(HnswQueryTest, GraphHitsSkipStaleNodesAndNeverOverrunTheGraph) {
-  const VectorStore& store = fill_store({{0}, {1}, {2}, {3}}, 1);
+  const VectorStore& store = line({0, 1, 2, 3});
   HnswIndex index(chain(4, {{0, 1}, {1, 2}, {2, 3}}), Metric::kL2);
-  const std::vector<float> q = {0};
-  EXPECT_TRUE(graph_hits(index, q, 0, store).empty());
-  const std::vector<GraphHit> all = graph_hits(index, q, std::numeric_limits<uint64_t>::max(), store);
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all[0].id, "n0");
-  EXPECT_EQ(all[3].slot, 3u);
+  auto hits = [&](uint64_t k) {  // "id@slot"
+    std::vector<std::string> out;
+    for (const GraphHit& h : graph_hits(index, std::vector<float>{0}, k, store)) {
+      out.push_back(h.id + "@" + std::to_string(h.slot));
+    }
+    return out;
+  };
+  EXPECT_EQ(hits(0), std::vector<std::string>{});
+  EXPECT_EQ(hits(std::numeric_limits<uint64_t>::max()), (std::vector<std::string>{"n0@0", "n1@1", "n2@2", "n3@3"}));
   // Slot 1's record was replaced: its node only routes now.
   index.graph.value.unmap_slot(1);
-  std::vector<std::string> ids;
-  for (const GraphHit& h : graph_hits(index, q, 2, store)) ids.push_back(h.id);
-  EXPECT_EQ(ids, (std::vector<std::string>{"n0", "n2", "n3"}));
+  EXPECT_EQ(hits(2), (std::vector<std::string>{"n0@0", "n2@2", "n3@3"}));
 }
 
-class HnswInsertTest : public tessarin::testing::HnswStoreTest {
- protected:
-  // A store of `count` one-dimensional vectors at the given positions,
-  // padded with position 1000.
-  void positions(std::vector<float> pos, size_t count) {
-    std::vector<std::vector<float>> vectors;
-    for (size_t i = 0; i < count; ++i) vectors.push_back({i < pos.size() ? pos[i] : 1000.0f});
-    fill_store(vectors, 1);
-  }
-};
-
 TEST_F(HnswInsertTest, FirstNodeHasNoLinksSecondLinksBothWaysOnEachOfItsLayers) {
-  positions({}, 200);
+  line(std::vector<float>(200, 1000));
   const uint64_t a = slot_with_level(0, 1.0);
   const uint64_t b = slot_with_level(2, 1.0);
   ASSERT_LT(std::max(a, b), 200u);
@@ -244,7 +235,7 @@ TEST_F(HnswInsertTest, FirstNodeHasNoLinksSecondLinksBothWaysOnEachOfItsLayers) 
 
 TEST_F(HnswInsertTest, BackLinksUpToTheCapStayInOrderLongerListsAreRescoredAndCut) {
   // L2 on a line: node i at the position of slot i; m_max0 = 2, one layer.
-  positions({0, 10, 1, 2}, 4);
+  line({0, 10, 1, 2});
   HnswIndex index(HnswGraph(hnsw_config(2, 2, 2, 10, 0.0)), Metric::kL2);
   const HnswGraph& g = index.graph.value;
   insert_nodes(index, items(0, 3), store());
@@ -266,7 +257,7 @@ TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwne
   pos[0] = 0;
   pos[2] = 10;
   pos[s] = 9;
-  positions(pos, 200);
+  line(pos);
   HnswGraph graph(hnsw_config(10, 10, 2, 10, 1.0));
   graph.add_node(0, "a", 1);
   graph.add_node(500, "unreadable", 1);
@@ -286,7 +277,7 @@ TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwne
 }
 
 TEST_F(HnswInsertTest, UnreadableNodeAboveAllOthersBecomesTheEntryPointWithoutLinks) {
-  positions({0, 1, 2}, 3);
+  line({0, 1, 2});
   HnswIndex index(HnswGraph(hnsw_config(4, 4, 4, 10, 1.0)), Metric::kL2);
   insert_nodes(index, items(0, 3), store());
   const HnswGraph& g = index.graph.value;
@@ -304,7 +295,7 @@ TEST(HnswInsertBeamTest, BeamIsCappedAt75AndAtLeast1) {
 }
 
 TEST_F(HnswInsertTest, NothingNewTakesNoWriteLock) {
-  positions({0, 1}, 2);
+  line({0, 1});
   HnswIndex index(HnswGraph(hnsw_config(4, 8, 4, 10, 0.0)), Metric::kL2);
   insert_nodes(index, items(0, 2), store());
   EXPECT_EQ(retain_unindexed_records(index, items(0, 4)), items(2, 2));
