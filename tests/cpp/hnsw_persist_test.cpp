@@ -74,8 +74,8 @@ std::string with_crc(std::string body) {
 class HnswPersistTest : public tessarin::testing::HnswStoreTest {
  protected:
   std::string file() const { return path("hnsw.index"); }
-  std::string read() const { return tessarin::testing::file_bytes(file()); }
-  void write(const std::string& bytes) const { tessarin::testing::put_file(file(), bytes); }
+  std::string read() const { return file_bytes(file()); }
+  void write(const std::string& bytes) const { put_file(file(), bytes); }
   // A graph of a few layers from real insertions, with a repeated slot,
   // unreadable slots, empty lists and one list longer than its block.
   HnswGraph sample_graph(size_t n = 150) {
@@ -99,40 +99,26 @@ TEST_F(HnswPersistTest, RoundTripKeepsEveryField) {
   ASSERT_GE(g.layer_count(), 3u);
   ASSERT_TRUE(save_index(g, file()).ok());
   const std::string bytes = read();
-  auto loaded = load_index(file(), Metric::kDot);
-  ASSERT_TRUE(loaded.ok()) << loaded.error().message();
-  EXPECT_EQ(loaded->metric, Metric::kDot);
-  EXPECT_TRUE(loaded->deleted.value.empty());
-  EXPECT_EQ(loaded->graph.value.config().reserved, 0xFEEDFACECAFEBEEFull);
-  const HnswGraph& h = loaded->graph.value;
-  EXPECT_EQ(h.slot_to_node().at(3), g.node_count() - 1);  // the later node
-  EXPECT_EQ(h.slot_to_node(), g.slot_to_node());
-  ASSERT_EQ(h.layer_count(), g.layer_count());
-  for (uint32_t i = 0; i < g.node_count(); ++i) EXPECT_EQ(h.node(i), g.node(i));
-  for (size_t l = 0; l < g.layer_count(); ++l) EXPECT_EQ(layer_lists(h, l), layer_lists(g, l)) << l;
-  // Written again, the loaded graph gives the same bytes (so every saved
-  // field came back); it also takes new nodes like any other graph.
-  ASSERT_TRUE(save_index(loaded->graph.value, file()).ok());
+  HnswIndex loaded = ok_value(load_index(file(), Metric::kDot));
+  EXPECT_EQ(loaded.metric, Metric::kDot);
+  EXPECT_TRUE(loaded.deleted.value.empty());
+  // Written again, the loaded graph gives the same bytes, so every saved
+  // field came back (the layout: SaveWritesTheDescribedLayout); the slot map,
+  // which is not saved, is rebuilt with the later of two nodes of a slot.
+  ASSERT_TRUE(save_index(loaded.graph.value, file()).ok());
   EXPECT_EQ(read(), bytes);
-  insert_nodes(*loaded, std::vector{tessarin::testing::item(2000)}, store());
-  EXPECT_EQ(loaded->graph.value.node_count(), g.node_count() + 1);
+  EXPECT_EQ(loaded.graph.value.slot_to_node().at(3), g.node_count() - 1);
+  EXPECT_EQ(loaded.graph.value.slot_to_node(), g.slot_to_node());
+  // It takes new nodes like any other graph.
+  insert_nodes(loaded, std::vector{item(2000)}, store());
+  EXPECT_EQ(loaded.graph.value.node_count(), g.node_count() + 1);
 }
 
 // A valid three-node model to damage field by field.
 FileModel small_model() {
-  FileModel m;
-  m.config = hnsw_config(2, 4, 2, 8, 1.0);
-  m.node_count = 3;
-  m.max_level = 1;
-  m.entry_tag = 1;
-  m.entry_point = 1;
-  m.slots = {10, 11, 12};
-  m.ids = {"a", "b", "c"};
-  m.levels = {0, 1, 0};
-  m.num_layers = 2;
-  m.offsets = {{0, 2, 4, 5}, {0, 0, 0, 0}};
-  m.neighbors = {{1, 2, 0, 2, 1}, {}};
-  return m;
+  return {.config = hnsw_config(2, 4, 2, 8, 1.0), .node_count = 3, .max_level = 1, .entry_tag = 1,
+          .entry_point = 1, .slots = {10, 11, 12}, .ids = {"a", "b", "c"}, .levels = {0, 1, 0},
+          .num_layers = 2, .offsets = {{0, 2, 4, 5}, {0, 0, 0, 0}}, .neighbors = {{1, 2, 0, 2, 1}, {}}};
 }
 
 TEST_F(HnswPersistTest, SaveWritesTheDescribedLayout) {
@@ -151,11 +137,9 @@ TEST_F(HnswPersistTest, SaveWritesTheDescribedLayout) {
   const std::string empty_with_layers =
       with_crc(body_of(FileModel{.config = m.config, .num_layers = 2, .offsets = {{0}, {0}}, .neighbors = {{}, {}}}));
   write(empty_with_layers);
-  auto loaded = load_index(file(), Metric::kL2);
-  ASSERT_TRUE(loaded.ok()) << loaded.error().message();
-  EXPECT_EQ(loaded->graph.value.node_count(), 0u);
-  EXPECT_EQ(loaded->graph.value.layer_count(), 2u);
-  ASSERT_TRUE(save_index(loaded->graph.value, file()).ok());
+  const HnswIndex loaded = ok_value(load_index(file(), Metric::kL2));
+  EXPECT_TRUE(loaded.graph.value.node_count() == 0 && loaded.graph.value.layer_count() == 2);
+  ASSERT_TRUE(save_index(loaded.graph.value, file()).ok());
   EXPECT_EQ(read(), empty_with_layers);
 }
 
@@ -215,21 +199,15 @@ TEST_F(HnswPersistTest, LoadFailuresComeInTheOrderOfTheChecks) {
   };
   for (const auto& [bytes, message] : cases) {
     write(bytes);
-    auto r = load_index(file(), Metric::kL2);
-    if (r.ok()) {
-      ADD_FAILURE() << "accepted: " << message;
-      continue;
-    }
-    EXPECT_EQ(r.error().message().substr(0, message.size()), message);
+    EXPECT_EQ(error_text(load_index(file(), Metric::kL2)).substr(0, message.size()), message);
   }
   // Fewer layers than max_level + 1 is no fault: the walks take a missing
   // layer for one without links.
   write(damaged([](FileModel& m) { m.num_layers = 1, m.offsets.pop_back(), m.neighbors.pop_back(); }));
-  auto r = load_index(file(), Metric::kL2);
-  ASSERT_TRUE(r.ok()) << r.error().message();
+  HnswIndex r = ok_value(load_index(file(), Metric::kL2));
   fill_store(std::vector<std::vector<float>>(13, {1, 2}), 2);
-  EXPECT_EQ(graph_hits(*r, std::vector<float>{1, 2}, 2, store()).size(), 3u);
-  insert_nodes(*r, items(0, 10), store());
+  EXPECT_EQ(graph_hits(r, std::vector<float>{1, 2}, 2, store()).size(), 3u);
+  insert_nodes(r, items(0, 10), store());
 }
 
 }  // namespace
