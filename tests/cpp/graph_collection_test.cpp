@@ -35,11 +35,16 @@ class GraphCollectionTest : public testing::CollectionTest {
     std::shared_lock lock(st().index_mu);
     return st().index != nullptr;
   }
-  size_t node_count() {
+  // The ids of the index's nodes, in node order.
+  std::vector<std::string> node_ids() {
     std::shared_lock lock(st().index_mu);
     std::shared_lock graph_lock(st().index->graph.mu);
-    return st().index->graph.value.node_count();
+    std::vector<std::string> out;
+    const HnswGraph& g = st().index->graph.value;
+    for (uint32_t i = 0; i < g.node_count(); ++i) out.push_back(g.node_id(i));
+    return out;
   }
+  std::string index_file() { return path("graph") + "/hnsw.index"; }
   // The exact answer over every live record, for comparison.
   std::vector<std::string> exact_ids(const std::vector<float>& q, uint64_t k) {
     std::unique_ptr<HnswIndex> index;
@@ -64,8 +69,8 @@ TEST_F(GraphCollectionTest, GraphRoadAnswersLikeTheExactRoad) {
   }
   sync();
   ASSERT_TRUE(has_index());
-  EXPECT_EQ(node_count(), 300u);
-  EXPECT_TRUE(std::filesystem::exists(path("graph") + "/hnsw.index"));
+  EXPECT_EQ(node_ids().size(), 300u);
+  EXPECT_TRUE(std::filesystem::exists(index_file()));
   for (uint32_t q = 1000; q < 1020; ++q) {
     EXPECT_EQ(ids(search(vec(q), 5)), exact_ids(vec(q), 5)) << q;
     // A filter walks min(4k, nodes) graph hits and keeps the matching ones.
@@ -98,7 +103,7 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   // may be missing from that graph: no file is written (one that linked
   // "id4" would pass the open's check again once "id4" is re-added into its
   // old slot), and the delete removed the older one.
-  const std::string file = path("graph") + "/hnsw.index";
+  const std::string file = index_file();
   set_sync_save_hook_for_testing([&] { ASSERT_TRUE(*delete_by_id(st(), "id4")); });
   sync();
   set_sync_save_hook_for_testing(nullptr);
@@ -126,7 +131,7 @@ TEST_F(GraphCollectionTest, IndexFileIsTrustedOnlyWhenItHoldsExactlyTheLiveRecor
   EXPECT_FALSE(has_index());
   EXPECT_EQ(ids(search(vec(500), 1)), std::vector<std::string>{"new"});
   EXPECT_TRUE(has_index());
-  EXPECT_EQ(node_count(), 49u);
+  EXPECT_EQ(node_ids().size(), 49u);
 }
 
 // An index that only lags gets the missing records inserted; one holding
@@ -135,19 +140,11 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   open_graph();
   EXPECT_FALSE(st().index_stale.load());  // no file, nothing stored
   sync();  // so no index is built, and no file written
-  EXPECT_FALSE(has_index() || std::filesystem::exists(path("graph") + "/hnsw.index"));
+  EXPECT_FALSE(has_index() || std::filesystem::exists(index_file()));
   for (uint32_t i = 0; i < 10; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   reopen();
   EXPECT_TRUE(st().index_stale.load());  // no file, live records
-  auto node_ids = [&] {
-    std::vector<std::string> out;
-    std::shared_lock graph_lock(st().index->graph.mu);
-    for (uint32_t i = 0; i < st().index->graph.value.node_count(); ++i) {
-      out.push_back(st().index->graph.value.node_id(i));
-    }
-    return out;
-  };
   auto expect_nodes = [&](std::vector<std::string> want) {
     ASSERT_TRUE(update_index(st()).ok());
     EXPECT_FALSE(st().index_stale.load());
@@ -181,8 +178,8 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   // None live: the full build still gives an index, empty, and sync saves it.
   for (const std::string& id : node_ids()) ASSERT_TRUE(*delete_by_id(st(), id));
   sync();
-  EXPECT_EQ(node_count(), 0u);
-  EXPECT_TRUE(std::filesystem::exists(path("graph") + "/hnsw.index"));
+  EXPECT_EQ(node_ids().size(), 0u);
+  EXPECT_TRUE(std::filesystem::exists(index_file()));
 }
 
 // Replacing a stored record, deleting one, and compacting one away release
@@ -192,7 +189,7 @@ TEST_F(GraphCollectionTest, RecordsThatReuseReleasedSlotsAreFoundOnce) {
   open_graph();
   for (uint32_t i = 0; i < 40; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   sync();
-  ASSERT_EQ(node_count(), 40u);
+  ASSERT_EQ(node_ids().size(), 40u);
 
   // Replacement: "id1" moves to a new slot; "reuse1" takes its old one.
   const uint64_t old_slot = stored("id1")->slot;
@@ -233,31 +230,20 @@ TEST_F(GraphCollectionTest, ConcurrentWritersSearchesAndSyncs) {
   open_graph();
   for (uint32_t i = 0; i < 200; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
   sync();
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t) {
-    threads.emplace_back([&, t] {
-      for (uint32_t i = 0; i < 150; ++i) {
-        const std::string id = "id" + std::to_string((i * 7 + t * 31) % 260);
-        switch (i % 3) {
-          case 0: EXPECT_TRUE(add_record(st(), vec(i + 1000 * t), json::Object(), id, std::nullopt).ok()); break;
-          case 1: EXPECT_TRUE(delete_by_id(st(), id).ok()); break;
-          default: EXPECT_TRUE(upsert_record(st(), id, vec(i), json::Object(), std::nullopt).ok());
-        }
+  std::atomic<int> writing{2};  // threads 0 and 1 write while 2 searches and 3 syncs
+  testing::run_threads(4, [&](int t) {
+    for (; t == 2 && writing.load() > 0;) EXPECT_TRUE(search_collection(st(), vec(9), 10, std::nullopt).ok());
+    for (; t == 3 && writing.load() > 0;) EXPECT_TRUE(sync_collection(st()).ok());
+    for (uint32_t i = 0; t < 2 && i < 150; ++i) {
+      const std::string id = "id" + std::to_string((i * 7 + t * 31) % 260);
+      switch (i % 3) {
+        case 0: EXPECT_TRUE(add_record(st(), vec(i + 1000 * t), json::Object(), id, std::nullopt).ok()); break;
+        case 1: EXPECT_TRUE(delete_by_id(st(), id).ok()); break;
+        default: EXPECT_TRUE(upsert_record(st(), id, vec(i), json::Object(), std::nullopt).ok());
       }
-    });
-  }
-  threads.emplace_back([&] {
-    while (!stop.load()) EXPECT_TRUE(search_collection(st(), vec(9), 10, std::nullopt).ok());
+    }
+    if (t < 2) --writing;
   });
-  threads.emplace_back([&] {
-    while (!stop.load()) EXPECT_TRUE(sync_collection(st()).ok());
-  });
-  threads[0].join();
-  threads[1].join();
-  stop.store(true);
-  threads[2].join();
-  threads[3].join();
   sync();
   std::vector<std::vector<std::string>> before;
   for (uint32_t q = 0; q < 10; ++q) before.push_back(ids(search(vec(q), 10)));
