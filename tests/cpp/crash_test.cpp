@@ -43,7 +43,7 @@ class CrashTest : public testing::CollectionTest {
     state_.reset();
     EXPECT_EXIT(
         {
-          open();
+          reopen();
           platform::FaultInjection::kill_at(kill_at);
           act(st());
           platform::crash_point(kAfterReturn);
@@ -72,18 +72,13 @@ class CrashTest : public testing::CollectionTest {
     ASSERT_TRUE(exported.ok()) << exported.error().message();
     EXPECT_EQ(*exported, want.size());
   }
-
 };
 
 TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
   auto upsert = [](const char* id, int v) {
-    return [=](CollectionState& s) {
-      ASSERT_TRUE(upsert_record(s, id, vec(v), meta(v), std::nullopt).ok());
-    };
+    return [=](CollectionState& s) { ASSERT_TRUE(upsert_record(s, id, vec(v), meta(v), std::nullopt).ok()); };
   };
-  auto del = [](const char* id) {
-    return [=](CollectionState& s) { ASSERT_TRUE(*delete_by_id(s, id)); };
-  };
+  auto del = [](const char* id) { return [=](CollectionState& s) { ASSERT_TRUE(*delete_by_id(s, id)); }; };
   auto batch = [](CollectionState& s) {
     BatchVectors v;
     v.rows = {vec(2), vec(5), vec(6)};
@@ -126,7 +121,7 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
   };
   for (const CrashCase& c : cases) {
     SCOPED_TRACE(c.name);
-    open();
+    open(4, Metric::kDot, "coll" + std::to_string(&c - cases));
     add(vec(1), meta(1), "x");
     add(vec(1), meta(1), "y");
     sync();
@@ -142,8 +137,6 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
     for (int i = 0; i < 4; ++i) add(vec(9), meta(9), "z" + std::to_string(i));
     sync();
     expect_slots_accounted(3);
-    state_.reset();
-    std::filesystem::remove_all(path("coll"));
   }
 }
 
