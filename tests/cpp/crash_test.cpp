@@ -4,12 +4,10 @@
 // opens the collection as the next program would and checks that every id
 // holds its old or its new version, never neither, and that get, search, len,
 // export and compaction agree on which records exist.
-#include <unistd.h>
 
 #include <csignal>
 #include <functional>
 #include <map>
-#include <set>
 
 #include "collection_test_util.h"
 #include "export/ndjson.h"

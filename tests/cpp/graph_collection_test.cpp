@@ -5,14 +5,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
 #include <functional>
 #include <limits>
-#include <thread>
 
 #include "collection_test_util.h"
 #include "platform/platform.h"
-#include "search/hnsw/persist.h"
 
 namespace tessarin {
 

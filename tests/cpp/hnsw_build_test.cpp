@@ -6,24 +6,14 @@
 // edge-case configurations, and recall against an exact scan.
 #include "search/hnsw/build.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <limits>
 #include <queue>
-#include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "hnsw_test_util.h"
-#include "search/hnsw/insert.h"
-#include "search/hnsw/level.h"
 #include "search/pq.h"
 
 namespace tessarin {

@@ -8,23 +8,14 @@
 // add_node through the graphs those tests and the index file make.
 #include "search/hnsw/graph.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <future>
-#include <limits>
-#include <random>
-#include <set>
 #include <shared_mutex>
 #include <tuple>
 #include <unordered_set>
-#include <vector>
 
 #include "hnsw_test_util.h"
-#include "search/distance.h"
-#include "search/hnsw/insert.h"
 #include "search/hnsw/query.h"
 
 namespace tessarin {

@@ -4,13 +4,9 @@
 // the fuzz_hnsw_index corpus.)
 #include "search/hnsw/persist.h"
 
-#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <functional>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "hnsw_test_util.h"
 #include "search/hnsw/query.h"

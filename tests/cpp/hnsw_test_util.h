@@ -2,16 +2,10 @@
 // in a fresh temporary directory, configurations, and items.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <limits>
 #include <memory>
-#include <random>
 #include <set>
-#include <span>
-#include <string>
-#include <vector>
 
 #include "search/distance.h"
 #include "search/hnsw/graph.h"
