@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "hnsw_test_util.h"
+#include "search/hnsw/build.h"
 #include "search/hnsw/query.h"
 
 namespace tessarin {
@@ -204,6 +205,34 @@ TEST_F(HnswQueryTest, GraphHitsSkipStaleNodesAndNeverOverrunTheGraph) {
   EXPECT_EQ(hits(2), (std::vector<std::string>{"n0@0", "n2@2", "n3@3"}));
 }
 
+TEST_F(HnswQueryTest, EfSearchIsTheBeamsFloor) {
+  // A sparse graph over random vectors: a beam of 2k = 2 misses some true
+  // nearest neighbours; an ef_search as large as the graph finds them all.
+  const size_t n = 1000, queries = 50;
+  std::vector<std::vector<float>> vectors = normal_vectors(n + queries, 16, 9);
+  const std::vector<std::vector<float>> qs(vectors.begin() + n, vectors.end());
+  vectors.resize(n);
+  const VectorStore& s = fill_store(vectors, 16);
+  auto exact_top1_found = [&](uint64_t ef_search) {
+    HnswConfig config = hnsw_config(8, 16, 8, 40, 0.5);
+    config.ef_search = ef_search;
+    HnswIndex index(HnswGraph(config), Metric::kL2);
+    insert_nodes(index, items(0, n), s);
+    size_t found = 0;
+    for (const std::vector<float>& q : qs) {
+      uint64_t best = 0;
+      for (uint64_t i = 1; i < n; ++i) {
+        if (compute_distance(Metric::kL2, q, vectors[i]) < compute_distance(Metric::kL2, q, vectors[best])) best = i;
+      }
+      const std::vector<GraphHit> hits = graph_hits(index, q, 1, s);
+      found += !hits.empty() && hits[0].slot == best;
+    }
+    return found;
+  };
+  EXPECT_LT(exact_top1_found(0), queries);
+  EXPECT_EQ(exact_top1_found(n), queries);
+}
+
 TEST_F(HnswInsertTest, FirstNodeHasNoLinksSecondLinksBothWaysOnEachOfItsLayers) {
   line(std::vector<float>(200, 1000));
   const uint64_t a = slot_with_level(0, 1.0);
@@ -224,7 +253,7 @@ TEST_F(HnswInsertTest, FirstNodeHasNoLinksSecondLinksBothWaysOnEachOfItsLayers) 
   }
 }
 
-TEST_F(HnswInsertTest, BackLinksUpToTheCapStayInOrderLongerListsAreRescoredAndCut) {
+TEST_F(HnswInsertTest, BackLinksUpToTheCapStayInOrderLongerListsAreCutByDiversity) {
   // L2 on a line: node i at the position of slot i; m_max0 = 2, one layer.
   line({0, 10, 1, 2});
   HnswIndex index(HnswGraph(hnsw_config(2, 2, 2, 10, 0.0)), Metric::kL2);
@@ -235,9 +264,9 @@ TEST_F(HnswInsertTest, BackLinksUpToTheCapStayInOrderLongerListsAreRescoredAndCu
   EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{1, 2}, {0, 2}, {0, 1}}));
   insert_nodes(index, items(3, 1), store());
   // Node 3 (at 2) takes [2, 0]. Node 2's list [0, 1, 3] is re-scored from
-  // 1: 0 and 3 tie at 1 and keep their order; 1 is cut. Node 0's [1, 2, 3]
-  // becomes [2, 3].
-  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{2, 3}, {0, 2}, {0, 3}, {2, 0}}));
+  // 1: 0 and 3 tie at 1 and keep their order, 1 is cut. Node 0's [1, 2, 3]
+  // keeps 2 only: 3 and 1 are nearer to 2 than to 0.
+  EXPECT_EQ(layer_lists(g, 0), (std::vector<List>{{2}, {0, 2}, {0, 3}, {2, 0}}));
 }
 
 TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwnerIsCutAsItStands) {
@@ -261,10 +290,106 @@ TEST_F(HnswInsertTest, UnreadableSlotsAreDroppedWhenRescoringAndAnUnreadableOwne
   HnswIndex index(std::move(graph), Metric::kL2);
   insert_nodes(index, std::vector{item(s)}, store());
   const HnswGraph& g = index.graph.value;
-  // Node 3 keeps the unreadable node last (it scores worst); node 2 drops it
-  // (3 is nearer than 0); node 1, unreadable itself, keeps its first two.
-  EXPECT_EQ(layer_lists(g, 1), (std::vector<List>{{3, 2}, {2, 0}, {3, 0}, {2, 0, 1}}));
+  // Node 3 keeps the unreadable node last (it scores worst); nodes 0 and 2
+  // drop it and keep 3 alone (the other is nearer to 3 than to them); node
+  // 1, unreadable itself, keeps its first two.
+  EXPECT_EQ(layer_lists(g, 1), (std::vector<List>{{3}, {2, 0}, {3}, {2, 0, 1}}));
   EXPECT_EQ(as_list(g.neighbors(0, 1)), (List{2, 0, 3}));  // below the layer-0 cap: appended
+}
+
+// The cut of a list that a back-link made too long, as plainly as it is
+// described: readable entries by distance to the owner (stable), each kept
+// unless a kept one is strictly nearer to it than the owner is, up to cap.
+List plain_diversity_cut(const HnswGraph& g, const VectorStore& store, Metric metric, uint32_t owner,
+                         const List& list, uint64_t cap) {
+  auto vector_of = [&](uint32_t node) {
+    return std::span<const float>(store.slots_base() + g.node_slot(node) * store.dimensions(), store.dimensions());
+  };
+  auto dist = [&](uint32_t from, uint32_t to) { return compute_node_distance(g, vector_of(from), to, store, metric); };
+  std::vector<Candidate> scored;
+  for (uint32_t e : list) {
+    if (g.node_slot(e) < store.slot_count()) scored.push_back({e, dist(owner, e)});
+  }
+  std::stable_sort(scored.begin(), scored.end(),
+                   [&](const Candidate& a, const Candidate& b) { return is_better(metric, a.distance, b.distance); });
+  List kept;
+  for (const Candidate& c : scored) {
+    if (kept.size() == cap) break;
+    bool covered = false;
+    for (uint32_t k : kept) covered = covered || is_better(metric, dist(k, c.node), c.distance);
+    if (!covered) kept.push_back(c.node);
+  }
+  return kept;
+}
+
+TEST_F(HnswInsertTest, DiversityCutEqualsThePlainFormIncludingTies) {
+  // Coordinates in {0, 1, 2} make many equal distances; slot 3 is freed
+  // (NaN), slots from 40 on are unreadable.
+  std::mt19937 rng(11);
+  std::vector<std::vector<float>> vectors;
+  for (size_t i = 0; i < 40; ++i) vectors.push_back({float(rng() % 3), float(rng() % 3), float(rng() % 3)});
+  fill_store(vectors, 3);
+  ASSERT_TRUE(mutable_store().mark_slot_free(3).ok());
+  HnswGraph g(hnsw_config(4, 8, 4, 10, 0.0));
+  for (uint32_t i = 0; i < 46; ++i) g.add_node(i, "n", 0);
+  std::vector<Candidate> scratch;
+  List out;
+  for (int trial = 0; trial < 300; ++trial) {
+    List list;
+    for (size_t k = 1 + rng() % 14; k > 0; --k) list.push_back(static_cast<uint32_t>(rng() % g.node_count()));
+    const uint32_t owner = static_cast<uint32_t>(rng() % 40);
+    const uint64_t cap = std::array<uint64_t, 6>{0, 1, 2, 3, 5, 16}[trial % 6];
+    for (Metric metric : {Metric::kL2, Metric::kDot, Metric::kCosine}) {
+      const NodeScorer scorer(g, store(), metric);
+      diversity_cut(scorer, owner, list, cap, scratch, out);
+      EXPECT_EQ(out, plain_diversity_cut(g, store(), metric, owner, list, cap))
+          << "trial " << trial << " metric " << static_cast<int>(metric);
+    }
+  }
+}
+
+// Graphs grown by insertion must keep every record reachable. Cutting a
+// list to its cap nearest entries drops the links that lead out of a dense
+// group, and cutting an over-long list from a full build drops the
+// back-links older nodes were reached by.
+TEST_F(HnswInsertTest, GrownGraphsFindEveryRecordByItsOwnVector) {
+  const HnswConfig config = hnsw_config(16, 32, 16, 100, 1 / std::log(16.0));
+  const size_t n = kSanitized ? 1500 : 3000;
+  const VectorStore& s = fill_store(clustered_vectors(n, 32, 60, 0.3f, 5), 32);
+  {
+    // Grown ten records at a time, as adds with a search every ten.
+    HnswIndex index(HnswGraph(config), Metric::kL2);
+    for (uint64_t first = 0; first < n; first += 10) insert_nodes(index, items(first, 10), s);
+    EXPECT_LE(nodes_not_found(index.graph.value, s, Metric::kL2, 0, n).size(), n / 500);
+  }
+  {
+    // Built (back-links uncapped), then records added one at a time.
+    const size_t built = n * 4 / 5;
+    const BuildOptions one_worker{.profile_out = nullptr, .workers = 1};
+    HnswIndex index(build_graph(items(0, built), s, config, Metric::kL2, one_worker), Metric::kL2);
+    for (uint64_t slot = built; slot < n; ++slot) insert_nodes(index, std::vector{item(slot)}, s);
+    EXPECT_LE(nodes_not_found(index.graph.value, s, Metric::kL2, 0, built).size(), built / 500) << "older";
+    EXPECT_LE(nodes_not_found(index.graph.value, s, Metric::kL2, built, n).size(), (n - built) / 100) << "added";
+  }
+}
+
+TEST_F(HnswInsertTest, SpreadRecordsKeepTheirLinksWhenADenseGroupArrives) {
+  // Twenty records far apart, then four hundred close together among them.
+  std::vector<std::vector<float>> vectors = normal_vectors(20, 16, 3);
+  for (std::vector<float>& v : vectors) {
+    for (float& x : v) x *= 10;
+  }
+  for (std::vector<float>& v : normal_vectors(400, 16, 4)) {
+    for (float& x : v) x *= 0.05f;
+    vectors.push_back(v);
+  }
+  const VectorStore& s = fill_store(vectors, 16);
+  HnswIndex index(HnswGraph(hnsw_config(16, 32, 16, 100, 1 / std::log(16.0))), Metric::kL2);
+  insert_nodes(index, items(0, 20), s);
+  for (uint64_t slot = 20; slot < vectors.size(); ++slot) insert_nodes(index, std::vector{item(slot)}, s);
+  // Each of them keeps a path from the entry point (cutting lists to their
+  // cap nearest left most of them without a single in-link).
+  EXPECT_EQ(unreachable_on_layer0(index.graph.value), std::vector<uint32_t>{});
 }
 
 TEST_F(HnswInsertTest, UnreadableNodeAboveAllOthersBecomesTheEntryPointWithoutLinks) {

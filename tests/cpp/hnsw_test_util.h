@@ -11,6 +11,7 @@
 #include "search/hnsw/graph.h"
 #include "search/hnsw/insert.h"
 #include "search/hnsw/level.h"
+#include "search/hnsw/query.h"
 #include "storage/freelist.h"
 #include "storage/vectors.h"
 #include "test_util.h"
@@ -55,6 +56,25 @@ inline uint64_t slot_with_level(uint8_t level, double ml, uint64_t from = 0) {
   return from;
 }
 
+// The nodes that no path of layer-0 links leads to from the entry point.
+inline std::vector<uint32_t> unreachable_on_layer0(const HnswGraph& g) {
+  std::vector<bool> seen(g.node_count());
+  std::vector<uint32_t> stack;
+  if (g.entry_point()) stack.push_back(*g.entry_point()), seen[*g.entry_point()] = true;
+  while (!stack.empty()) {
+    const uint32_t at = stack.back();
+    stack.pop_back();
+    for (uint32_t e : g.neighbors(0, at)) {
+      if (!seen[e]) stack.push_back(e), seen[e] = true;
+    }
+  }
+  std::vector<uint32_t> out;
+  for (uint32_t i = 0; i < g.node_count(); ++i) {
+    if (!seen[i]) out.push_back(i);
+  }
+  return out;
+}
+
 // What must hold of every graph over items(0, n) of `config`, whether made
 // by the parallel build or by sequential insertion (`inserted`). Insertion
 // caps every list at m_max0 / m_max but lets the old entry point gain links
@@ -94,17 +114,39 @@ inline void expect_well_formed(const HnswGraph& g, size_t n, const HnswConfig& c
   // the node sets its own list must not be lost, or the node linked that
   // way is never found by a query.
   if (inserted || config.m_max0 == 0) return;
-  std::vector<bool> seen(n);
-  std::vector<uint32_t> stack{*g.entry_point()};
-  seen[*g.entry_point()] = true;
-  while (!stack.empty()) {
-    const uint32_t at = stack.back();
-    stack.pop_back();
-    for (uint32_t e : g.neighbors(0, at)) {
-      if (!seen[e]) stack.push_back(e), seen[e] = true;
-    }
+  EXPECT_EQ(unreachable_on_layer0(g), std::vector<uint32_t>{});
+}
+
+// n vectors of `dims` around `centres` N(0, 1) centres, each a centre chosen
+// uniformly plus N(0, spread^2) noise per component.
+inline std::vector<std::vector<float>> clustered_vectors(size_t n, size_t dims, size_t centres, float spread,
+                                                         uint32_t seed) {
+  const std::vector<std::vector<float>> c = normal_vectors(centres, dims, seed);
+  std::vector<std::vector<float>> out = normal_vectors(n, dims, seed + 1);
+  std::mt19937 rng(seed + 2);
+  for (std::vector<float>& v : out) {
+    const std::vector<float>& centre = c[rng() % centres];
+    for (size_t d = 0; d < dims; ++d) v[d] = centre[d] + spread * v[d];
   }
-  EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<ptrdiff_t>(n));
+  return out;
+}
+
+// The nodes in [first, end) that a query for their own vector does not
+// find among its first k results (descent to layer 1, then the layer-0
+// beam of ef, as the graph road runs it).
+inline std::vector<uint32_t> nodes_not_found(const HnswGraph& g, const VectorStore& store, Metric metric,
+                                             uint32_t first, uint32_t end, size_t k = 10, size_t ef = 64) {
+  std::vector<uint32_t> missed;
+  for (uint32_t i = first; i < end; ++i) {
+    const std::span<const float> q(store.slots_base() + g.node_slot(i) * store.dimensions(), store.dimensions());
+    uint32_t cur = *g.entry_point();
+    for (size_t l = g.max_level(); l >= 1; --l) cur = greedy_search_layer(g, q, cur, l, store, metric);
+    const std::vector<ScoredNode> found = search_layer_filtered(g, q, cur, ef, store, metric, {});
+    bool hit = false;
+    for (size_t j = 0; j < found.size() && j < k; ++j) hit = hit || found[j].node == i;
+    if (!hit) missed.push_back(i);
+  }
+  return missed;
 }
 
 class HnswStoreTest : public TempDirTest {

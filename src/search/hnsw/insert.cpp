@@ -15,39 +15,32 @@ struct InsertScratch {
   std::vector<uint32_t> selected;
   std::vector<uint32_t> list;
   std::vector<Candidate> scored;
+  std::vector<uint32_t> kept;
 };
 
-// Adds `node` to nb's list on `layer` unless it is there; a list that grows
-// beyond `cap` is re-scored against nb and cut.
+// Adds `node` to nb's list on `layer` unless it is there. A list that the
+// link makes longer than `cap` is cut by the diversity rule; one that was
+// longer than `cap` already (a full build does not cap back-links, and a
+// loaded file keeps what it holds) takes the link and is not cut: cutting
+// it to `cap` would drop links that other nodes are only reachable by.
 void add_back_link(HnswGraph& graph, const NodeScorer& scorer, size_t layer, uint32_t nb, uint32_t node,
                    uint64_t cap, InsertScratch& scratch) {
   const std::span<const uint32_t> current = graph.neighbors(layer, nb);
   if (std::find(current.begin(), current.end(), node) != current.end()) return;
-  if (current.size() + 1 <= cap) {
+  if (current.size() + 1 <= cap || current.size() > cap) {
     graph.append_neighbor(layer, nb, node);
     return;
   }
   std::vector<uint32_t>& list = scratch.list;
   list.assign(current.begin(), current.end());
   list.push_back(node);
-  const float* owner = scorer.vector(nb);
-  if (owner == nullptr) {
+  if (scorer.vector(nb) == nullptr) {
     list.resize(static_cast<size_t>(cap));  // cap < list.size() here
-  } else {
-    std::vector<Candidate>& scored = scratch.scored;
-    scored.clear();
-    for (uint32_t e : list) {
-      if (scorer.vector(e) == nullptr) continue;
-      scored.push_back({e, scorer.distance(owner, e)});
-    }
-    std::stable_sort(scored.begin(), scored.end(), [&](const Candidate& a, const Candidate& b) {
-      return scorer.better(a.distance, b.distance);
-    });
-    if (scored.size() > cap) scored.resize(static_cast<size_t>(cap));
-    list.clear();
-    for (const Candidate& c : scored) list.push_back(c.node);
+    graph.set_neighbors(layer, nb, list);
+    return;
   }
-  graph.set_neighbors(layer, nb, list);
+  diversity_cut(scorer, nb, list, cap, scratch.scored, scratch.kept);
+  graph.set_neighbors(layer, nb, scratch.kept);
 }
 
 // Links the new node `node` (level `level`, readable vector q) into the
@@ -78,6 +71,28 @@ void link_node(HnswGraph& graph, const NodeScorer& scorer, const VectorStore& st
 }
 
 }  // namespace
+
+void diversity_cut(const NodeScorer& scorer, uint32_t owner, std::span<const uint32_t> list, uint64_t cap,
+                   std::vector<Candidate>& scored, std::vector<uint32_t>& out) {
+  const float* owner_vector = scorer.vector(owner);
+  scored.clear();
+  for (uint32_t e : list) {
+    if (scorer.vector(e) != nullptr) scored.push_back({e, scorer.distance(owner_vector, e)});
+  }
+  std::stable_sort(scored.begin(), scored.end(), [&](const Candidate& a, const Candidate& b) {
+    return scorer.better(a.distance, b.distance);
+  });
+  out.clear();
+  for (const Candidate& c : scored) {
+    if (out.size() >= cap) break;
+    // An entry that a kept one is strictly nearer to than the owner is can
+    // be reached through that one: its place goes to another direction.
+    const bool covered = std::any_of(out.begin(), out.end(), [&](uint32_t kept) {
+      return scorer.better(scorer.distance(scorer.vector(kept), c.node), c.distance);
+    });
+    if (!covered) out.push_back(c.node);
+  }
+}
 
 size_t insert_beam_width(const HnswConfig& config) {
   return static_cast<size_t>(std::clamp<uint64_t>(config.ef_construction, 1, kMaxInsertBeam));

@@ -12,11 +12,12 @@
 //     its list = the first k of W (k = m_max0 on layer 0, m above), itself
 //         left out;
 //     each chosen neighbour gets a back-link unless it already has one;
-//         a list that grows beyond cap (m_max0 on layer 0, m_max above) is
-//         re-scored against its owner (entries with unreadable slots
-//         dropped), sorted best first (stable) and cut to cap; the list of
-//         an owner with an unreadable slot is cut as it stands; a list that
-//         reaches exactly cap stays in insertion order;
+//         a list that the link makes longer than cap (m_max0 on layer 0,
+//         m_max above) is cut by diversity_cut; the list of an owner with
+//         an unreadable slot is cut to its first cap entries as it stands;
+//         a list that was longer than cap before the link (a full build
+//         does not cap back-links) takes the link and is not cut; a list
+//         that reaches exactly cap stays in insertion order;
 //     cur = W's best node.
 // A node with an unreadable slot gets no links (it may still have become
 // the entry point).
@@ -52,6 +53,19 @@ struct IndexItem {
 
   bool operator==(const IndexItem&) const = default;
 };
+
+// The list `owner` keeps when a back-link has made it longer than `cap`:
+// its entries with readable slots, scored against the owner and sorted best
+// first (stable), walked in that order; an entry is kept unless an entry
+// kept before it is strictly nearer to it than the owner is; the walk stops
+// at `cap` kept entries, so the list may end shorter. Keeping only the cap
+// nearest would leave a node in a dense group linked only inside it, and
+// records beyond the group lose every link that leads to them.
+// `scored` is scratch; the result is written to `out`.
+// REQUIRES: owner's slot is readable (scorer.vector(owner) != nullptr);
+// every entry below the graph's node count.
+void diversity_cut(const NodeScorer& scorer, uint32_t owner, std::span<const uint32_t> list, uint64_t cap,
+                   std::vector<Candidate>& scored, std::vector<uint32_t>& out);
 
 // The beam width of insert_nodes: min(ef_construction, 75), and 1 for an
 // ef_construction of 0.
