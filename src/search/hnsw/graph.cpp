@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <limits>
+#include <utility>
 
 #include "search/distance.h"
 #include "search/hnsw/level.h"
@@ -49,7 +50,11 @@ HnswGraph HnswGraph::restore(HnswGraphParts parts) {
     if (parts.layers.size() > 1) graph.upper_capacity_ = parts.layers[1].capacity();
   }
   graph.slot_to_node_.reserve(n);
-  for (size_t i = 0; i < n; ++i) graph.slot_to_node_[parts.slots[i]] = static_cast<uint32_t>(i);
+  graph.current_.assign(n, 1);
+  for (size_t i = 0; i < n; ++i) {
+    auto [it, fresh] = graph.slot_to_node_.try_emplace(parts.slots[i], static_cast<uint32_t>(i));
+    if (!fresh) graph.current_[std::exchange(it->second, static_cast<uint32_t>(i))] = 0;
+  }
   for ([[maybe_unused]] const NeighborLists& layer : parts.layers) assert(layer.node_count() == n);
   graph.ids_ = std::move(parts.ids);
   graph.slots_ = std::move(parts.slots);
@@ -66,7 +71,9 @@ uint32_t HnswGraph::add_node(uint64_t slot, std::string id, uint8_t level) {
   ids_.push_back(std::move(id));
   slots_.push_back(slot);
   levels_.push_back(level);
-  slot_to_node_[slot] = node;
+  current_.push_back(1);
+  auto [it, fresh] = slot_to_node_.try_emplace(slot, node);
+  if (!fresh) current_[std::exchange(it->second, node)] = 0;
   while (layers_.size() <= level) {
     const bool dense = layers_.empty();
     // A new layer starts with an empty list for every node added before.
@@ -81,6 +88,13 @@ uint32_t HnswGraph::add_node(uint64_t slot, std::string id, uint8_t level) {
     max_level_ = level;
   }
   return node;
+}
+
+void HnswGraph::unmap_slot(uint64_t slot) {
+  auto it = slot_to_node_.find(slot);
+  if (it == slot_to_node_.end()) return;
+  current_[it->second] = 0;
+  slot_to_node_.erase(it);
 }
 
 void HnswGraph::set_neighbors(size_t layer, uint32_t node, std::span<const uint32_t> neighbors) {

@@ -18,7 +18,8 @@
 //   - every list entry and the entry point are below node_count();
 //   - entry_point() is absent only while the graph is empty; max_level() is
 //     the entry point's level;
-//   - slot_to_node() maps a slot to the last node added for it.
+//   - slot_to_node() maps a slot to the last node added for it;
+//     is_current(i) holds exactly when it maps node i's slot to i.
 //
 // Distances. A distance is the raw compute_distance value (search/distance.h):
 // lower is better for L2, higher for Cosine and Dot. A node whose slot is at
@@ -168,15 +169,14 @@ class HnswGraph {
   const std::unordered_map<uint64_t, uint32_t>& slot_to_node() const { return slot_to_node_; }
   bool contains_slot(uint64_t slot) const { return slot_to_node_.contains(slot); }
   // Whether `node` is the graph's node for its slot: false once the slot was
-  // unmapped (its record deleted or replaced) or a newer node took it.
+  // unmapped (its record deleted or replaced) or a newer node took it. A
+  // node that is not current only routes walks: its slot's vector may be
+  // another record's by now.
   // REQUIRES: node < node_count().
-  bool is_current(uint32_t node) const {
-    auto it = slot_to_node_.find(slots_[node]);
-    return it != slot_to_node_.end() && it->second == node;
-  }
+  bool is_current(uint32_t node) const { return current_[node] != 0; }
   // Forgets which node holds `slot` (the node and its links stay): a record
   // that later takes the slot is not yet in the graph.
-  void unmap_slot(uint64_t slot) { slot_to_node_.erase(slot); }
+  void unmap_slot(uint64_t slot);
 
  private:
   HnswConfig config_;
@@ -185,6 +185,9 @@ class HnswGraph {
   std::vector<std::string> ids_;
   std::vector<uint64_t> slots_;
   std::vector<uint8_t> levels_;
+  // 1 while node i is slot_to_node_'s node for its slot, else 0: the query
+  // reads it for every node it may return, a byte instead of a hash lookup.
+  std::vector<uint8_t> current_;
   std::vector<NeighborLists> layers_;  // [0] dense, the rest sparse
   std::optional<uint32_t> entry_point_;
   std::unordered_map<uint64_t, uint32_t> slot_to_node_;

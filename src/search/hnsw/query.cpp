@@ -119,7 +119,12 @@ std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<
   };
   const uint64_t* slot_of = graph.slots().data();
   const bool any_deleted = !deleted.empty();
-  auto returnable = [&](uint32_t node) { return !any_deleted || !deleted.contains(slot_of[node]); };
+  // A node of a deleted record, or one whose slot has a newer node (its
+  // record replaced, or the slot reused), routes the walk but is never a
+  // result: it would take a live record's place among the results.
+  auto returnable = [&](uint32_t node) {
+    return graph.is_current(node) && (!any_deleted || !deleted.contains(slot_of[node]));
+  };
 
   QueryScratch& scratch = thread_scratch();
   KeyHeap<Smaller>& candidates = scratch.candidates;
@@ -198,7 +203,6 @@ std::vector<GraphHit> graph_hits(const HnswIndex& index, std::span<const float> 
   hits.reserve(take);
   for (size_t i = 0; i < take; ++i) {
     const uint32_t node = found[i].node;
-    if (node >= graph.node_count() || !graph.is_current(node)) continue;
     hits.push_back(GraphHit{graph.node_id(node), graph.node_slot(node), node, found[i].score});
   }
   return hits;

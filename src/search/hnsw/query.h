@@ -51,7 +51,8 @@ struct GraphHit {
 
 // The beam search on layer 0 from `entry`: at most ef results, best first
 // (stable on equal scores: their order in the result heap's array). A node
-// whose slot is in `deleted` routes the search but is never a result.
+// whose slot is in `deleted`, or that is not current (graph.is_current),
+// routes the search but is never a result, so it takes no live node's place.
 // REQUIRES: the graph's shared lock; entry < node_count; ef >= 1;
 // query.size() == store.dimensions().
 std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<const float> query,
@@ -61,9 +62,8 @@ std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<
 
 // The query: ef = max(2k, ef_search) (saturating), descent from the entry
 // point to layer 1, the layer-0 search, and its first min(2k, results)
-// entries whose node is still the graph's node for its slot (a node whose
-// slot was released or taken by a newer node is only a stale copy). None
-// when k is 0 or the graph is empty.
+// entries (current nodes only: a node whose slot was released or taken by a
+// newer node is only a stale copy). None when k is 0 or the graph is empty.
 // REQUIRES: the vector store's shared lock; neither of the index's locks.
 std::vector<GraphHit> graph_hits(const HnswIndex& index, std::span<const float> query, uint64_t k,
                                  const VectorStore& store);
