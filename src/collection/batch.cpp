@@ -296,7 +296,6 @@ Result<std::vector<std::string>> add_batch_impl(
       SharedLock lock(state.vectors.mu);
       TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
     }
-    mark_index_stale(state);
     platform::crash_point("batch.vectors_durable");
 
     // Transaction 2: every id's last record Active, over whatever it replaces.

@@ -164,6 +164,8 @@ CollectionTxn::CollectionTxn(CollectionState* state, std::unique_lock<Mutex> loc
 
 Status CollectionTxn::put_record(Record record, std::shared_ptr<const json::Value> parsed) {
   TS_RETURN_IF_ERROR(tessarin::put_record(txn_, record));
+  // Only a Pending row leaves the set of live records as it was.
+  if (record.status != RecordStatus::kPending) live_set_changed_ = true;
   // A Tombstone keeps its row but not its slot (its delete releases it).
   if (record.status != RecordStatus::kTombstone) {
     put_slots_.push_back(record.slot);
@@ -238,22 +240,27 @@ Status CollectionTxn::commit() {
     mirror.apply(ops_, commit_mu);
   }
   ops_.clear();
-  if (released_.empty()) return OkStatus();
+  if (released_.empty()) {
+    // Set after the commit, not before: an index update that ran in between
+    // read the records without this commit's and cleared the flag, which
+    // would leave them out of the graph until a sync.
+    if (live_set_changed_) mark_index_stale(*state_);
+    return OkStatus();
+  }
   // Nothing committed refers to these slots any more. The graph learns of
   // them, and they are marked free, before they are listed: once listed, an
   // add may take one and write into it.
   if (state_->config.hnsw_config) {
-    {
-      MutexLock changes_lock(state_->graph_changes_mu);
-      std::vector<GraphChange>& changes = state_->graph_changes;
-      changes.insert(changes.end(), released_.begin(), released_.end());
-      if (changes.size() > CollectionState::kMaxGraphChanges) {
-        changes = {};
-        state_->graph_changes_dropped = true;
-      }
+    MutexLock changes_lock(state_->graph_changes_mu);
+    std::vector<GraphChange>& changes = state_->graph_changes;
+    changes.insert(changes.end(), released_.begin(), released_.end());
+    if (changes.size() > CollectionState::kMaxGraphChanges) {
+      changes = {};
+      state_->graph_changes_dropped = true;
     }
-    state_->index_stale.store(true);
   }
+  // After the changes are queued: an update that sees the flag sees them.
+  mark_index_stale(*state_);
   {
     ExclusiveLock vectors_lock(state_->vectors.mu);
     for (const GraphChange& r : released_) (void)state_->vectors.value.mark_slot_free(r.slot);

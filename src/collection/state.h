@@ -66,8 +66,10 @@
 //     leaves the slot either referenced by its committed row or free in the
 //     saved list, never both in use and handed out. A Tombstone's slot was
 //     released by the delete that made it: it is never released again.
-//   - Changes that can make the graph index lag set index_stale when
-//     config.hnsw_config is present (mark_index_stale).
+//   - A commit that can change the set of live records (a put that is not
+//     Pending, a released slot) sets index_stale after it committed, when
+//     config.hnsw_config is present (CollectionTxn::commit): an index
+//     update that read the records before the commit then runs again.
 //   - "hnsw.index" describes the committed records or is absent: a commit
 //     that releases slots removes it durably first (CollectionTxn::commit),
 //     since a released slot may go to a new record of the same id, which
@@ -297,8 +299,9 @@ class CollectionTxn {
   [[nodiscard]] Status save_free_list();
 
   // Commits; on success applies the logged operations to the mirror, then
-  // marks and lists the released slots. The commit lock is released in both
-  // cases.
+  // queues the released slots for the graph, sets index_stale (see the
+  // rules above) and marks and lists the released slots. The commit lock is
+  // released in both cases.
   [[nodiscard]] Status commit();
 
  private:
@@ -316,6 +319,7 @@ class CollectionTxn {
   std::vector<uint64_t> put_slots_;  // the slot of every put but a Tombstone's
   std::vector<GraphChange> released_;  // slots to release once committed
   bool released_saved_ = true;       // the free list was saved after the last release
+  bool live_set_changed_ = false;    // a put that is not Pending: the live records change
 };
 
 // Builds the mirror when it is not ready (or broken and worth retrying).

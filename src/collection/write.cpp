@@ -80,7 +80,6 @@ Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& wri
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
   platform::crash_point("flush.vectors_durable");
-  mark_index_stale(state);
 
   // The last write of each id is the one put; the slots of its earlier ones
   // are released.
@@ -303,7 +302,6 @@ Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
       return DbError::RecordNotFound("Slot " + std::to_string(record->slot) + " not allocated");
     }
   }
-  mark_index_stale(state);
   // First the Tombstone, which every reader hides, committed together with
   // the free list holding the slot; the slot is marked free and listed only
   // then. A crash before this commit leaves the record intact, one after it

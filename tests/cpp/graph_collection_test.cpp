@@ -71,9 +71,9 @@ TEST_F(GraphCollectionTest, GraphRoadAnswersLikeTheExactRoad) {
   for (uint32_t q = 1000; q < 1020; ++q) {
     EXPECT_EQ(ids(search(vec(q), 5)), exact_ids(vec(q), 5)) << q;
     // A filter walks min(4k, nodes) graph hits and keeps the matching ones.
-    for (const SearchHit& h : search(vec(q), 5, parse_filter(obj({{"even", json::Value(true)}})))) {
-      EXPECT_EQ(h.metadata, obj({{"even", json::Value(true)}}));
-    }
+    const std::vector<SearchHit> even = search(vec(q), 5, parse_filter(obj({{"even", json::Value(true)}})));
+    EXPECT_EQ(even.size(), 5u) << q;  // from 20 graph hits, not 5
+    for (const SearchHit& h : even) EXPECT_EQ(h.metadata, obj({{"even", json::Value(true)}}));
   }
   // (A reopen loads the saved index: ConcurrentWritersSearchesAndSyncs.)
   // k far beyond the graph: every live record, no buffer sized from k.
@@ -149,6 +149,12 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   };
   // A build takes the live records in key order.
   expect_nodes({"id0", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
+  // Marked stale again by a commit that the update already saw: a graph of
+  // exactly the live records is kept.
+  const HnswIndex* built = st().index.get();
+  st().index_stale.store(true);
+  ASSERT_TRUE(update_index(st()).ok());
+  EXPECT_EQ(st().index.get(), built);
   // 10 nodes, 12 live records: only the two new ones are inserted.
   for (auto [seed, id] : {std::pair{10u, "a"}, {11u, "b"}}) add(vec(seed), json::Object(), id);
   ASSERT_TRUE(flush_pending_writes(st()).ok());
@@ -172,6 +178,12 @@ TEST_F(GraphCollectionTest, UpdateInsertsIntoALaggingGraphAndRebuildsOtherwise) 
   ASSERT_TRUE(flush_pending_writes(st()).ok());
   expect_nodes({"b", "c", "d", "e", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   EXPECT_TRUE(st().index->deleted.value.empty());
+  // One deleted, one added: as many live records as nodes, one of them not
+  // in the graph, so again a new graph.
+  ASSERT_TRUE(*delete_by_id(st(), "b"));
+  add(vec(15), json::Object(), "f");
+  ASSERT_TRUE(flush_pending_writes(st()).ok());
+  expect_nodes({"c", "d", "e", "f", "id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8", "id9"});
   // None live: the full build still gives an index, empty, and sync saves it.
   for (const std::string& id : node_ids()) ASSERT_TRUE(*delete_by_id(st(), id));
   sync();
@@ -219,6 +231,66 @@ TEST_F(GraphCollectionTest, RecordsThatReuseReleasedSlotsAreFoundOnce) {
   top.expires_at = 1;
   put_row(top);
   EXPECT_EQ(ids(search(vec(5), 3)), std::vector<std::string>(ranked.begin() + 1, ranked.end()));
+}
+
+// A slot emptied and refilled round after round carries a node for each of
+// its records; only the current one may be returned, and the others must
+// not take its place among the 2k hits the query resolves.
+TEST_F(GraphCollectionTest, NodesOfASlotsEarlierRecordsNeverTakeALiveRecordsPlace) {
+  open_graph();
+  for (uint32_t i = 0; i < 140; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  sync();
+  std::string holder = "id0";  // the record in the slot that is refilled
+  for (uint32_t round = 0; round < 12; ++round) {
+    const uint64_t slot = stored(holder)->slot;
+    ASSERT_TRUE(*delete_by_id(st(), holder));
+    holder = "refill" + std::to_string(round);
+    add(vec(1000 + round), json::Object(), holder);  // takes the freed slot
+    // More records than the graph has nodes of gone ones, so the graph only
+    // lags and is inserted into, never rebuilt: the slot's nodes pile up.
+    for (uint32_t i = 0; i <= round; ++i) {
+      add(vec(2000 + 100 * round + i), json::Object(), "new" + std::to_string(round) + "." + std::to_string(i));
+    }
+    ASSERT_TRUE(flush_pending_writes(st()).ok());
+    ASSERT_EQ(stored(holder)->slot, slot);
+    for (uint64_t k : {1, 3, 10}) {
+      const std::vector<SearchHit> hits = search(vec(1000 + round), k);
+      ASSERT_EQ(hits.size(), k) << "round " << round;
+      EXPECT_EQ(hits[0].id, holder) << "round " << round;
+    }
+  }
+  EXPECT_EQ(node_ids().size(), 140u + 12 + 12 * 13 / 2);  // inserted, never rebuilt
+}
+
+// A record committed while another thread brings the graph up to date is
+// found by the next search: the update that read the records before the
+// commit must not leave the index marked current.
+TEST_F(GraphCollectionTest, RecordsCommittedDuringASearchAreFoundAfterIt) {
+  open_graph();
+  for (uint32_t i = 0; i < 200; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  sync();
+  std::atomic<bool> writing{true};
+  testing::run_threads(2, [&](int t) {
+    while (t == 0 && writing.load()) EXPECT_TRUE(search_collection(st(), vec(0), 1, std::nullopt).ok());
+    for (uint32_t i = 0; t == 1 && i < 60; ++i) {
+      const std::string id = "new" + std::to_string(i);
+      if (i % 2 == 0) {  // the batch's second transaction
+        BatchVectors v;
+        v.rows = {vec(5000 + i)};
+        std::vector<json::Value> metadata(1, json::Object());
+        ASSERT_TRUE(add_batch_impl(st(), v, std::move(metadata), std::vector{id}, std::nullopt).ok());
+      } else {  // a group commit
+        add(vec(5000 + i), json::Object(), id);
+        ASSERT_TRUE(flush_pending_writes(st()).ok());
+      }
+    }
+    if (t == 1) writing = false;
+  });
+  const std::vector<SearchHit> all = search(vec(0), 1000);
+  std::set<std::string> found;
+  for (const SearchHit& h : all) found.insert(h.id);
+  EXPECT_EQ(all.size(), 260u);
+  for (uint32_t i = 0; i < 60; ++i) EXPECT_TRUE(found.contains("new" + std::to_string(i))) << i;
 }
 
 // Threads add, delete, upsert and search a graph collection while syncs
