@@ -4,12 +4,19 @@
 // bench/bench_graph.py runs it on the documented data sets next to hnswlib
 // and FAISS; without arguments it runs on a small generated set.
 //
-//   bench_graph BASE QUERIES TRUTH DIM [ADDED]
+//   bench_graph BASE QUERIES TRUTH DIM [ADDED] [--grown]
 //
 // BASE, QUERIES and ADDED hold float32 rows of DIM values, TRUTH the ids of
 // each query's 10 nearest base rows (uint32, 10 per query). L2 distance,
 // m = 16, m_max0 = 32, m_max = 16, ef_construction = 100, ml = 1/ln 16.
-// Prints one "name value" line per figure.
+// Prints one "name value" line per figure, and one "query ef=E recall R
+// qps Q" line per beam width.
+//
+// --grown adds the graph a collection grows into: the first 90% of BASE
+// built at once (an add_batch, then a search), the rest inserted 100 at a
+// time (adds with a search every 100), then the same queries ("grown_query"
+// lines).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -89,10 +96,40 @@ DataSet generated() {
   return d;
 }
 
+// Queries on one thread: the greedy descent and the layer-0 beam, as the
+// graph road runs them, at several beam widths; a hit counts when its
+// node's slot (= base row) is among the query's true 10.
+void run_queries(const char* label, const HnswGraph& graph, const DataSet& data, const VectorStore& store,
+                 Metric metric) {
+  const size_t dim = data.dim;
+  const size_t nq = data.queries.size() / dim;
+  const std::unordered_set<uint64_t> none;
+  for (size_t ef : {10, 16, 24, 32, 48, 64, 96, 128, 192, 256}) {
+    size_t found = 0;
+    const auto start = Clock::now();
+    for (size_t q = 0; q < nq; ++q) {
+      const std::span<const float> query(&data.queries[q * dim], dim);
+      uint32_t cur = *graph.entry_point();
+      for (size_t l = graph.max_level(); l >= 1; --l) {
+        cur = greedy_search_layer(graph, query, cur, l, store, metric);
+      }
+      const std::vector<ScoredNode> hits = search_layer_filtered(graph, query, cur, ef, store, metric, none);
+      const uint32_t* truth = &data.truth[q * 10];
+      for (size_t h = 0; h < hits.size() && h < 10; ++h) {
+        found += std::count(truth, truth + 10, static_cast<uint32_t>(graph.node_slot(hits[h].node)));
+      }
+    }
+    const double s = seconds_since(start);
+    std::printf("%s ef=%zu recall %.4f qps %.0f\n", label, ef, double(found) / double(nq * 10), double(nq) / s);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   DataSet data;
+  bool grown = false;
+  if (argc > 1 && std::string(argv[argc - 1]) == "--grown") grown = true, --argc;
   if (argc >= 5) {
     data.dim = std::stoul(argv[4]);
     data.base = read_file<float>(argv[1]);
@@ -146,28 +183,23 @@ int main(int argc, char** argv) {
   if (!loaded.ok()) return 1;
   std::printf("load_seconds %.4f\nbuild_over_load %.1f\n", load_s, build_s / load_s);
 
-  // Queries on one thread: the greedy descent and the layer-0 beam, as the
-  // graph road runs them, at several beam widths.
-  const std::unordered_set<uint64_t> none;
-  for (size_t ef : {10, 16, 24, 32, 48, 64, 96, 128, 192, 256}) {
-    size_t found = 0;
+  run_queries("query", graph, data, store.value, metric);
+
+  if (grown) {
+    const size_t first = n * 9 / 10;
     start = Clock::now();
-    for (size_t q = 0; q < nq; ++q) {
-      const std::span<const float> query(&data.queries[q * dim], dim);
-      uint32_t cur = *graph.entry_point();
-      for (size_t l = graph.max_level(); l >= 1; --l) {
-        cur = greedy_search_layer(graph, query, cur, l, store.value, metric);
-      }
-      const std::vector<ScoredNode> hits =
-          search_layer_filtered(graph, query, cur, ef, store.value, metric, none);
-      const uint32_t* truth = &data.truth[q * 10];
-      for (size_t h = 0; h < hits.size() && h < 10; ++h) {
-        found += std::count(truth, truth + 10, hits[h].node);
-      }
+    HnswIndex index(build_graph(std::span<const IndexItem>(items.data(), first), store.value, config,
+                                metric, options),
+                    metric);
+    const double built_s = seconds_since(start);
+    start = Clock::now();
+    for (size_t begin = first; begin < n; begin += 100) {
+      insert_nodes(index, std::span<const IndexItem>(items).subspan(begin, std::min<size_t>(100, n - begin)),
+                   store.value);
     }
-    const double s = seconds_since(start);
-    std::printf("query ef=%zu recall %.4f qps %.0f\n", ef, double(found) / double(nq * 10),
-                double(nq) / s);
+    std::printf("grown_build_seconds %.3f\ngrown_insert_nodes_per_second %.0f\n", built_s,
+                double(n - first) / seconds_since(start));
+    run_queries("grown_query", index.graph.value, data, store.value, metric);
   }
 
   if (n_added > 0) {
