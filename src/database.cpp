@@ -91,6 +91,25 @@ Status check_existing(const CollectionConfig& stored, const std::string& name, u
   return OkStatus();
 }
 
+// What stands at `path` (a link is not followed): not_found when nothing
+// does; `ec` is set when it cannot be told.
+std::filesystem::file_type entry_type(const std::string& path, std::error_code& ec) {
+  const std::filesystem::file_type type = std::filesystem::symlink_status(path, ec).type();
+  if (type == std::filesystem::file_type::not_found) ec.clear();
+  return type;
+}
+
+// Removes what stands at the directory `dir` of a name that has no registry
+// row, of `type` (entry_type). The states of this process still open on a
+// directory are detached first: they keep working on their unlinked files
+// but write nothing by path.
+Status remove_collection_dir(const std::string& dir, std::filesystem::file_type type) {
+  if (type == std::filesystem::file_type::directory) {
+    TS_RETURN_IF_ERROR(detach_states_of_dir(dir));
+  }
+  return platform::remove_dir_all(dir);
+}
+
 // Removes the registry row of `name` in a transaction of its own.
 Status delete_row(DatabaseState& db, const std::string& name) {
   TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
@@ -195,9 +214,9 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
   TS_RETURN_IF_ERROR(delete_row(db, name));
   std::error_code ec;
-  const std::filesystem::file_status st = std::filesystem::symlink_status(dir, ec);
-  if (ec || st.type() == std::filesystem::file_type::not_found) return OkStatus();
-  return platform::remove_dir_all(dir);
+  const std::filesystem::file_type type = entry_type(dir, ec);
+  if (ec || type == std::filesystem::file_type::not_found) return OkStatus();
+  return remove_collection_dir(dir, type);
 }
 
 Result<std::vector<std::string>> collections(DatabaseState& db) {

@@ -19,7 +19,9 @@
 //   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
-//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+//   -> index_file_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes, the
+//      process-wide list of open states (detach_states_of_dir).
 // open_mu is held across registry transactions, collection opens and the
 // release of a dropped collection (whose last reference flushes under the
 // collection's locks); map_mu shared across the database-wide sync.
@@ -103,9 +105,10 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
 Status register_collection(DatabaseState& db, const CollectionConfig& config);
 // An existing collection (CollectionNotFound otherwise).
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db, const std::string& name);
-// Removes the registry row and the directory; an unregistered name is no error.
-// A name too long to have a directory (registered by an older build) loses
-// its row only.
+// Removes the registry row, then the directory; an unregistered name is no
+// error. States of this process still open on the directory are detached
+// first (CollectionState::dropped). A name too long to have a directory
+// (registered by an older build) loses its row only.
 Status drop_collection(DatabaseState& db, const std::string& name);
 // Registered names in ascending byte order, open or not.
 Result<std::vector<std::string>> collections(DatabaseState& db);
