@@ -200,6 +200,47 @@ TEST_F(DatabaseTest, ADroppedCollectionWritesNothingIntoItsSuccessor) {
   }
 }
 
+// What the directory of an unregistered name holds (files copied in by
+// hand; a drop cut short: crash_test.cpp) never becomes part of the
+// collection created under that name: it starts empty, with a brand-new
+// vector file. A registered collection keeps its files, also through the
+// next open's sweep.
+TEST_F(DatabaseTest, AnUnregisteredNameStartsEmptyWhateverItsDirectoryHolds) {
+  const fs::path source = path("other/collections/src");
+  {
+    auto other = testing::ok_value(open_database(path("other")));
+    auto src = testing::ok_value(collection(*other, "src", 4, Metric::kCosine));
+    BatchVectors rows;
+    rows.rows = testing::normal_vectors(3000, 4, 1);  // the vector file grew
+    ASSERT_TRUE(add_batch_impl(*src, rows, std::vector<json::Value>(3000), {}, {}).ok());
+  }
+  auto kept = make("kept");
+  ASSERT_TRUE(add_record(*kept, std::vector<float>{1, 0, 0, 0}, {}, "k", {}).ok());
+  kept.reset();
+  struct Case {
+    const char* name;
+    bool with_store;  // else "vectors.bin" alone
+    uint64_t dim;
+  };
+  for (const Case& c : {Case{"whole", true, 4}, Case{"vectors", false, 4}, Case{"other_dim", true, 16}}) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = path("db/collections") + "/" + c.name;
+    fs::create_directories(dir);
+    fs::copy_file(source / "vectors.bin", dir / "vectors.bin");
+    if (c.with_store) fs::copy_file(source / "meta.redb", dir / "meta.redb");
+    auto fresh = collection(db(), c.name, c.dim, Metric::kCosine);
+    ASSERT_TRUE(fresh.ok()) << fresh.error().message();
+    EXPECT_EQ(*live_record_count(**fresh), 0u);
+    EXPECT_EQ(vectors_size_bytes(**fresh), 64 + c.dim * 4 * 1024);
+    const std::vector<float> v(c.dim, 1.0f);
+    ASSERT_TRUE(add_record(**fresh, v, {}, "new", {}).ok());
+    EXPECT_EQ(testing::ok_value(search_collection(**fresh, v, 5, std::nullopt)).size(), 1u);
+  }
+  reopen();
+  EXPECT_TRUE(get_by_id(*testing::ok_value(get_collection(db(), "kept")), "k")->has_value());
+  EXPECT_TRUE(get_by_id(*testing::ok_value(get_collection(db(), "whole")), "new")->has_value());
+}
+
 TEST_F(DatabaseTest, SyncAllFlushesEveryQueue) {
   auto a = make("a", 2, Metric::kL2), b = make("b", 2, Metric::kL2);
   for (auto* c : {a.get(), b.get()}) ASSERT_TRUE(add_record(*c, std::vector<float>{1, 2}, {}, "r", {}).ok());
