@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "collection/state.h"
 #include "platform/platform.h"
@@ -91,6 +92,75 @@ Status check_existing(const CollectionConfig& stored, const std::string& name, u
   return OkStatus();
 }
 
+// Whether the store in collection directory `dir` is held open by another
+// process (whose Collection object may outlive its Tessarin object): its
+// files are then left alone, as that process goes on writing into them.
+Result<bool> held_by_another_process(const std::string& dir) {
+  return Store::locked_by_another_process((std::filesystem::path(dir) / "meta.redb").string());
+}
+
+// What stands at `path` (a link is not followed): not_found when nothing
+// does; `ec` is set when it cannot be told.
+std::filesystem::file_type entry_type(const std::string& path, std::error_code& ec) {
+  const std::filesystem::file_type type = std::filesystem::symlink_status(path, ec).type();
+  if (type == std::filesystem::file_type::not_found) ec.clear();
+  return type;
+}
+
+// Removes what stands at the directory `dir` of a name that has no registry
+// row, of `type` (entry_type). The states of this process still open on a
+// directory are detached first: they keep working on their unlinked files
+// but write nothing by path.
+Status remove_collection_dir(const std::string& dir, std::filesystem::file_type type) {
+  if (type == std::filesystem::file_type::directory) {
+    TS_RETURN_IF_ERROR(detach_states_of_dir(dir));
+  }
+  return platform::remove_dir_all(dir);
+}
+
+// Before `name` is registered: whatever stands at its directory is a
+// leftover (of a drop cut short by a crash, or put there by hand) that the
+// new collection must not open as its own. It is removed, and the removal
+// made durable, before the row is committed, so the row never names a
+// half-cleared directory. One that another process has open is refused.
+Status clear_leftover(DatabaseState& db, const std::string& name) REQUIRES(db.open_mu) {
+  const std::string dir = collection_dir(db.path, name);
+  std::error_code ec;
+  const std::filesystem::file_type type = entry_type(dir, ec);
+  if (ec) return DbError::Io(ec.value());
+  if (type == std::filesystem::file_type::not_found) return OkStatus();
+  if (type == std::filesystem::file_type::directory) {
+    TS_ASSIGN_OR_RETURN(const bool busy, held_by_another_process(dir));
+    if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
+  }
+  TS_RETURN_IF_ERROR(remove_collection_dir(dir, type));
+  return platform::sync_parent_dir(dir);
+}
+
+// At open: removes every directory under "collections/" whose name has no
+// registry row (what drops cut short left), unless another process has it
+// open. Best effort: what cannot be listed or removed now stays, and the
+// creation of its name clears it (clear_leftover).
+void sweep_leftovers(const std::string& path, const Store& registry) {
+  Result<std::vector<std::string>> names = list_collection_names(registry);
+  if (!names.ok()) return;
+  const std::unordered_set<std::string> registered(names->begin(), names->end());
+  std::vector<std::string> leftovers;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(std::filesystem::path(path) / "collections", ec);
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    std::error_code type_ec;
+    if (it->symlink_status(type_ec).type() != std::filesystem::file_type::directory) continue;
+    if (!registered.contains(it->path().filename().string())) {
+      leftovers.push_back(it->path().string());
+    }
+  }
+  for (const std::string& dir : leftovers) {
+    const Result<bool> busy = held_by_another_process(dir);
+    if (busy.ok() && !*busy) (void)remove_collection_dir(dir, std::filesystem::file_type::directory);
+  }
+}
+
 // Removes the registry row of `name` in a transaction of its own.
 Status delete_row(DatabaseState& db, const std::string& name) {
   TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
@@ -105,6 +175,8 @@ Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path) {
   const std::filesystem::path base(path);
   TS_RETURN_IF_ERROR(platform::create_dir_all((base / "collections").string()));
   TS_ASSIGN_OR_RETURN(Store registry, Store::open((base / "meta.redb").string()));
+  // The registry's lock is held: no other database object runs meanwhile.
+  sweep_leftovers(path, registry);
   return std::make_unique<DatabaseState>(path, std::move(registry));
 }
 
@@ -131,6 +203,7 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
     config.dimensions = dim;
     config.metric = metric;
     config.created_at = platform::now_secs();
+    TS_RETURN_IF_ERROR(clear_leftover(db, name));
     TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
     TS_RETURN_IF_ERROR(save_collection_config(txn, config));
     TS_RETURN_IF_ERROR(txn.commit());
@@ -146,6 +219,7 @@ Status register_collection(DatabaseState& db, const CollectionConfig& config) {
   MutexLock open_lock(db.open_mu);
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, config.name));
   if (stored) return DbError::CollectionAlreadyExists(config.name);
+  TS_RETURN_IF_ERROR(clear_leftover(db, config.name));
   TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
   TS_RETURN_IF_ERROR(save_collection_config(txn, config));
   return txn.commit();
@@ -190,14 +264,17 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   // process would go on writing into unlinked files and lose everything.
   // Within this process the files go, and live Collection objects keep
   // working on them until they are released.
-  TS_ASSIGN_OR_RETURN(const bool busy, Store::locked_by_another_process(
-                                           (std::filesystem::path(dir) / "meta.redb").string()));
+  TS_ASSIGN_OR_RETURN(const bool busy, held_by_another_process(dir));
   if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
   TS_RETURN_IF_ERROR(delete_row(db, name));
+  // A crash from here on leaves the directory, whole or in part, without
+  // its row: the next open of the database or creation of the name removes
+  // it.
+  platform::crash_point("drop.row_deleted");
   std::error_code ec;
-  const std::filesystem::file_status st = std::filesystem::symlink_status(dir, ec);
-  if (ec || st.type() == std::filesystem::file_type::not_found) return OkStatus();
-  return platform::remove_dir_all(dir);
+  const std::filesystem::file_type type = entry_type(dir, ec);
+  if (ec || type == std::filesystem::file_type::not_found) return OkStatus();
+  return remove_collection_dir(dir, type);
 }
 
 Result<std::vector<std::string>> collections(DatabaseState& db) {

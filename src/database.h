@@ -8,6 +8,13 @@
 // drop_collection(). A CollectionState does not refer to its database:
 // states held elsewhere outlive the database state and stay usable.
 //
+// A directory under "collections/" whose name has no registry row is a
+// leftover (a drop cut short by a crash leaves one, whole or in part) and
+// never part of a collection: opening the database removes such
+// directories, and registering the name removes what stands at its
+// directory before the row is committed, so an unregistered name always
+// starts empty. Directories that another process has open are kept.
+//
 // Thread safety: all functions are safe to call concurrently. The map is
 // guarded by a read-write lock that is never held across a registry
 // transaction or a collection open.
@@ -19,7 +26,9 @@
 //   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
-//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+//   -> index_file_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes, the
+//      process-wide list of open states (detach_states_of_dir).
 // open_mu is held across registry transactions, collection opens and the
 // release of a dropped collection (whose last reference flushes under the
 // collection's locks); map_mu shared across the database-wide sync.
@@ -87,25 +96,31 @@ struct RecoveryStats {
 // than 255 bytes (no file system makes such a directory).
 Status validate_collection_name(const std::string& name);
 
-// Creates the directory (and "collections/") when missing and opens the
-// registry store under its exclusive lock.
+// Creates the directory (and "collections/") when missing, opens the
+// registry store under its exclusive lock, then removes the leftover
+// directories of unregistered names (best effort: one that cannot be
+// removed stays until its name is created).
 Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path);
 
 // Get or create. The metric is already parsed (parse_metric); dimension
 // bounds, then the name, then an existing collection's dimensions and metric
-// are checked in that order.
+// are checked in that order. Creating removes a leftover at the directory
+// first; one that another process has open is refused (Database, "Database
+// already open. Cannot acquire lock.").
 Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
                                                     uint64_t dim, Metric metric);
 // Registers a new collection with exactly `config` (which may carry an
 // HnswConfig, unlike the ones collection() creates); nothing is opened.
 // The name and dimensions are checked as collection() checks them; a name
-// already registered is CollectionAlreadyExists.
+// already registered is CollectionAlreadyExists; a leftover directory is
+// removed as collection() removes it.
 Status register_collection(DatabaseState& db, const CollectionConfig& config);
 // An existing collection (CollectionNotFound otherwise).
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db, const std::string& name);
-// Removes the registry row and the directory; an unregistered name is no error.
-// A name too long to have a directory (registered by an older build) loses
-// its row only.
+// Removes the registry row, then the directory; an unregistered name is no
+// error. States of this process still open on the directory are detached
+// first (CollectionState::dropped). A name too long to have a directory
+// (registered by an older build) loses its row only.
 Status drop_collection(DatabaseState& db, const std::string& name);
 // Registered names in ascending byte order, open or not.
 Result<std::vector<std::string>> collections(DatabaseState& db);

@@ -2,6 +2,7 @@
 // and the mirror's upkeep, and the small read-only accessors.
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <filesystem>
 #include <unordered_set>
 
@@ -44,6 +45,43 @@ std::string collection_dir(const std::string& database_path, const std::string& 
 
 namespace {
 
+// Every state this process opened, by the identity of its directory, so that
+// whoever removes a directory finds the states still open on it, including
+// those of an earlier database object, whose map the remover never sees.
+class OpenStates {
+ public:
+  // Lists `state`, dropping the entries of states already released.
+  void add(const platform::FileId& dir, const std::shared_ptr<CollectionState>& state)
+      EXCLUDES(mu_) {
+    MutexLock lock(mu_);
+    std::erase_if(entries_, [](const Entry& e) { return e.state.expired(); });
+    entries_.push_back(Entry{dir, state});
+  }
+  // The live states opened on `dir`.
+  std::vector<std::shared_ptr<CollectionState>> on(const platform::FileId& dir) EXCLUDES(mu_) {
+    std::vector<std::shared_ptr<CollectionState>> out;
+    MutexLock lock(mu_);
+    for (const Entry& e : entries_) {
+      if (e.dir != dir) continue;
+      if (std::shared_ptr<CollectionState> state = e.state.lock()) out.push_back(std::move(state));
+    }
+    return out;
+  }
+
+ private:
+  struct Entry {
+    platform::FileId dir;
+    std::weak_ptr<CollectionState> state;
+  };
+  Mutex mu_;  // a leaf: held for the list alone
+  std::vector<Entry> entries_ GUARDED_BY(mu_);
+};
+
+OpenStates& open_states() {
+  static OpenStates* states = new OpenStates;  // never destroyed: used at exit
+  return *states;
+}
+
 // The index a collection opens with: the one in "hnsw.index" when it holds
 // exactly the live records, else none. Stale without one when there are live
 // records to index, or when a file was there (damaged or out of date: the
@@ -85,6 +123,10 @@ Result<InitialIndex> load_initial_index(const CollectionConfig& config, const st
 Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
                                                          CollectionConfig config) {
   TS_RETURN_IF_ERROR(platform::create_dir_all(dir));
+  // Its identity lists the state for detach_states_of_dir.
+  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> found, platform::file_id(dir));
+  if (!found) return DbError::Io(ENOENT);  // removed meanwhile
+  const platform::FileId dir_id = *found;
   const std::filesystem::path base(dir);
   const std::string vector_path = (base / "vectors.bin").string();
   const std::string store_path = (base / "meta.redb").string();
@@ -117,7 +159,22 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
     state->index_file_may_exist = initial.file_found;
   }
   state->index_stale.store(initial.stale);
+  open_states().add(dir_id, state);
   return state;
+}
+
+Status detach_states_of_dir(const std::string& dir) {
+  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> dir_id, platform::file_id(dir));
+  if (!dir_id) return OkStatus();
+  std::vector<std::shared_ptr<CollectionState>> states = open_states().on(*dir_id);
+  for (const std::shared_ptr<CollectionState>& state : states) {
+    MutexLock file_lock(state->index_file_mu);
+    state->dropped = true;
+  }
+  // A reference held here may be the last: the release (which flushes) runs
+  // after every lock above is let go.
+  states.clear();
+  return OkStatus();
 }
 
 // ---- CollectionTxn ----
@@ -136,11 +193,12 @@ Status retire_index_file(CollectionState& state, [[maybe_unused]] const Mutex& c
   if (!state.config.hnsw_config) return OkStatus();
   MutexLock file_lock(state.index_file_mu);
   ++state.slot_release_commits;
-  if (!state.index_file_may_exist) return OkStatus();
+  // The path may hold a newer collection's file by now.
+  if (state.dropped || !state.index_file_may_exist) return OkStatus();
   const std::string path = index_file_path(state);
   TS_RETURN_IF_ERROR(platform::remove_file(path));
   Status synced = platform::sync_parent_dir(path);
-  // A dropped collection's directory is gone, and the file with it.
+  // A directory removed by other hands took the file with it.
   if (!synced.ok() && platform::dir_exists(state.dir)) return synced;
   state.index_file_may_exist = false;
   return OkStatus();

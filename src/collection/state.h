@@ -24,7 +24,8 @@
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
 //   -> index_file_mu
-//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+//   -> leaves: FreeList's own mutex, the store's internal mutexes, the
+//      process-wide list of open states (detach_states_of_dir).
 // What the code nests: writer_mu over pending_mu, commit_mu, vectors.mu,
 // free_list.mu and mirror.mu; commit_mu (a CollectionTxn) over vectors.mu,
 // free_list.mu, mirror.mu, graph_changes_mu and index_file_mu; pending_mu
@@ -74,6 +75,10 @@
 //     that releases slots removes it durably first (CollectionTxn::commit),
 //     since a released slot may go to a new record of the same id, which
 //     the open's (slot, id) check cannot tell from the old one.
+//   - Files are written through descriptors opened at open, except
+//     "hnsw.index" and the directory's sync, which go by the path `dir`.
+//     Once `dropped` is set that path belongs to no one or to a newer
+//     collection of the name: nothing goes by it any more.
 #pragma once
 
 #include <algorithm>
@@ -213,6 +218,13 @@ class CollectionState {
   // graph up to date, and saves only when it has not moved since: a graph
   // from before a release would outlive it in the file.
   uint64_t slot_release_commits GUARDED_BY(index_file_mu) = 0;
+  // Set, and never cleared, before the directory this state was opened on
+  // is removed (its collection dropped, or a leftover of an unregistered
+  // name cleared): `dir` then names nothing, or the directory of a newer
+  // collection of the same name, which would load a graph saved there. So
+  // sync saves no index and a slot-releasing commit removes none. Set under
+  // this lock: a save in progress ends before the directory goes.
+  bool dropped GUARDED_BY(index_file_mu) = false;
 };
 
 // Sets index_stale when the collection is configured with a graph index.
@@ -257,6 +269,13 @@ std::string collection_dir(const std::string& database_path, const std::string& 
 // index state. On failure whatever was opened is closed again.
 Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
                                                          CollectionConfig config);
+
+// Sets `dropped` on every live state of this process opened on the
+// directory at `dir` (found by the directory's identity, whichever database
+// object opened it); to be called before that directory is removed. Nothing
+// at `dir`: nothing to do. A failure to read the directory's identity is Io.
+// REQUIRES: no lock of any collection state held.
+[[nodiscard]] Status detach_states_of_dir(const std::string& dir);
 
 // A write transaction on the collection store that keeps the mirror equal to
 // the committed table and releases the slots its rows stop referring to.

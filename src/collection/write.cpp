@@ -262,6 +262,9 @@ Status sync_collection(CollectionState& state) {
   // the update, and the file would outlive it: no file then (that commit
   // removed any older one); the next sync saves.
   if (state.slot_release_commits != releases) return OkStatus();
+  // Dropped: the path may name a newer collection's directory, which would
+  // load this graph as its own when the (slot, id) pairs happen to match.
+  if (state.dropped) return OkStatus();
   state.index_file_may_exist = true;
   return save_index(state.index->graph.value, index_file_path(state));
 }

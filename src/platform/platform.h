@@ -162,7 +162,9 @@ Result<uint64_t> free_space(const std::string& path);
 
 // mkdir -p with mode 0777 (before umask).
 Status create_dir_all(const std::string& path);
-// rm -r; a missing path is not an error.
+// rm -r; a missing path is not an error, and a link is removed, not
+// followed. A directory's entries go one by one, each followed by the crash
+// point "remove_dir_all.entry_removed".
 Status remove_dir_all(const std::string& path);
 bool dir_exists(const std::string& path);
 

@@ -12,7 +12,9 @@
 //   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
 //   -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
-//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+//   -> index_file_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes, the
+//      process-wide list of open states (detach_states_of_dir).
 // Where both locks are members of one class the order is also written as
 // ACQUIRED_AFTER, which -Wthread-safety-beta checks.
 //

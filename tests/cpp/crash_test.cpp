@@ -10,6 +10,7 @@
 #include <map>
 
 #include "collection_test_util.h"
+#include "database.h"
 #include "export/ndjson.h"
 #include "platform/platform.h"
 
@@ -135,6 +136,41 @@ TEST_F(CrashTest, EveryIdKeepsItsOldOrItsNewVersion) {
     for (int i = 0; i < 4; ++i) add(vec(9), meta(9), "z" + std::to_string(i));
     sync();
     expect_slots_accounted(3);
+  }
+}
+
+// A drop killed after its registry row is gone, or half-way through removing
+// the directory, leaves the directory (whole or in part) behind: the next
+// open of the database removes it, and the name starts empty again.
+TEST_F(CrashTest, AKilledDropLeavesNothingTheNameComesBackWith) {
+  constexpr uint64_t kDim = 4;  // as vec()
+  for (const char* kill_at : {"drop.row_deleted", "remove_dir_all.entry_removed"}) {
+    SCOPED_TRACE(kill_at);
+    const std::string db_path = path(kill_at);
+    {
+      auto db = testing::ok_value(open_database(db_path));
+      auto c = testing::ok_value(collection(*db, "d", kDim, Metric::kL2));
+      BatchVectors rows;
+      rows.rows = testing::normal_vectors(20000, kDim, 1);
+      ASSERT_TRUE(add_batch_impl(*c, rows, std::vector<json::Value>(20000), {}, {}).ok());
+    }
+    EXPECT_EXIT(
+        {
+          auto db = open_database(db_path);
+          platform::FaultInjection::kill_at(kill_at);
+          (void)drop_collection(**db, "d");
+          std::_Exit(0);  // not killed: the crash point was never reached
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    auto db = testing::ok_value(open_database(db_path));
+    EXPECT_TRUE(testing::ok_value(collections(*db)).empty());
+    EXPECT_FALSE(std::filesystem::exists(db_path + "/collections/d"));
+    auto c = testing::ok_value(collection(*db, "d", kDim, Metric::kL2));
+    EXPECT_EQ(*live_record_count(*c), 0u);
+    EXPECT_EQ(vectors_size_bytes(*c), 64 + kDim * 4 * 1024);
+    ASSERT_TRUE(add_record(*c, vec(3), meta(3), "n", std::nullopt).ok());
+    EXPECT_EQ(ids(testing::ok_value(search_collection(*c, vec(3), 5, std::nullopt))),
+              std::vector<std::string>{"n"});
   }
 }
 
