@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <unordered_map>
 #include <unordered_set>
@@ -161,6 +162,13 @@ void sweep_leftovers(const std::string& path, const Store& registry) {
   }
 }
 
+// Opens the registered collection `name` in its directory of the database.
+Result<std::shared_ptr<CollectionState>> open_in_database(DatabaseState& db,
+                                                          const std::string& name,
+                                                          CollectionConfig config) {
+  return open_collection(collection_dir(db.path, name), std::move(config), db.dir);
+}
+
 // Removes the registry row of `name` in a transaction of its own.
 Status delete_row(DatabaseState& db, const std::string& name) {
   TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
@@ -174,10 +182,12 @@ Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path) {
   TS_RETURN_IF_ERROR(platform::create_dir_all(path));
   const std::filesystem::path base(path);
   TS_RETURN_IF_ERROR(platform::create_dir_all((base / "collections").string()));
+  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> dir, platform::file_id(path));
+  if (!dir) return DbError::Io(ENOENT);  // removed again since it was made
   TS_ASSIGN_OR_RETURN(Store registry, Store::open((base / "meta.redb").string()));
   // The registry's lock is held: no other database object runs meanwhile.
   sweep_leftovers(path, registry);
-  return std::make_unique<DatabaseState>(path, std::move(registry));
+  return std::make_unique<DatabaseState>(path, *dir, std::move(registry));
 }
 
 Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
@@ -209,7 +219,7 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
     TS_RETURN_IF_ERROR(txn.commit());
   }
   TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
-                      open_collection(collection_dir(db.path, name), std::move(config)));
+                      open_in_database(db, name, std::move(config)));
   return enter_open(db, name, std::move(state));
 }
 
@@ -234,7 +244,7 @@ Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return DbError::CollectionNotFound(name);
   TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
-                      open_collection(collection_dir(db.path, name), std::move(*stored)));
+                      open_in_database(db, name, std::move(*stored)));
   return enter_open(db, name, std::move(state));
 }
 

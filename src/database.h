@@ -44,6 +44,7 @@
 #include "collection/collection.h"
 #include "error.h"
 #include "metric.h"
+#include "platform/platform.h"
 #include "storage/store.h"
 #include "sync/mutex.h"
 #include "sync/thread_annotations.h"
@@ -62,12 +63,15 @@ namespace tessarin {
 // flush and close), then the registry store, releasing its file lock.
 class DatabaseState {
  public:
-  DatabaseState(std::string path_in, Store registry_in)
-      : path(std::move(path_in)), registry(std::move(registry_in)) {}
+  DatabaseState(std::string path_in, platform::FileId dir_in, Store registry_in)
+      : path(std::move(path_in)), dir(dir_in), registry(std::move(registry_in)) {}
   DatabaseState(const DatabaseState&) = delete;
   DatabaseState& operator=(const DatabaseState&) = delete;
 
   const std::string path;  // as given to open_database; not normalised
+  // The directory `path` named when it was opened; handed to every
+  // collection opened here (CollectionState::database_dir).
+  const platform::FileId dir;
   Store registry;          // "<path>/meta.redb", table "collections"
   // Serialises the slow paths that read or change the registry and open or
   // drop collections (the lookups of open collections do not take it), so

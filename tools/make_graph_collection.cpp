@@ -9,19 +9,26 @@
 // SEVENTH (default 0) is stored in the seventh HnswConfig field, which no
 // operation reads: it is carried through the registry and "hnsw.index".
 //
-// Opens (or creates) the database at DB_PATH and registers NAME through the
-// engine's registry writer. Exits 0 on success; prints the error and exits 1
-// otherwise (an existing collection of that name is an error). A graph
-// parameter out of its range (below) is refused before anything is created.
+// Checks every argument, in command-line order, before anything is created:
+// the first bad one is printed (exit 1) and DB_PATH is left as it was. Each
+// number is its whole argument, in decimal: no spaces, no '+', no
+// hexadecimal (ML may carry a '-', and is then out of range); a value out
+// of its range (below) is refused with the text as given. Then opens (or creates) the
+// database at DB_PATH and registers NAME through the engine's registry
+// writer. Exits 0 on success; prints the error and exits 1 otherwise (an
+// existing collection of that name is an error).
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "database.h"
 #include "platform/platform.h"
 #include "search/distance.h"
+#include "storage/vectors.h"
 
 namespace {
 
@@ -30,12 +37,21 @@ int fail(const std::string& message) {
   return 1;
 }
 
-// A whole decimal number, all of `text`.
-template <typename T>
-bool parse_number(std::string_view text, T* out) {
+// Parses all of `text` as a whole number in [low, high] into *out; the
+// message for argument `name` when it is not one.
+std::string parse_whole(const char* name, std::string_view text, uint64_t low, uint64_t high,
+                        uint64_t* out) {
   const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, *out);
-  return ec == std::errc() && ptr == end && !text.empty();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, *out);
+  const bool too_large = ec == std::errc::result_out_of_range;
+  if (text.empty() || ptr != end || (ec != std::errc() && !too_large)) {
+    return std::string(name) + " is not a whole number: " + std::string(text);
+  }
+  if (too_large || *out < low || *out > high) {
+    return std::string(name) + " must be between " + std::to_string(low) + " and " +
+           std::to_string(high) + ", got " + std::string(text);
+  }
+  return {};
 }
 
 // Ranges of the graph parameters. No sensible configuration comes near a
@@ -57,26 +73,23 @@ constexpr uint64_t kMaxBeam = 32768;
 // it ever more nodes stand on every layer, and at infinity all of them do.
 constexpr double kMaxMl = 4.0;
 
-// The first parameter out of its range, as a message; empty when none is.
-std::string check_ranges(const tessarin::HnswConfig& c) {
-  const struct {
-    const char* name;
-    uint64_t value, low, high;
-  } ranges[] = {{"M", c.m, 1, kMaxNeighbours},
-                {"M_MAX0", c.m_max0, 1, kMaxNeighbours},
-                {"M_MAX", c.m_max, 1, kMaxNeighbours},
-                {"EF_CONSTRUCTION", c.ef_construction, 0, kMaxBeam},
-                {"EF_SEARCH", c.ef_search, 0, kMaxBeam}};
-  for (const auto& r : ranges) {
-    if (r.value < r.low || r.value > r.high) {
-      return std::string(r.name) + " must be between " + std::to_string(r.low) + " and " +
-             std::to_string(r.high) + ", got " + std::to_string(r.value);
-    }
+// Parses all of `text` (NUL-terminated) as ML into *out; the message when it
+// is not a number in [0, kMaxMl].
+std::string parse_ml(const char* text, double* out) {
+  const std::string_view view(text);
+  const char* end = view.data() + view.size();
+  const auto [ptr, ec] = std::from_chars(view.data(), end, *out);  // no spaces, '+' or hex
+  const bool beyond_double = ec == std::errc::result_out_of_range;
+  if (view.empty() || ptr != end || (ec != std::errc() && !beyond_double)) {
+    return "ML is not a number: " + std::string(view);
   }
-  if (!(c.ml >= 0.0 && c.ml <= kMaxMl)) {  // NaN fails both
-    char text[64];
-    std::snprintf(text, sizeof text, "ML must be between 0 and %g, got %g", kMaxMl, c.ml);
-    return text;
+  // The text is a number too large or too small for a double: strtod reads
+  // the same text as infinity or (nearly) zero.
+  if (beyond_double) *out = std::strtod(text, nullptr);
+  if (!(*out >= 0.0 && *out <= kMaxMl)) {  // NaN fails both
+    char range[64];
+    std::snprintf(range, sizeof range, "ML must be between 0 and %g, got ", kMaxMl);
+    return range + std::string(view);
   }
   return {};
 }
@@ -92,30 +105,34 @@ int main(int argc, char** argv) {
   }
   CollectionConfig config;
   config.name = argv[2];
-  const char* names[] = {"DIM", "M", "M_MAX0", "M_MAX", "EF_CONSTRUCTION", "EF_SEARCH"};
-  uint64_t* fields[] = {&config.dimensions, nullptr, nullptr, nullptr, nullptr, nullptr};
-  HnswConfig hnsw;
-  fields[1] = &hnsw.m;
-  fields[2] = &hnsw.m_max0;
-  fields[3] = &hnsw.m_max;
-  fields[4] = &hnsw.ef_construction;
-  fields[5] = &hnsw.ef_search;
-  const int positions[] = {3, 5, 6, 7, 8, 9};
-  for (int i = 0; i < 6; ++i) {
-    if (!parse_number(argv[positions[i]], fields[i])) {
-      return fail(std::string(names[i]) + " is not a whole number: " + argv[positions[i]]);
-    }
+  if (Status name = validate_collection_name(config.name); !name.ok()) {
+    return fail(name.error().message());
   }
-  char* end = nullptr;
-  hnsw.ml = std::strtod(argv[10], &end);
-  if (end == argv[10] || *end != '\0') return fail(std::string("ML is not a number: ") + argv[10]);
-  if (argc == 12 && !parse_number(argv[11], &hnsw.reserved)) {
-    return fail(std::string("SEVENTH is not a whole number: ") + argv[11]);
-  }
+  std::string bad = parse_whole("DIM", argv[3], 1, kMaxDimensions, &config.dimensions);
+  if (!bad.empty()) return fail(bad);
   Result<Metric> metric = parse_metric(argv[4]);
   if (!metric.ok()) return fail(metric.error().text());
   config.metric = *metric;
-  if (const std::string range = check_ranges(hnsw); !range.empty()) return fail(range);
+
+  HnswConfig hnsw;
+  const struct {
+    const char* name;
+    uint64_t* field;
+    uint64_t low, high;
+  } graph[] = {{"M", &hnsw.m, 1, kMaxNeighbours},
+               {"M_MAX0", &hnsw.m_max0, 1, kMaxNeighbours},
+               {"M_MAX", &hnsw.m_max, 1, kMaxNeighbours},
+               {"EF_CONSTRUCTION", &hnsw.ef_construction, 0, kMaxBeam},
+               {"EF_SEARCH", &hnsw.ef_search, 0, kMaxBeam}};
+  for (size_t i = 0; i < std::size(graph); ++i) {
+    bad = parse_whole(graph[i].name, argv[5 + i], graph[i].low, graph[i].high, graph[i].field);
+    if (!bad.empty()) return fail(bad);
+  }
+  if (bad = parse_ml(argv[10], &hnsw.ml); !bad.empty()) return fail(bad);
+  if (argc == 12) {
+    bad = parse_whole("SEVENTH", argv[11], 0, UINT64_MAX, &hnsw.reserved);
+    if (!bad.empty()) return fail(bad);
+  }
   config.created_at = platform::now_secs();
   config.hnsw_config = hnsw;
 

@@ -134,11 +134,14 @@ void preload(CollectionState& state);
 // Mapped length of "vectors.bin" in bytes.
 uint64_t vectors_size_bytes(CollectionState& state);
 
-// NDJSON export / import (export/export.cpp). The export refuses a target
-// that is one of the database's own files (any collection's vector file,
-// store, lock file or index, or the registry's store and lock file) with
-// InvalidInput "export target is a file of the database", before
-// truncating anything; the import only reads its file. A path with a NUL
+// NDJSON export / import (export/export.cpp). The export refuses, with
+// InvalidInput "export target is a file of the database", a target inside
+// the database directory (the path resolved as the open resolves it: links,
+// relative paths and ".." included), before anything is created, and a hard
+// link to one of the database's own files (any collection's vector file,
+// store, lock file or index, or the registry's store and lock file), before
+// truncating anything. Only a regular file is truncated: a FIFO or a device
+// is written as it is. The import only reads its file. A path with a NUL
 // byte is the platform's Io error.
 Result<uint64_t> export_to_file(CollectionState& state, const std::string& path);
 Result<ImportStats> import_from_file(CollectionState& state, const std::string& path);

@@ -12,10 +12,12 @@
 
 namespace tessarin {
 
-CollectionState::CollectionState(CollectionConfig config_in, std::string dir_in, Store store_in,
+CollectionState::CollectionState(CollectionConfig config_in, std::string dir_in,
+                                 std::optional<platform::FileId> database_dir_in, Store store_in,
                                  VectorStore vectors_in, FreeList free_list_in)
     : config(std::move(config_in)),
       dir(std::move(dir_in)),
+      database_dir(database_dir_in),
       store(std::move(store_in)),
       vectors(std::move(vectors_in)),
       free_list(std::move(free_list_in)) {}
@@ -120,8 +122,9 @@ Result<InitialIndex> load_initial_index(const CollectionConfig& config, const st
 
 }  // namespace
 
-Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
-                                                         CollectionConfig config) {
+Result<std::shared_ptr<CollectionState>> open_collection(
+    const std::string& dir, CollectionConfig config,
+    std::optional<platform::FileId> database_dir) {
   TS_RETURN_IF_ERROR(platform::create_dir_all(dir));
   // Its identity lists the state for detach_states_of_dir.
   TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> found, platform::file_id(dir));
@@ -145,8 +148,9 @@ Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
   }
   TS_ASSIGN_OR_RETURN(InitialIndex initial, load_initial_index(config, dir, store));
 
-  auto state = std::make_shared<CollectionState>(std::move(config), dir, std::move(store),
-                                                 std::move(vectors), FreeList(std::move(slots)));
+  auto state = std::make_shared<CollectionState>(std::move(config), dir, database_dir,
+                                                 std::move(store), std::move(vectors),
+                                                 FreeList(std::move(slots)));
   {
     // Not shared yet: the lock is for the rule (index is guarded by index_mu).
     ExclusiveLock index_lock(state->index_mu);

@@ -97,6 +97,7 @@
 #include "error.h"
 #include "collection/filter.h"
 #include "json/value.h"
+#include "platform/platform.h"
 #include "collection/mirror.h"
 #include "search/hnsw/graph.h"
 #include "search/hnsw/insert.h"
@@ -136,7 +137,8 @@ struct PendingWrite {
 
 class CollectionState {
  public:
-  CollectionState(CollectionConfig config, std::string dir, Store store, VectorStore vectors,
+  CollectionState(CollectionConfig config, std::string dir,
+                  std::optional<platform::FileId> database_dir, Store store, VectorStore vectors,
                   FreeList free_list);
   ~CollectionState();
   CollectionState(const CollectionState&) = delete;
@@ -145,6 +147,11 @@ class CollectionState {
   // ---- Fixed for the state's life; read without a lock ----
   const CollectionConfig config;
   const std::string dir;           // <database>/collections/<name>
+  // The database directory that opened the collection, as it was at the
+  // open (a rename keeps it); none for a collection opened on its own
+  // (tests, tools), which belongs to no database. Export refuses targets
+  // inside it.
+  const std::optional<platform::FileId> database_dir;
   Store store;                     // "meta.redb"; serialises its own writers
   const uint64_t max_pending_writes = 100;  // queue length that makes an add flush
   const uint64_t flush_interval_ms = 100;   // age of the oldest queued write that does
@@ -267,8 +274,11 @@ std::string collection_dir(const std::string& database_path, const std::string& 
 // Opens (creating when missing) the collection directory `dir` for `config`:
 // the vector file, the store (exclusively locked), the free list and the
 // index state. On failure whatever was opened is closed again.
-Result<std::shared_ptr<CollectionState>> open_collection(const std::string& dir,
-                                                         CollectionConfig config);
+// `database_dir` is the directory of the database `dir` lies in (database.cpp
+// passes it); none opens a collection that belongs to no database.
+Result<std::shared_ptr<CollectionState>> open_collection(
+    const std::string& dir, CollectionConfig config,
+    std::optional<platform::FileId> database_dir = std::nullopt);
 
 // Sets `dropped` on every live state of this process opened on the
 // directory at `dir` (found by the directory's identity, whichever database

@@ -202,12 +202,14 @@ std::optional<DbError> upsert_chunk(CollectionState& state, ImportChunk& chunk,
   return std::nullopt;
 }
 
+constexpr char kRefusedTarget[] = "export target is a file of the database";
+
 // The files an export must never overwrite: the registry's and those of
 // every collection in <db>/collections/ (collections this process has not
 // opened included), each store with LMDB's lock file beside it. Truncating
 // one destroys that collection (or, for a mapped file, kills the process
-// that maps it). Compared by device and inode, so links and other spellings
-// of a path count too.
+// that maps it). Compared by device and inode, so a hard link from outside
+// the database, which no check of the path sees, counts too.
 constexpr std::array<std::string_view, 4> kCollectionFiles = {"vectors.bin", "meta.redb",
                                                               "meta.redb-lock", kIndexFileName};
 
@@ -238,14 +240,39 @@ Result<bool> is_database_file(const CollectionState& state, const platform::File
   return false;
 }
 
-// Opens the export target without truncating it, refuses it when it is one
-// of the database's files, and only then truncates it.
+// True when `path`, resolved as its open would resolve it, lies inside the
+// database directory: a new file there (a stray file in "collections/"
+// would keep that name from ever becoming a collection, an "hnsw.index" in
+// a flat collection would be read as its graph once it has one) as much as
+// an existing one. Decided before the open, which would create the file.
+// The directories on the way are compared by device and inode, so a case-
+// insensitive file system or a second mount of the database cannot hide it.
+Result<bool> is_inside_database(const CollectionState& state, const std::string& path) {
+  if (!state.database_dir) return false;  // a collection of no database
+  TS_ASSIGN_OR_RETURN(const std::string resolved, platform::resolve_open_target(path));
+  std::filesystem::path dir = std::filesystem::path(resolved).parent_path();
+  for (;;) {
+    TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(dir.string()));
+    if (id == state.database_dir) return true;
+    if (dir == dir.root_path()) return false;
+    dir = dir.parent_path();
+  }
+}
+
+// Refuses a target inside the database directory before anything is
+// created; opens the target without truncating it and refuses it when it is
+// (a link to) one of the database's files; only then truncates it, if it is
+// a regular file: a FIFO or a device (/dev/null) is written as it is, and
+// cannot be truncated.
 Result<platform::File> open_export_target(const CollectionState& state, const std::string& path) {
+  TS_ASSIGN_OR_RETURN(const bool inside, is_inside_database(state, path));
+  if (inside) return DbError::InvalidInput(kRefusedTarget);
   TS_ASSIGN_OR_RETURN(platform::File file, platform::open_for_overwrite(path));
   TS_ASSIGN_OR_RETURN(const platform::FileId target, platform::file_id(file));
   TS_ASSIGN_OR_RETURN(const bool refused, is_database_file(state, target));
-  if (refused) return DbError::InvalidInput("export target is a file of the database");
-  TS_RETURN_IF_ERROR(platform::set_file_length(file, 0));
+  if (refused) return DbError::InvalidInput(kRefusedTarget);
+  TS_ASSIGN_OR_RETURN(const bool regular, platform::is_regular_file(file));
+  if (regular) TS_RETURN_IF_ERROR(platform::set_file_length(file, 0));
   return file;
 }
 

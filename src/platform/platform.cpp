@@ -14,9 +14,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include <sys/random.h>  // getrandom on Linux, getentropy on macOS
@@ -181,6 +183,53 @@ Result<std::optional<FileId>> file_id(const std::string& path) {
   }
   return std::optional<FileId>(
       FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+Result<bool> is_regular_file(const File& file) {
+  struct stat st {};
+  if (retry_eintr([&] { return ::fstat(file.fd(), &st); }) != 0) return DbError::Io(errno);
+  return S_ISREG(st.st_mode);
+}
+
+Result<std::string> resolve_open_target(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  // The kernel gives up on a lookup after 40 links (ELOOP); realpath counts
+  // those inside the path, this loop the dangling ones at its end.
+  constexpr int kMaxLinks = 40;
+  std::string current = path;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    if (current.empty()) return DbError::Io(ENOENT);
+    // Something exists there: realpath resolves it exactly as open would.
+    if (std::unique_ptr<char, decltype(&std::free)> real(::realpath(current.c_str(), nullptr),
+                                                         &std::free);
+        real != nullptr) {
+      return std::string(real.get());
+    }
+    if (errno != ENOENT) return DbError::Io(errno);
+    // Nothing there (yet): a new name, a dangling link, or a directory on
+    // the way that is missing.
+    const std::filesystem::path p(current);
+    const std::string name = p.filename().string();
+    if (name.empty() || name == "." || name == "..") return DbError::Io(ENOENT);
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      // A dangling link: the open creates the file it names, relative to
+      // the link's own directory (joining keeps an absolute target as it is).
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0) + 1, '\0');
+      const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+      if (n < 0) return DbError::Io(errno);
+      if (static_cast<size_t>(n) >= target.size()) continue;  // changed meanwhile: look again
+      target.resize(static_cast<size_t>(n));
+      current = (p.parent_path() / target).string();
+      continue;
+    }
+    const std::string dir = p.parent_path().empty() ? "." : p.parent_path().string();
+    std::unique_ptr<char, decltype(&std::free)> real_dir(::realpath(dir.c_str(), nullptr),
+                                                         &std::free);
+    if (real_dir == nullptr) return DbError::Io(errno);
+    return (std::filesystem::path(real_dir.get()) / name).string();
+  }
+  return DbError::Io(ELOOP);
 }
 
 Status set_file_length(const File& file, uint64_t length) {

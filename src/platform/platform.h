@@ -96,6 +96,20 @@ struct FileId {
 Result<FileId> file_id(const File& file);
 // nullopt when nothing exists at `path`.
 Result<std::optional<FileId>> file_id(const std::string& path);
+// True for a regular file; false for a FIFO, a device, a socket or a
+// directory, which cannot be truncated (fstat).
+Result<bool> is_regular_file(const File& file);
+
+// Where open(path, O_WRONLY | O_CREAT) would open or create its file, found
+// without creating anything: an absolute path free of symbolic links, "."
+// and "..". Relative paths start at the working directory; every link is
+// followed as the open follows it, a link as the last component too, dangling
+// or not (the open creates the file it names). A path the open could not
+// reach fails as that open would, as Io: ENOENT (a missing directory on the
+// way, or a last component that names a directory: empty, "." or ".."),
+// ENOTDIR, EACCES, ELOOP (more than 40 links in a row at the end).
+Result<std::string> resolve_open_target(const std::string& path);
+
 // The address range of this process's mapping of `file` that starts at the
 // file's offset 0 (a mapping made by a library we do not see into); nullopt
 // when there is none, or where the system does not list its mappings.

@@ -7,6 +7,8 @@
 namespace tessarin::platform {
 namespace {
 
+using namespace std::string_literals;
+
 class PlatformTest : public tessarin::testing::TempDirTest {
  protected:
   void write_text(const std::string& name, const std::string& text) { testing::put_file(path(name), text); }
@@ -61,6 +63,37 @@ TEST_F(PlatformTest, DirectoriesCreateAndRemove) {
   ASSERT_TRUE(remove_dir_all(path("a")).ok());
   EXPECT_FALSE(dir_exists(path("a")));
   EXPECT_TRUE(remove_dir_all(path("a")).ok());  // missing is fine
+}
+
+// Where an open with O_CREAT would land, found without creating anything:
+// the export refuses targets inside the database by this path.
+TEST_F(PlatformTest, ResolveOpenTargetFollowsEveryLink) {
+  namespace fs = std::filesystem;
+  ASSERT_TRUE(create_dir_all(path("a/b")).ok());
+  write_text("f", "x");
+  fs::create_directory_symlink(path("a/b"), path("linked"));
+  fs::create_symlink("a/b/new", path("dangling"));  // relative to its own directory
+  fs::create_symlink(path("dangling"), path("chain"));
+  fs::create_symlink("loop", path("loop"));
+  const std::string real = fs::canonical(dir()).string();
+  const std::pair<std::string, std::string> found[] = {
+      {"new", "/new"}, {"f", "/f"}, {"linked/x", "/a/b/x"}, {"dangling", "/a/b/new"},
+      {"chain", "/a/b/new"}, {"a/b/..", "/a"},
+      {"linked/../b", "/a/b"}};  // ".." after a link leaves the link's target
+  for (const auto& [given, want] : found) {
+    auto r = resolve_open_target(path(given));
+    ASSERT_TRUE(r.ok()) << given << ": " << r.error().message();
+    EXPECT_EQ(*r, real + want) << given;
+  }
+  const std::pair<std::string, int> refused[] = {
+      {"missing/x", ENOENT}, {"f/x", ENOTDIR}, {"loop", ELOOP}, {"gone/", ENOENT},
+      {"a/gone/..", ENOENT}};
+  for (const auto& [given, errnum] : refused) {
+    EXPECT_EQ(resolve_open_target(path(given)).error().os_error(), errnum) << given;
+  }
+  EXPECT_FALSE(fs::exists(path("a/b/new")) || fs::exists(path("new")));
+  EXPECT_EQ(resolve_open_target("x\0y"s).error().message(),
+            "I/O error: file name contained an unexpected NUL byte");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 """Collection operations through Python: results, counts and the exception
 type of each method."""
 import json
+import os
+import subprocess
 
 import numpy as np
 import pytest
@@ -55,6 +57,30 @@ def test_compact_export_import_and_their_os_errors(db, coll, tmp_path, raised):
     assert raised(OSError, lambda: coll.export_to_file(missing_dir)).args[0].startswith("I/O error: ")
     with pytest.raises(OSError, match="^Invalid dimensions: expected 2, got 4$"):
         db.collection("small", 2).import_from_file(path)
+
+
+def test_export_writes_to_a_device_and_a_fifo_as_they_are(coll, tmp_path):
+    coll.add_batch(np.eye(4, dtype=np.float32), [{"k": i} for i in range(4)])
+    assert coll.export_to_file("/dev/null") == 4
+    plain, fifo, received = (str(tmp_path / n) for n in ("plain", "fifo", "received"))
+    assert coll.export_to_file(plain) == 4
+    os.mkfifo(fifo)
+    # The export keeps the interpreter lock while its open waits for a
+    # reader, so the reader is another process.
+    with open(received, "wb") as out:
+        reader = subprocess.Popen(["cat", fifo], stdout=out)
+    try:
+        assert coll.export_to_file(fifo) == 4
+        assert reader.wait(timeout=60) == 0
+    finally:
+        reader.kill()
+
+    def content(path):  # without the moment of the export
+        with open(path, encoding="utf-8") as f:
+            header, *records = map(json.loads, f)
+        return {**header, "exported_at": None}, records
+
+    assert content(received) == content(plain)
 
 
 def test_deepest_metadata_add_accepts_round_trips(db, coll, tmp_path, raised):

@@ -144,3 +144,33 @@ def test_paths_and_names_that_would_reach_the_wrong_file(tmp_path, db_path, rais
     del db, coll
     assert Tessarin(db_path).get_collection("c").get("a").metadata == {"k": 1}
     assert Tessarin(db_path).get_collection("b").get("b1").metadata == {"k": 2}
+
+
+def test_export_refuses_every_target_inside_the_database_before_creating_it(
+        tmp_path, db_path, raised, monkeypatch):
+    db = Tessarin(db_path)
+    coll = db.collection("c", 2)  # flat: it has no "hnsw.index"
+    coll.add([1.0, 0.0], {}, id="a")
+    coll.sync()
+    cdir = os.path.join(db_path, "collections", "c")
+    os.symlink(cdir, tmp_path / "linked")
+    os.symlink(os.path.join(db_path, "collections", "named"), tmp_path / "dangling")
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path / "elsewhere")
+
+    def tree():
+        return sorted(os.path.join(d, n) for d, ds, fs in os.walk(db_path) for n in ds + fs)
+
+    before = tree()
+    for target in [os.path.join(db_path, "new.ndjson"),
+                   os.path.join(db_path, "collections", "unused"),  # would block the name
+                   os.path.join(cdir, "hnsw.index"),
+                   str(tmp_path / "linked" / "out.ndjson"),
+                   str(tmp_path / "dangling"),  # the open would create what it names
+                   "../db/new.ndjson",
+                   "../elsewhere/../db/collections/c/x"]:
+        error = raised(OSError, lambda: coll.export_to_file(target))
+        assert error.args == ("Invalid input: export target is a file of the database",), target
+    assert tree() == before
+    assert db.collection("unused", 2).add([0.0, 1.0], {})  # neither name is taken
+    assert db.collection("named", 2).name == "named"

@@ -37,6 +37,10 @@ MAX = 2**64 - 1
     ((16, 32, 16, 100, 40, "inf"), "ML must be between 0 and 4, got inf"),
     ((16, 32, 16, 100, 40, -0.5), "ML must be between 0 and 4, got -0.5"),
     ((16, 32, 16, 100, 40, 4.01), "ML must be between 0 and 4, got 4.01"),
+    ((16, 32, 16, 100, 40, "4.0000000001"), "ML must be between 0 and 4, got 4.0000000001"),
+    ((16, 32, 16, 100, 40, "1e400"), "ML must be between 0 and 4, got 1e400"),
+    ((16, 32, 16, 100, 99999999999999999999, 0.36),
+     "EF_SEARCH must be between 0 and 32768, got 99999999999999999999"),
     ((1, 1, 1, 0, 0, 0), None),
     ((4096, 4096, 4096, 32768, 32768, 4), None),
 ])
@@ -47,6 +51,37 @@ def test_tool_refuses_graph_parameters_out_of_range(db_path, params, message):
     else:  # refused before anything is created
         assert made.returncode == 1 and f"make_graph_collection: {message}\n" == made.stderr
         assert not os.path.exists(db_path)
+
+
+ARGS = ("NAME", "DIM", "METRIC", "M", "M_MAX0", "M_MAX", "EF_CONSTRUCTION", "EF_SEARCH", "ML",
+        "SEVENTH")
+GOOD = ("g", "16", "l2", "16", "32", "16", "100", "40", "0.36", "7")
+
+
+@pytest.mark.parametrize("arg, text, message", [
+    ("NAME", "", "Invalid input: Collection name must not be empty"),
+    ("NAME", "a/b", "Invalid input: Collection name must not contain '/'"),
+    ("DIM", "0", "DIM must be between 1 and 65536, got 0"),
+    ("DIM", "65537", "DIM must be between 1 and 65536, got 65537"),
+    ("DIM", " 16", "DIM is not a whole number:  16"),
+    ("METRIC", "manhattan", "Invalid metric 'manhattan'. Expected: cosine, dot, l2"),
+    ("M", "16 ", "M is not a whole number: 16 "),
+    ("M_MAX0", "+32", "M_MAX0 is not a whole number: +32"),
+    ("M_MAX", "0x10", "M_MAX is not a whole number: 0x10"),
+    ("EF_CONSTRUCTION", "1e2", "EF_CONSTRUCTION is not a whole number: 1e2"),
+    ("EF_SEARCH", "", "EF_SEARCH is not a whole number: "),
+    ("ML", " 0.36", "ML is not a number:  0.36"),
+    ("ML", "0.36 ", "ML is not a number: 0.36 "),
+    ("ML", "+0.36", "ML is not a number: +0.36"),
+    ("ML", "0x1p-2", "ML is not a number: 0x1p-2"),
+    ("SEVENTH", "-7", "SEVENTH is not a whole number: -7"),
+])
+def test_tool_checks_every_argument_before_creating_anything(db_path, arg, text, message):
+    args = list(GOOD)
+    args[ARGS.index(arg)] = text
+    made = subprocess.run([TOOL, db_path, *args], capture_output=True, text=True)
+    assert (made.returncode, made.stderr) == (1, f"make_graph_collection: {message}\n")
+    assert not os.path.exists(db_path)
 
 
 def vectors(n, seed=0):
