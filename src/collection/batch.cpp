@@ -2,8 +2,8 @@
 // sync of the vector file.
 //
 //   checks      lengths, dimensions, finite values, id lengths
-//   slots       one allocate_slots for all records (free list first, then
-//               growth)
+//   slots       one claim_slots for all records (free list first, then
+//               growth), claimed until the batch returns
 //   vectors     each read once into a copy, checked again and written,
 //               prepared for the metric, into its slot, all under one hold
 //               of the vector lock
@@ -31,13 +31,15 @@
 // Nothing changes before the first slot is taken, so a batch refused by a
 // check leaves the collection as it was. Until txn 1 commits no record
 // refers to the slots taken (vectors written into them included: a crash
-// leaves them unreferenced, as a single add's before its commit), and a
-// failure gives them back (marked free and listed again). One after txn 1
-// leaves what it has done: records committed by txn 1 stay Pending
-// (invisible to every reader, their slots taken) when the vector sync or
-// txn 2 fails, until a batch of the same ids replaces them. writer_mu is
-// held from the queue's commit to txn 2, so the rows read before txn 1 are
-// still the stored rows when txn 2 replaces them.
+// leaves them unreferenced, as a single add's before its commit, for a
+// compaction to reclaim), and a failure gives them back (marked free and
+// listed again). One after txn 1 leaves what it has done: records committed
+// by txn 1 stay Pending (invisible to every reader, their slots taken) when
+// the vector sync or txn 2 fails, until a batch of the same ids replaces
+// them or a compaction removes them. writer_mu is held from the queue's commit to txn 2, so the
+// rows read before txn 1 are still the stored rows when txn 2 replaces them,
+// and a compaction (which looks under writer_mu) never sees the Pending rows
+// of a batch that is still running.
 //
 // An expiry is created_at + ttl, saturating at 2^64 - 1 (a record that
 // practically never expires) instead of wrapping into the past.
@@ -224,8 +226,10 @@ Result<std::vector<std::string>> add_batch_impl(
   });
   metadatas = {};
 
-  TS_ASSIGN_OR_RETURN(const std::vector<uint64_t> slots,
-                      allocate_slots(state.free_list, state.vectors, n));
+  // Claimed until the batch returns; by then each slot is referred to by a
+  // committed row or back on the free list.
+  TS_ASSIGN_OR_RETURN(const SlotClaim claim, claim_slots(state, n));
+  const std::vector<uint64_t>& slots = claim.slots();
   // No record refers to the new slots yet: a failure gives them back.
   if (Status written = write_vectors(state, vectors, slots); !written.ok()) {
     give_back_slots(state, slots);

@@ -92,6 +92,11 @@ class RecordMirror {
   // broken mirror knows whether a rebuild could succeed.
   // REQUIRES: the commit mutex.
   void note_commit([[maybe_unused]] const Mutex& commit_mu) REQUIRES(commit_mu) { ++commits_; }
+  // The commits counted so far: equal counts mean an unchanged table.
+  // REQUIRES: the commit mutex.
+  uint64_t commit_count([[maybe_unused]] const Mutex& commit_mu) const REQUIRES(commit_mu) {
+    return commits_;
+  }
   // True when a broken mirror has seen a commit since it broke.
   // REQUIRES: the commit mutex.
   bool rebuild_worthwhile([[maybe_unused]] const Mutex& commit_mu) const REQUIRES(commit_mu) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <unordered_set>
+#include <utility>
 
 #include "collection/state.h"
 #include "platform/platform.h"
@@ -33,6 +34,38 @@ CollectionState::~CollectionState() {
     }
   } catch (...) {
   }
+}
+
+SlotClaim& SlotClaim::operator=(SlotClaim&& other) noexcept {
+  if (this != &other) {
+    drop();
+    state_ = std::exchange(other.state_, nullptr);
+    number_ = other.number_;
+    slots_ = std::move(other.slots_);
+  }
+  return *this;
+}
+
+void SlotClaim::drop() {
+  if (!state_) return;
+  {
+    MutexLock lock(state_->claims_mu);
+    state_->claims.erase(number_);
+  }
+  state_ = nullptr;
+  slots_.reset();
+}
+
+Result<SlotClaim> claim_slots(CollectionState& state, size_t n) {
+  // Allocation and record under one hold: a census under claims_mu finds
+  // each slot on the free list, beyond the slot count, or claimed.
+  MutexLock lock(state.claims_mu);
+  TS_ASSIGN_OR_RETURN(std::vector<uint64_t> slots,
+                      allocate_slots(state.free_list, state.vectors, n));
+  auto shared = std::make_shared<const std::vector<uint64_t>>(std::move(slots));
+  const uint64_t number = state.next_claim++;
+  state.claims.emplace(number, shared);
+  return SlotClaim(&state, number, std::move(shared));
 }
 
 void give_back_slots(CollectionState& state, std::span<const uint64_t> slots) {

@@ -9,27 +9,31 @@
 //
 // Ownership: a state is created by open_collection and shared through
 // std::shared_ptr (database map, binding objects, operations in progress).
-// It owns its store, vector file and mapping, free list, pending queue,
-// record mirror and optional index. When the last reference goes, the
-// destructor flushes what is still queued (best effort: errors are swallowed,
-// nothing throws), then the members close in reverse order: index, mirror,
-// queue, free list, vector mapping and file, store (releasing its file lock).
+// It owns its store, vector file and mapping, free list, claims on slots
+// in flight, pending queue, record mirror and optional index. When the last
+// reference goes, the destructor flushes what is still queued (best effort:
+// errors are swallowed, nothing throws), then the members close in reverse
+// order: index, mirror, queue, claims, free list, vector mapping and file,
+// store (releasing its file lock).
 //
 // Locks (each guards the fields listed under it below; clang's lock checking
 // enforces it, see sync/thread_annotations.h). Lock order (the one list; a
 // thread takes a lock only while every lock it holds comes earlier in this
 // list; pairs never nested are noted where they are taken):
 //   DatabaseState::open_mu -> DatabaseState::map_mu
-//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
-//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> claims_mu
+//   -> pending_mu -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
 //   -> index_file_mu
 //   -> leaves: FreeList's own mutex, the store's internal mutexes, the
 //      process-wide list of open states (detach_states_of_dir).
-// What the code nests: writer_mu over pending_mu, commit_mu, vectors.mu,
-// free_list.mu and mirror.mu; commit_mu (a CollectionTxn) over vectors.mu,
-// free_list.mu, mirror.mu, graph_changes_mu and index_file_mu; pending_mu
-// over free_list.mu; index_mu over vectors.mu, mirror.mu, the graph's
+// What the code nests: writer_mu over claims_mu, pending_mu, commit_mu,
+// vectors.mu, free_list.mu and mirror.mu; commit_mu (a CollectionTxn) over
+// vectors.mu, free_list.mu, mirror.mu, graph_changes_mu and index_file_mu;
+// claims_mu over pending_mu, vectors.mu and free_list.mu (claim_slots
+// allocates under it; compaction's census of held slots reads the slot
+// count, the queue and the free list under it); pending_mu over
+// free_list.mu; index_mu over vectors.mu, mirror.mu, the graph's
 // locks, graph_changes_mu and index_file_mu (sync saves the file under
 // index_mu and the graph's lock, both shared); vectors.mu over mirror.mu
 // and the graph's locks (a search walks the graph or the mirror under the
@@ -60,6 +64,14 @@
 //     queue to its commit).
 //   - Vectors must be durable (flush_vectors under vectors.mu shared) before
 //     the transaction that commits records pointing at them.
+//   - Slots are handed out only by claim_slots, and the write holds the
+//     SlotClaim until each of its slots is queued, referred to by a
+//     committed row or back on the free list. Compaction reclaims every
+//     slot below the slot count that none of these holds (what a crash
+//     left behind), so a slot nobody accounts for is taken as lost.
+//   - A batch holds writer_mu from its first transaction (Pending rows)
+//     through its second (Active): a Pending row seen under writer_mu
+//     belongs to no running batch, and compaction removes it.
 //   - A slot that a transaction stops referring to (a removed or replaced
 //     row) is released through CollectionTxn::release_slot: saved with the
 //     free list in that transaction, marked free in the vector file and put
@@ -91,6 +103,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "collection/collection.h"
@@ -166,8 +179,19 @@ class CollectionState {
   // list makes them durable; the close saves it for them when set.
   std::atomic<bool> free_list_unsaved{false};
 
+  // ---- Slots in flight ----
+  // The slots of every live SlotClaim, by claim number: slots handed out to
+  // a write that has not yet queued them, committed rows for them or given
+  // them back. claim_slots
+  // allocates and records under claims_mu, so whoever holds it sees every
+  // slot handed out either here or still on the free list.
+  Mutex claims_mu ACQUIRED_AFTER(writer_mu, commit_mu);
+  std::unordered_map<uint64_t, std::shared_ptr<const std::vector<uint64_t>>> claims
+      GUARDED_BY(claims_mu);
+  uint64_t next_claim GUARDED_BY(claims_mu) = 0;
+
   // ---- Pending queue ----
-  Mutex pending_mu ACQUIRED_AFTER(writer_mu, commit_mu);
+  Mutex pending_mu ACQUIRED_AFTER(writer_mu, commit_mu, claims_mu);
   std::deque<PendingWrite> pending GUARDED_BY(pending_mu);  // arrival order
   // Wall-clock ms when the first write entered an empty queue; 0 after a
   // successful flush. Read and written atomically.
@@ -255,6 +279,45 @@ struct StoredRow {
 // InvalidInput naming the first component of `vector` that is NaN or
 // infinite: such a vector is refused before anything is queued or written.
 [[nodiscard]] Status check_vector_values(std::span<const float> vector);
+
+// Slots handed out to one write and not yet accounted for elsewhere (see
+// CollectionState::claims). Dropping the claim (drop() or the destructor)
+// says each slot is now queued, referred to by a committed row, or back on
+// the free list; from then on compaction frees a slot that none of these
+// holds. Move-only; the state must outlive it.
+// Dropping takes claims_mu: not while holding a lock after it in the order.
+class SlotClaim {
+ public:
+  SlotClaim() = default;
+  SlotClaim(SlotClaim&& other) noexcept { *this = std::move(other); }
+  SlotClaim& operator=(SlotClaim&& other) noexcept;
+  SlotClaim(const SlotClaim&) = delete;
+  SlotClaim& operator=(const SlotClaim&) = delete;
+  ~SlotClaim() { drop(); }
+
+  // The slots, in the order allocate_slots handed them out.
+  const std::vector<uint64_t>& slots() const {
+    static const std::vector<uint64_t> kNone;
+    return slots_ ? *slots_ : kNone;
+  }
+  void drop();
+
+ private:
+  friend Result<SlotClaim> claim_slots(CollectionState& state, size_t n);
+  SlotClaim(CollectionState* state, uint64_t number,
+            std::shared_ptr<const std::vector<uint64_t>> slots)
+      : state_(state), number_(number), slots_(std::move(slots)) {}
+
+  CollectionState* state_ = nullptr;  // null once dropped or moved from
+  uint64_t number_ = 0;               // key in state_->claims
+  std::shared_ptr<const std::vector<uint64_t>> slots_;
+};
+
+// Hands out `n` slots (allocate_slots: free list first, then the file's
+// end) and claims them, in one hold of claims_mu. Failure: allocate_slots's
+// error, nothing handed out.
+[[nodiscard]] Result<SlotClaim> claim_slots(CollectionState& state, size_t n)
+    EXCLUDES(state.claims_mu, state.vectors.mu, state.free_list.mu);
 
 // Gives back slots taken for a write that failed before any committed record
 // referred to them (release_unused_slots) and notes that the free list

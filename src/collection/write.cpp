@@ -133,12 +133,19 @@ Result<std::optional<Record>> lookup_stored(CollectionState& state, std::string_
   return get_record(txn, id);
 }
 
+// A write ready for the queue, and the claim on its slot, which holds the
+// slot until the write is queued.
+struct ClaimedWrite {
+  PendingWrite write;
+  SlotClaim claim;
+};
+
 // Everything of an add up to the queue: the checks, the id, the vector
 // prepared and written into a new slot, the record (status Active).
-Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const float> vector,
+Result<ClaimedWrite> make_pending_write(CollectionState& state, std::span<const float> vector,
                                         json::Value metadata, std::optional<std::string> id,
                                         std::optional<uint64_t> ttl)
-    EXCLUDES(state.pending_mu, state.vectors.mu, state.free_list.mu) {
+    EXCLUDES(state.pending_mu, state.claims_mu, state.vectors.mu, state.free_list.mu) {
   const CollectionConfig& config = state.config;
   if (vector.size() != config.dimensions) {
     return DbError::DimensionMismatch(config.dimensions, vector.size());
@@ -153,8 +160,11 @@ Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const 
   }
   std::vector<float> prepared = prepare_vector(config.metric, vector);
 
-  TS_ASSIGN_OR_RETURN(uint64_t slot, allocate_slot(state.free_list, state.vectors));
+  TS_ASSIGN_OR_RETURN(SlotClaim claim, claim_slots(state, 1));
+  const uint64_t slot = claim.slots()[0];
   {
+    // On failure the claim ends with the return: the slot, held by nothing,
+    // goes back with the next compaction.
     ExclusiveLock lock(state.vectors.mu);
     TS_RETURN_IF_ERROR(state.vectors.value.write_vector(slot, prepared));
   }
@@ -163,18 +173,26 @@ Result<PendingWrite> make_pending_write(CollectionState& state, std::span<const 
   metadata = json::Value();
   // Readers filter and build hits on the text read back, so keep exactly that.
   std::shared_ptr<const json::Value> parsed = parse_metadata_shared(text);
-  return PendingWrite{Record{std::move(record_id), slot, std::move(text), created_at,
-                             expiry_after(created_at, ttl), RecordStatus::kActive},
-                      std::move(prepared), std::move(parsed)};
+  return ClaimedWrite{
+      PendingWrite{Record{std::move(record_id), slot, std::move(text), created_at,
+                          expiry_after(created_at, ttl), RecordStatus::kActive},
+                   std::move(prepared), std::move(parsed)},
+      std::move(claim)};
 }
 
-// Appends `write` to the queue; true when the queue is then due for a
-// group commit.
-bool enqueue(CollectionState& state, PendingWrite write) EXCLUDES(state.pending_mu) {
-  MutexLock lock(state.pending_mu);
-  if (state.pending.empty()) state.oldest_pending_ms.store(platform::now_millis());
-  state.pending.push_back(std::move(write));
-  return flush_due(state, state.pending.size());
+// Appends the write to the queue, then drops its claim (the queue holds the
+// slot now); true when the queue is then due for a group commit.
+bool enqueue(CollectionState& state, ClaimedWrite claimed)
+    EXCLUDES(state.pending_mu, state.claims_mu) {
+  bool due = false;
+  {
+    MutexLock lock(state.pending_mu);
+    if (state.pending.empty()) state.oldest_pending_ms.store(platform::now_millis());
+    state.pending.push_back(std::move(claimed.write));
+    due = flush_due(state, state.pending.size());
+  }
+  claimed.claim.drop();
+  return due;
 }
 
 bool queue_holds_writes(CollectionState& state) EXCLUDES(state.pending_mu) {
@@ -223,9 +241,9 @@ void set_sync_save_hook_for_testing(std::function<void()> hook) {
 Result<std::string> add_record(CollectionState& state, std::span<const float> vector,
                                json::Value metadata, std::optional<std::string> id,
                                std::optional<uint64_t> ttl) {
-  TS_ASSIGN_OR_RETURN(PendingWrite write,
+  TS_ASSIGN_OR_RETURN(ClaimedWrite write,
                       make_pending_write(state, vector, std::move(metadata), std::move(id), ttl));
-  std::string record_id = write.record.id;
+  std::string record_id = write.write.record.id;
   if (enqueue(state, std::move(write))) TS_RETURN_IF_ERROR(flush_pending_writes(state));
   return record_id;
 }
@@ -353,7 +371,7 @@ Status upsert_record(CollectionState& state, const std::string& id, std::span<co
   // is committed at once (writes queued before it keep their order), which
   // puts the new row over the old one and releases the old slot in the same
   // transaction.
-  TS_ASSIGN_OR_RETURN(PendingWrite write,
+  TS_ASSIGN_OR_RETURN(ClaimedWrite write,
                       make_pending_write(state, vector, std::move(metadata), id, ttl));
   (void)enqueue(state, std::move(write));
   return flush_locked(state);

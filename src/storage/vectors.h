@@ -44,10 +44,12 @@
 // holds comes earlier in this list; pairs never nested are noted where they
 // are taken):
 //   DatabaseState::open_mu -> DatabaseState::map_mu
-//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> pending_mu
-//   -> vectors.mu -> free_list.mu -> mirror.mu
+//   -> CollectionState::writer_mu -> index_mu -> commit_mu -> claims_mu
+//   -> pending_mu -> vectors.mu -> free_list.mu -> mirror.mu
 //   -> index->graph.mu -> index->deleted.mu -> graph_changes_mu
-//   -> leaves: FreeList's own mutex, the store's internal mutexes.
+//   -> index_file_mu
+//   -> leaves: FreeList's own mutex, the store's internal mutexes, the
+//      process-wide list of open states (detach_states_of_dir).
 //
 // Invariant: 64 + slot_count * slot_size <= mapped_len(). New and grown files
 // satisfy it by construction; open refuses a file that does not, so no slot
