@@ -1,9 +1,13 @@
 """Collection operations through Python: results, counts and the exception
 type of each method."""
+import gc
 import json
+import os
 
 import numpy as np
 import pytest
+
+from tessarin import Tessarin
 
 E0 = [1.0, 0.0, 0.0, 0.0]
 E1 = [0.0, 1.0, 0.0, 0.0]
@@ -55,6 +59,25 @@ def test_compact_export_import_and_their_os_errors(db, coll, tmp_path, raised):
     assert raised(OSError, lambda: coll.export_to_file(missing_dir)).args[0].startswith("I/O error: ")
     with pytest.raises(OSError, match="^Invalid dimensions: expected 2, got 4$"):
         db.collection("small", 2).import_from_file(path)
+
+
+def test_compact_over_a_damaged_record_row_is_an_os_error(db_path, raised):
+    c = Tessarin(db_path).collection("c", 4)
+    c.add(E0, {"tag": "damaged-here"}, id="a")
+    c.add(E1, {}, id="b")
+    c.sync()
+    del c
+    gc.collect()
+    # The row's metadata made invalid UTF-8 in place: the store's pages stay
+    # sound, the record no longer decodes.
+    store = os.path.join(db_path, "collections", "c", "meta.redb")
+    data = open(store, "rb").read()
+    assert b"damaged-here" in data
+    with open(store, "wb") as f:
+        f.write(data.replace(b"damaged-here", b"\xff" * len("damaged-here")))
+    c = Tessarin(db_path).get_collection("c")
+    error = raised(OSError, c.compact)
+    assert error.args[0].startswith("Serialization error: string is not valid utf8"), error.args
 
 
 def test_deepest_metadata_add_accepts_round_trips(db, coll, tmp_path, raised):
