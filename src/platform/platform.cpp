@@ -36,6 +36,16 @@ Fault g_faults[kFaultOps];
 std::atomic<bool> g_fired{false};
 // The crash point armed by kill_at; null means off.
 std::atomic<const char*> g_kill_at{nullptr};
+// Durable system calls issued, per op (FaultInjection::durable_calls).
+std::atomic<uint64_t> g_durable_calls[kFaultOps];
+
+// Passes on `rc`, the result of a durable system call of `op` just made,
+// and counts the call. Wrapped around the call itself, so a call that is
+// not made is not counted.
+int counted(Op op, int rc) {
+  g_durable_calls[static_cast<size_t>(op)].fetch_add(1, std::memory_order_relaxed);
+  return rc;
+}
 
 // Runs `call` until it does not fail with EINTR; returns its last result.
 template <typename F>
@@ -328,7 +338,7 @@ Result<Mapping> map_file(const File& file, uint64_t length) {
 Status sync_mapping(const Mapping& mapping) {
   if (int e = injected_fault(Op::kSyncMapping); e != 0) return DbError::Io(e);
   return over_pages(mapping, [](void* start, size_t length) {
-    return ::msync(start, length, MS_SYNC);
+    return counted(Op::kSyncMapping, ::msync(start, length, MS_SYNC));
   });
 }
 
@@ -336,11 +346,13 @@ Status full_sync(const File& file) {
   if (int e = injected_fault(Op::kFullSync); e != 0) return DbError::Io(e);
 #ifdef __APPLE__
   // fsync on macOS only reaches the drive's cache; F_FULLFSYNC flushes it.
-  if (retry_eintr([&] { return ::fcntl(file.fd(), F_FULLFSYNC); }) == -1) {
+  if (retry_eintr([&] { return counted(Op::kFullSync, ::fcntl(file.fd(), F_FULLFSYNC)); }) == -1) {
     return DbError::Io(errno);
   }
 #else
-  if (retry_eintr([&] { return ::fsync(file.fd()); }) != 0) return DbError::Io(errno);
+  if (retry_eintr([&] { return counted(Op::kFullSync, ::fsync(file.fd())); }) != 0) {
+    return DbError::Io(errno);
+  }
 #endif
   return OkStatus();
 }
@@ -353,7 +365,9 @@ Status sync_parent_dir(const std::string& path) {
   int fd = retry_eintr([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return DbError::Io(errno);
   File dir(fd);
-  if (retry_eintr([&] { return ::fsync(dir.fd()); }) != 0) return DbError::Io(errno);
+  if (retry_eintr([&] { return counted(Op::kSyncDir, ::fsync(dir.fd())); }) != 0) {
+    return DbError::Io(errno);
+  }
   return OkStatus();
 }
 
@@ -525,6 +539,10 @@ int injected_fault(Op op) {
   if (f.countdown.fetch_sub(1, std::memory_order_relaxed) > 0) return 0;
   g_fired.store(true, std::memory_order_relaxed);
   return errnum;
+}
+
+uint64_t FaultInjection::durable_calls(Op op) {
+  return g_durable_calls[static_cast<size_t>(op)].load(std::memory_order_relaxed);
 }
 
 void FaultInjection::kill_at(const char* name) {

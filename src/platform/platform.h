@@ -11,7 +11,9 @@
 //
 // Fault injection: tests can make any of the calls above fail, the Nth call
 // of one kind or all from the Nth on, through FaultInjection (process-wide;
-// off unless a test turns it on).
+// off unless a test turns it on), and count the durable calls made (msync,
+// fsync of a file, fsync of a directory), which no crash of a process can
+// tell from skipped ones.
 //
 // Thread safety: a File or Mapping is used by one owner; the free functions
 // are thread-safe.
@@ -250,6 +252,12 @@ struct FaultInjection {
   // a child process between two durable steps, as kill -9 or a power cut
   // would.
   static void kill_at(const char* name);
+  // The system calls of `op` issued since the process started, counted for
+  // the durable ops only (kSyncMapping, kFullSync, kSyncDir; 0 for the
+  // others): each msync, fsync of a file or fsync of a directory, counted
+  // as it is made (an EINTR retry counts again, a call failed by an armed
+  // fault does not). Tests compare it before and after a write.
+  static uint64_t durable_calls(Op op);
 };
 
 // The errno an armed fault gives this call of `op`, or 0 (one relaxed load

@@ -44,7 +44,8 @@
 // longer.
 //
 // Durability: commit returns once the transaction is on disk (LMDB syncs its
-// data file).
+// data file: the environment carries none of LMDB's flags that relax or skip
+// that sync, which commits_wait_for_disk() tells tests).
 #pragma once
 
 #include <cstddef>
@@ -103,6 +104,10 @@ class Store {
   size_t max_id_bytes() const { return max_key_bytes(); }
   // The current map size in bytes.
   uint64_t map_size() const;
+  // True when a commit returns only once the disk has it: the environment
+  // is open without MDB_NOSYNC, MDB_NOMETASYNC and MDB_MAPASYNC. For tests
+  // (a killed process cannot tell a skipped sync).
+  bool commits_wait_for_disk() const;
   const std::string& path() const;
 
   struct Impl;

@@ -559,6 +559,12 @@ Store::~Store() = default;
 
 size_t Store::max_key_bytes() const { return impl_->max_key; }
 uint64_t Store::map_size() const { return impl_->map_size.load(); }
+
+bool Store::commits_wait_for_disk() const {
+  unsigned flags = 0;
+  if (mdb_env_get_flags(impl_->env.get(), &flags) != 0) return false;
+  return (flags & (MDB_NOSYNC | MDB_NOMETASYNC | MDB_MAPASYNC)) == 0;
+}
 const std::string& Store::path() const { return impl_->path; }
 
 // ---- Cursor ----

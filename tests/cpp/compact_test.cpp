@@ -252,6 +252,35 @@ TEST_F(SlotSafetyTest, DeletingALeftoverTombstoneListsItsSlotOnceAndSparesANewOw
   EXPECT_TRUE(free_slots().empty());
 }
 
+// Adding an id again, singly or in a batch, over a Tombstone left by an
+// interrupted delete replaces the row without releasing its slot a second
+// time: the delete released it, and a newer record owns it by now.
+TEST_F(SlotSafetyTest, ReAddingALeftoverTombstoneSparesTheNewOwnerOfItsSlot) {
+  for (const bool batch : {false, true}) {
+    SCOPED_TRACE(batch ? "add_batch" : "add");
+    open(4, Metric::kDot, batch ? "batch" : "single");
+    add({1, 0, 0, 0}, json::Object(), "x");
+    sync();
+    const uint64_t slot = stored("x")->slot;
+    interrupted_delete("x");
+    add({0, 2, 0, 0}, json::Object(), "owner");  // takes the freed slot
+    sync();
+    ASSERT_EQ(stored("owner")->slot, slot);
+    if (batch) {
+      BatchVectors v;
+      v.rows = {{0, 0, 3, 0}};
+      ASSERT_TRUE(add_batch_impl(st(), v, {json::Object()}, std::vector<std::string>{"x"}, {}).ok());
+    } else {
+      add({0, 0, 3, 0}, json::Object(), "x");
+      sync();
+    }
+    EXPECT_EQ(slot_values(slot), (std::vector<float>{0, 2, 0, 0}));
+    EXPECT_TRUE(free_slots().empty());
+    EXPECT_EQ(ids(search({0, 1, 1, 0}, 5)), (std::vector<std::string>{"x", "owner"}));
+    expect_slots_accounted();
+  }
+}
+
 // A transaction that does not commit releases nothing: the row still points
 // at the slot, so it must not be handed to an add, nor marked free.
 TEST_F(SlotSafetyTest, UncommittedReleaseLeavesTheSlotAlone) {

@@ -1,11 +1,14 @@
 """Collection operations through Python: results, counts and the exception
 type of each method."""
+import gc
 import json
 import os
 import subprocess
 
 import numpy as np
 import pytest
+
+from tessarin import Tessarin
 
 E0 = [1.0, 0.0, 0.0, 0.0]
 E1 = [0.0, 1.0, 0.0, 0.0]
@@ -81,6 +84,25 @@ def test_export_writes_to_a_device_and_a_fifo_as_they_are(coll, tmp_path):
         return {**header, "exported_at": None}, records
 
     assert content(received) == content(plain)
+
+
+def test_compact_over_a_damaged_record_row_is_an_os_error(db_path, raised):
+    c = Tessarin(db_path).collection("c", 4)
+    c.add(E0, {"tag": "damaged-here"}, id="a")
+    c.add(E1, {}, id="b")
+    c.sync()
+    del c
+    gc.collect()
+    # The row's metadata made invalid UTF-8 in place: the store's pages stay
+    # sound, the record no longer decodes.
+    store = os.path.join(db_path, "collections", "c", "meta.redb")
+    data = open(store, "rb").read()
+    assert b"damaged-here" in data
+    with open(store, "wb") as f:
+        f.write(data.replace(b"damaged-here", b"\xff" * len("damaged-here")))
+    c = Tessarin(db_path).get_collection("c")
+    error = raised(OSError, c.compact)
+    assert error.args[0].startswith("Serialization error: string is not valid utf8"), error.args
 
 
 def test_deepest_metadata_add_accepts_round_trips(db, coll, tmp_path, raised):
