@@ -398,11 +398,23 @@ Result<uint64_t> free_space(const std::string& path) {
   return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
 }
 
+namespace {
+
+// A directory just made survives a power cut only once its parent's entry
+// for it is on disk: files synced inside it would be lost with it.
+Status sync_made_dir(const std::string& path) {
+  std::filesystem::path p(path);
+  if (p.has_relative_path() && !p.has_filename()) p = p.parent_path();  // trailing '/'
+  return sync_parent_dir(p.string());
+}
+
+}  // namespace
+
 Status create_dir_all(const std::string& path) {
   if (path.empty()) return DbError::Io(ENOENT);
   TS_RETURN_IF_ERROR(check_path(path));
   if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
-  if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
+  if (::mkdir(path.c_str(), 0777) == 0) return sync_made_dir(path);
   int err = errno;
   if (err == EEXIST) {
     // Something is there; it only counts when it is a directory.
@@ -416,7 +428,7 @@ Status create_dir_all(const std::string& path) {
   if (parent.empty() || parent == p) return DbError::Io(err);
   TS_RETURN_IF_ERROR(create_dir_all(parent.string()));
   if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
-  if (::mkdir(path.c_str(), 0777) == 0) return OkStatus();
+  if (::mkdir(path.c_str(), 0777) == 0) return sync_made_dir(path);
   err = errno;
   if (err == EEXIST && dir_exists(path)) return OkStatus();  // a concurrent creator won
   return DbError::Io(err);

@@ -176,7 +176,8 @@ Status advise_willneed(const Mapping& mapping);
 // `path` (statvfs: f_bavail × f_frsize). Failure -> Io.
 Result<uint64_t> free_space(const std::string& path);
 
-// mkdir -p with mode 0777 (before umask).
+// mkdir -p with mode 0777 (before umask); each directory it makes is made
+// durable in its parent (sync_parent_dir) before the next one.
 Status create_dir_all(const std::string& path);
 // rm -r; a missing path is not an error, and a link is removed, not
 // followed. A directory's entries go one by one, each followed by the crash

@@ -75,9 +75,11 @@ struct StoreOptions {
 class Store {
  public:
   // Opens the store at `path` (created empty when missing, never truncated)
-  // with its exclusive lock. Failures are DbError::Database: a lock held
-  // through another open file description gives "Database already open.
-  // Cannot acquire lock."; others carry the system's or the library's text.
+  // with its exclusive lock. A file it finds empty has its directory entry
+  // synced, which LMDB's commits never do. Failures are DbError::Database: a
+  // lock held through another open file description gives "Database already
+  // open. Cannot acquire lock."; others carry the system's or the library's
+  // text; but a failed sync of the directory is Io.
   [[nodiscard]] static Result<Store> open(const std::string& path, StoreOptions options = {});
 
   Store(Store&&) noexcept;

@@ -522,6 +522,9 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
   if (rc == 0) rc = mdb_env_set_mapsize(env.get(), map_size);
   if (rc == 0) rc = mdb_env_open(env.get(), path.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0666);
   if (rc != 0) return from_database_error(mdb_text(rc));
+  // A new file's directory entry, which LMDB's commits never sync: without
+  // it a power cut can take the whole store, committed data included.
+  if (*length == 0) TS_RETURN_IF_ERROR(platform::sync_parent_dir(path));
   // Frees reader slots left behind by processes that died in a read.
   int dead = 0;
   mdb_reader_check(env.get(), &dead);

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "collection_test_util.h"
+#include "database.h"
 #include "platform/platform.h"
 
 namespace tessarin {
@@ -54,10 +55,12 @@ TEST_F(DurabilityTest, EachWriteSyncsWhatItWroteBeforeItReturns) {
   BatchVectors rows;
   rows.rows = {{3, 0, 0, 0}, {4, 0, 0, 0}};
   const Case cases[] = {
-      // The new vector file's directory entry.
+      // The database directory's entry, "collections/" and the registry's.
+      {"open a new database", [&] { return status_of(open_database(path("db"))); }, {0, 0, 3}},
+      // The new directory's entry, then the vector file's and the store's.
       {"create a collection",
        [&] { return status_of(open_collection(path("new"), make_config(4, Metric::kDot))); },
-       {0, 0, 1}},
+       {0, 0, 3}},
       // Vectors before the records that point at them.
       {"add (group commit)",
        [&]() -> Status {
