@@ -98,8 +98,9 @@ def main():
     memory.sync()
     print(f"Compaction: {memory.compact()}")
 
-    # Export everything for a backup, then restore it into another collection.
-    export_path = os.path.join(DB_DIR, "memories.ndjson")
+    # Export everything for a backup (outside the database directory, which
+    # export refuses), then restore it into another collection.
+    export_path = DB_DIR + "-memories.ndjson"
     print(f"\nExported {memory.export_to_file(export_path)} memories to {export_path}")
     restored = db.collection("restored", DIM)
     print(f"Restored: {restored.import_from_file(export_path)}")
