@@ -15,16 +15,16 @@ median milliseconds of compact():
     from a copy of the collection, with the bytes that compaction reports
     freed.
 """
-import json
 import os
 import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 import numpy as np
+
+from bench_store import compare_builds
 
 DIM = 384
 N = 100_000
@@ -101,26 +101,7 @@ ROWS = [
 
 
 def main():
-    if len(sys.argv) >= 3 and sys.argv[1] == "--worker":
-        work = tempfile.mkdtemp(prefix="tessarin-compact-bench-", dir=sys.argv[2])
-        try:
-            result = worker(work)
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
-        print(json.dumps(result))
-        return
-    builds = sys.argv[1:] or ["build"]
-    results = []
-    for build in builds:
-        env = {**os.environ, "PYTHONPATH": os.path.abspath(os.path.join(build, "python"))}
-        proc = subprocess.run([sys.executable, __file__, "--worker", os.getcwd()], check=True,
-                              capture_output=True, text=True, env=env)
-        results.append(json.loads(proc.stdout.splitlines()[-1]))
-    width = max(len(r[1]) for r in ROWS)
-    print(f"\nn={N}, dim={DIM}")
-    print(f"{'':<{width}}" + "".join(f"  {os.path.basename(b.rstrip('/')):>16}" for b in builds))
-    for key, label, fmt in ROWS:
-        print(f"{label:<{width}}" + "".join(f"  {fmt.format(r[key]):>16}" for r in results))
+    compare_builds(__file__, "tessarin-compact-bench-", worker, ROWS, f"n={N}, dim={DIM}")
 
 
 if __name__ == "__main__":

@@ -169,12 +169,16 @@ ROWS = [
 ]
 
 
-def main():
+def compare_builds(script, prefix, worker, rows, title=None):
+    """The main of a benchmark that compares builds: run as `script BUILD_DIR
+    [BUILD_DIR ...]` (default "build"), it runs `worker(work)` (a dict of
+    figures, `work` a fresh temporary directory) in a process of its own with
+    each build's module, and prints `rows` (key, label, format) side by
+    side under `title`; run as `script --worker DIR`, it is that process."""
     if len(sys.argv) >= 3 and sys.argv[1] == "--worker":
-        work = tempfile.mkdtemp(prefix="tessarin-store-bench-", dir=sys.argv[2])
+        work = tempfile.mkdtemp(prefix=prefix, dir=sys.argv[2])
         try:
             result = worker(work)
-            result["rss_100_collections_mb"] = many_collections_rss(work)
         finally:
             shutil.rmtree(work, ignore_errors=True)
         print(json.dumps(result))
@@ -183,13 +187,22 @@ def main():
     results = []
     for build in builds:
         env = {**os.environ, "PYTHONPATH": os.path.abspath(os.path.join(build, "python"))}
-        proc = subprocess.run([sys.executable, __file__, "--worker", os.getcwd()], check=True,
+        proc = subprocess.run([sys.executable, script, "--worker", os.getcwd()], check=True,
                               capture_output=True, text=True, env=env)
         results.append(json.loads(proc.stdout.splitlines()[-1]))
-    width = max(len(r[1]) for r in ROWS)
-    print(f"\n{'':<{width}}" + "".join(f"  {os.path.basename(b.rstrip('/')):>16}" for b in builds))
-    for key, label, fmt in ROWS:
+    width = max(len(r[1]) for r in rows)
+    if title:
+        print(f"\n{title}")
+    print(("" if title else "\n") + f"{'':<{width}}" +
+          "".join(f"  {os.path.basename(b.rstrip('/')):>16}" for b in builds))
+    for key, label, fmt in rows:
         print(f"{label:<{width}}" + "".join(f"  {fmt.format(r[key]):>16}" for r in results))
+
+
+def main():
+    compare_builds(__file__, "tessarin-store-bench-",
+                   lambda work: {**worker(work), "rss_100_collections_mb": many_collections_rss(work)},
+                   ROWS)
 
 
 if __name__ == "__main__":

@@ -63,11 +63,15 @@ Status update_index_locked(CollectionState& state, bool stale, IndexUpdate mode)
   {
     SharedLock graph_lock(state.index->graph.mu);
     const size_t nodes = state.index->graph.value.node_count();
-    // A commit sets the flag after it committed, so an update that already
-    // read its records can find the flag set again with nothing to do: a
-    // graph that holds exactly the live records is kept, not rebuilt.
-    if (stale && (nodes == 0 || nodes >= items.size()) &&
-        !(nodes > 0 && nodes == items.size() && index_matches_items(state.index->graph.value, items))) {
+    if (stale && (nodes == 0 || nodes >= items.size())) {
+      // A commit sets the flag after it committed, so an update that already
+      // read its records can find the flag set again with nothing to do: a
+      // graph that holds exactly the live records is kept, not rebuilt (and
+      // is what kExact asks for).
+      if (nodes > 0 && nodes == items.size() &&
+          index_matches_items(state.index->graph.value, std::move(items))) {
+        return OkStatus();
+      }
       graph_lock.unlock();
       return rebuild_index(state);
     }

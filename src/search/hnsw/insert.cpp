@@ -27,7 +27,7 @@ void add_back_link(HnswGraph& graph, const NodeScorer& scorer, size_t layer, uin
                    uint64_t cap, InsertScratch& scratch) {
   const std::span<const uint32_t> current = graph.neighbors(layer, nb);
   if (std::find(current.begin(), current.end(), node) != current.end()) return;
-  if (current.size() + 1 <= cap || current.size() > cap) {
+  if (current.size() != cap) {  // room left, or over the cap already
     graph.append_neighbor(layer, nb, node);
     return;
   }
