@@ -28,8 +28,10 @@ Result<std::vector<Record>> read_rows(const ReadTxn& txn) {
 
 }  // namespace
 
-Status RecordMirror::build(const ReadTxn& txn, [[maybe_unused]] const Mutex& commit_mu) {
+Status RecordMirror::build(const ReadTxn& txn, uint64_t seq,
+                           [[maybe_unused]] const Mutex& commit_mu) {
   clear();
+  seq_ = seq;
   Result<std::vector<Record>> read = read_rows(txn);
   if (!read.ok()) {
     clear();
@@ -56,8 +58,10 @@ Status RecordMirror::build(const ReadTxn& txn, [[maybe_unused]] const Mutex& com
   return OkStatus();
 }
 
-void RecordMirror::apply(std::vector<MirrorOp>& ops, [[maybe_unused]] const Mutex& commit_mu) {
+void RecordMirror::apply(std::vector<MirrorOp>& ops, uint64_t seq,
+                         [[maybe_unused]] const Mutex& commit_mu) {
   if (state() != State::kReady) return;
+  seq_ = seq;
   for (MirrorOp& op : ops) {
     if (op.is_put) {
       put(std::move(op.record), std::move(op.parsed));

@@ -79,14 +79,17 @@ class RecordMirror {
   State state() const { return state_.load(std::memory_order_acquire); }
 
   // Replaces the contents with every row of `txn`'s "records" table, ordered
-  // by slot (so scans read the vector file mostly front to back). A row that
-  // does not decode returns its Serialization error and leaves the mirror
-  // empty and kBroken. REQUIRES: mu exclusively and the commit mutex.
-  Status build(const ReadTxn& txn, const Mutex& commit_mu) REQUIRES(mu, commit_mu);
-
-  // Applies committed operations in order. Does nothing unless ready.
+  // by slot (so scans read the vector file mostly front to back); `seq` is
+  // the collection's committed_seq of that table. A row that does not decode
+  // returns its Serialization error and leaves the mirror empty and kBroken.
   // REQUIRES: mu exclusively and the commit mutex.
-  void apply(std::vector<MirrorOp>& ops, const Mutex& commit_mu) REQUIRES(mu, commit_mu);
+  Status build(const ReadTxn& txn, uint64_t seq, const Mutex& commit_mu) REQUIRES(mu, commit_mu);
+
+  // Applies committed operations in order; `seq` is the collection's
+  // committed_seq after them. Does nothing unless ready.
+  // REQUIRES: mu exclusively and the commit mutex.
+  void apply(std::vector<MirrorOp>& ops, uint64_t seq, const Mutex& commit_mu)
+      REQUIRES(mu, commit_mu);
 
   // Counts a commit (called for every successful commit, built or not), so a
   // broken mirror knows whether a rebuild could succeed.
@@ -105,6 +108,9 @@ class RecordMirror {
 
   // ---- Readers (REQUIRE mu shared or exclusive; state() == kReady) ----
   size_t size() const REQUIRES_SHARED(mu) { return slot_.size(); }
+  // The collection's committed_seq of the contents: the queued writes up to
+  // it are among them (see PendingWrite::seq).
+  uint64_t seq() const REQUIRES_SHARED(mu) { return seq_; }
   const uint64_t* slots() const REQUIRES_SHARED(mu) { return slot_.data(); }
   const uint64_t* live_untils() const REQUIRES_SHARED(mu) { return live_until_.data(); }
   const std::string& id(size_t i) const REQUIRES_SHARED(mu) { return cold_[i].record.id; }
@@ -140,6 +146,7 @@ class RecordMirror {
   std::vector<const json::Value*> meta_ GUARDED_BY(mu);  // meta_[i] == cold_[i].parsed.get()
   std::vector<Cold> cold_ GUARDED_BY(mu);
   std::unordered_map<std::string, size_t> index_ GUARDED_BY(mu);  // id -> position
+  uint64_t seq_ GUARDED_BY(mu) = 0;
 };
 
 // The metadata text read back: parsed, null when it does not parse.

@@ -1,6 +1,7 @@
 // Opening and releasing a collection, the collection store's transactions
 // and the mirror's upkeep, and the small read-only accessors.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cerrno>
 #include <filesystem>
@@ -127,6 +128,14 @@ struct InitialIndex {
   bool file_found = false;  // "hnsw.index" was there, used or not
 };
 
+// Whether two configurations are the same, field for field and bit for bit
+// (ml too: its encoding is what the file and the registry store).
+bool same_bits(const HnswConfig& a, const HnswConfig& b) {
+  return a.m == b.m && a.m_max0 == b.m_max0 && a.m_max == b.m_max &&
+         a.ef_construction == b.ef_construction && a.ef_search == b.ef_search &&
+         std::bit_cast<uint64_t>(a.ml) == std::bit_cast<uint64_t>(b.ml) && a.reserved == b.reserved;
+}
+
 Result<InitialIndex> load_initial_index(const CollectionConfig& config, const std::string& dir,
                                         const Store& store) {
   InitialIndex out;
@@ -142,11 +151,21 @@ Result<InitialIndex> load_initial_index(const CollectionConfig& config, const st
   Result<HnswIndex> loaded = load_index(path, config.metric);
   out.stale = true;
   if (!loaded.ok()) return out;  // not loadable: rebuilt from the records
-  TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(store));
+  // A file made under another configuration (its own copy of it differs
+  // from the registry's) is out of date: the graph would be searched with
+  // the file's beam and linked with the file's degrees.
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
+  TS_ASSIGN_OR_RETURN(std::vector<IndexItem> items, live_index_items(txn, platform::now_secs()));
   {
     // No other thread can reach the loaded index yet; the lock costs nothing.
-    SharedLock graph_lock(loaded->graph.mu);
-    if (!index_matches_items(loaded->graph.value, std::move(items))) return out;
+    ExclusiveLock graph_lock(loaded->graph.mu);
+    HnswGraph& graph = loaded->graph.value;
+    if (!same_bits(graph.config(), *config.hnsw_config)) return out;
+    if (index_fit(graph, items, {}) != IndexFit::kExact) return out;
+    // The file keeps no expiries: each node learns its record's.
+    for (const IndexItem& item : items) {
+      graph.set_live_until(*graph.node_for(item.slot, item.id), item.live_until);
+    }
   }
   out.index = std::make_unique<HnswIndex>(std::move(loaded).value());
   out.stale = false;
@@ -328,11 +347,14 @@ Status CollectionTxn::commit() {
   Status status = txn_.commit();
   if (!status.ok()) return status;
   platform::crash_point("collection_txn.committed");
+  // Readers hold queued writes up to committed_seq as committed from here
+  // on; their queue entries go only after this returns.
+  if (queued_through_ > state_->committed_seq.load()) state_->committed_seq.store(queued_through_);
   RecordMirror& mirror = state_->mirror;
   mirror.note_commit(commit_mu);
   if (mirror_ready_) {
     ExclusiveLock mirror_lock(mirror.mu);
-    mirror.apply(ops_, commit_mu);
+    mirror.apply(ops_, state_->committed_seq.load(), commit_mu);
   }
   ops_.clear();
   if (released_.empty()) {
@@ -409,7 +431,14 @@ bool ensure_mirror(CollectionState& state) {
   Result<ReadTxn> txn = read_transaction(state.store);
   if (!txn.ok()) return false;  // transient: stays unbuilt, the store path reports it
   ExclusiveLock mirror_lock(mirror.mu);
-  return mirror.build(*txn, state.commit_mu).ok();
+  return mirror.build(*txn, state.committed_seq.load(), state.commit_mu).ok();
+}
+
+Result<ReadTxn> committed_records(CollectionState& state, uint64_t* seq) {
+  MutexLock commit_lock(state.commit_mu);
+  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
+  *seq = state.committed_seq.load();
+  return txn;
 }
 
 Result<WriteTxn> write_transaction(const Store& store) { return store.begin_write(); }

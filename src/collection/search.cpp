@@ -6,6 +6,16 @@
 // road below) and the copy of the pending queue. merge_hits puts them in one
 // order and cuts them to k.
 //
+// Every write whose call returned is seen once. The queue is copied first,
+// then the committed records are read: a write leaves the queue only after
+// its commit (which marks the graph stale first), so one missing from the
+// copy is in the records read, or in the graph brought up to date after
+// the copy. A write in both places is told apart by its seq: the records
+// read hold the queued writes up to their committed_seq (the mirror's seq,
+// a transaction's, or index_seq for the graph). Of the queued writes left,
+// each id's newest live one stands for its record, and a road hit of that
+// id (an older version) goes; the road is asked for as many more hits.
+//
 // The exact road has two implementations with the same result:
 //   - the literal road scans "records" in key order in a read transaction,
 //     parses each candidate's metadata when a filter is present, scores the
@@ -19,6 +29,8 @@
 //     NaN sends the query to the literal road.
 #include <algorithm>
 #include <cmath>
+#include <string_view>
+#include <unordered_set>
 
 #include "collection/state.h"
 #include "json/parse.h"
@@ -161,10 +173,11 @@ void score_mirror_range(const RecordMirror& mirror, const SlotView& slots,
 }  // namespace
 
 std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
-                                                        const SearchQuery& q) {
+                                                        const SearchQuery& q, uint64_t* seq) {
   RecordMirror& mirror = state.mirror;
   if (mirror.state() != RecordMirror::State::kReady) return std::nullopt;
   SharedLock lock(mirror.mu);
+  if (seq != nullptr) *seq = mirror.seq();
   const size_t n = mirror.size();
   const size_t keep = std::min(clamp_to_size(q.k), n);
   std::vector<SearchHit> hits;
@@ -213,12 +226,12 @@ std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
   return hits;
 }
 
-Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const SearchQuery& q) {
+Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const ReadTxn& txn,
+                                                  const SearchQuery& q) {
   std::vector<SearchHit> hits;
   if (q.k == 0) return hits;
   const uint64_t buffer_size = q.conditions() != nullptr ? saturating_mul(q.k, 10) : q.k;
 
-  TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
   TS_ASSIGN_OR_RETURN(RecordScan scan, RecordScan::open(txn));
   std::vector<Record> candidates;  // copied: a scan's views last only to its next step
   RecordView view;
@@ -247,6 +260,18 @@ Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const 
   return hits;
 }
 
+std::vector<const PendingWrite*> visible_queued(std::span<const PendingWrite> queued,
+                                                uint64_t seq, uint64_t now) {
+  std::vector<const PendingWrite*> out;
+  std::unordered_set<std::string_view> seen;
+  for (auto it = queued.rbegin(); it != queued.rend(); ++it) {
+    if (it->seq <= seq || !is_live(it->record.status, it->record.expires_at, now)) continue;
+    if (seen.insert(it->record.id).second) out.push_back(&*it);
+  }
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
 SearchQuery make_search_query(const CollectionState& state, std::span<const float> query,
                               uint64_t k, const std::optional<std::vector<FilterCondition>>& filter) {
   const Metric metric = state.config.metric;
@@ -255,16 +280,31 @@ SearchQuery make_search_query(const CollectionState& state, std::span<const floa
 
 namespace {
 
+// Hits from the committed records, and the committed_seq of the records
+// they come from: the queued writes up to it are among them.
+struct RoadHits {
+  std::vector<SearchHit> hits;
+  uint64_t seq = 0;
+};
+
 // The committed records' hits by the exact road: the mirror when it can
 // stand in, else the store scan.
-// REQUIRES: vectors.mu held shared.
-Result<std::vector<SearchHit>> exact_hits(CollectionState& state, const SearchQuery& q)
-    REQUIRES_SHARED(state.vectors.mu) {
-  if (q.k == 0) return std::vector<SearchHit>{};
-  if (std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, q)) {
-    return std::move(*fast);
+// REQUIRES: index_mu shared (the caller's), no other lock.
+Result<RoadHits> exact_hits(CollectionState& state, const SearchQuery& q)
+    REQUIRES_SHARED(state.index_mu) {
+  RoadHits road;
+  if (q.k == 0) return road;
+  {
+    SharedLock vectors_lock(state.vectors.mu);
+    if (std::optional<std::vector<SearchHit>> fast = exact_road_mirror(state, q, &road.seq)) {
+      road.hits = std::move(*fast);
+      return road;
+    }
   }
-  return exact_road_literal(state, q);
+  TS_ASSIGN_OR_RETURN(const ReadTxn txn, committed_records(state, &road.seq));
+  SharedLock vectors_lock(state.vectors.mu);
+  TS_ASSIGN_OR_RETURN(road.hits, exact_road_literal(state, txn, q));
+  return road;
 }
 
 // The graph's hits (best first) turned into at most `n` hits of live
@@ -320,7 +360,7 @@ Result<std::vector<SearchHit>> graph_road(CollectionState& state, const HnswInde
   std::vector<GraphHit> found;
   {
     SharedLock vectors_lock(state.vectors.mu);
-    found = graph_hits(index, q.vector, n, state.vectors.value);
+    found = graph_hits(index, q.vector, n, state.vectors.value, q.now);
   }
   TS_ASSIGN_OR_RETURN(std::vector<SearchHit> hits, resolve_graph_hits(state, found, n, q.now));
   if (!q.has_filter()) return hits;
@@ -332,15 +372,30 @@ Result<std::vector<SearchHit>> graph_road(CollectionState& state, const HnswInde
   return kept;
 }
 
-// The hits among a copy of the queue: its best k, in queue order among
-// equal scores.
-Result<std::vector<SearchHit>> pending_hits(const std::vector<PendingWrite>& queued,
+// How many more hits a road is asked for than k: one for each id whose
+// queued write may replace a committed record the road returns. Counted
+// from the mirror when it is ready (ids it holds), else every live id.
+uint64_t replaced_by_queue(CollectionState& state, const std::vector<PendingWrite>& queued,
+                           uint64_t now) EXCLUDES(state.mirror.mu) {
+  if (queued.empty()) return 0;
+  const std::vector<const PendingWrite*> live = visible_queued(queued, 0, now);
+  RecordMirror& mirror = state.mirror;
+  if (mirror.state() != RecordMirror::State::kReady) return live.size();
+  SharedLock lock(mirror.mu);
+  return static_cast<uint64_t>(std::count_if(live.begin(), live.end(), [&](const PendingWrite* w) {
+    mirror.mu.assert_held_shared();
+    return mirror.find(w->record.id) >= 0;
+  }));
+}
+
+// The hits among the visible queued writes: their best k, in queue order
+// among equal scores.
+Result<std::vector<SearchHit>> pending_hits(const std::vector<const PendingWrite*>& queued,
                                             const SearchQuery& q) {
   std::vector<SearchHit> hits;
   if (q.k == 0 || queued.empty()) return hits;
   std::vector<ScoredPair> pairs = score_candidates(queued.size(), [&](size_t i) -> std::optional<float> {
-    const PendingWrite& w = queued[i];
-    if (!is_live(w.record.status, w.record.expires_at, q.now)) return std::nullopt;
+    const PendingWrite& w = *queued[i];
     if (q.has_filter() && !matches_filter(**q.filter, *w.parsed)) return std::nullopt;
     return compute_distance(q.metric, q.vector, w.vector);
   });
@@ -348,24 +403,32 @@ Result<std::vector<SearchHit>> pending_hits(const std::vector<PendingWrite>& que
                       TopK::create(clamp_to_size(q.k), higher_is_better(q.metric), pairs.size()));
   for (const ScoredPair& p : pairs) push_top_k(top, p.score, p.position);
   for (const ScoredPair& p : top.results()) {
-    const PendingWrite& w = queued[p.position];
+    const PendingWrite& w = *queued[p.position];
     hits.push_back(SearchHit{w.record.id, *w.parsed, p.score});
   }
   return hits;
 }
 
-// One list from the road's hits and the queue's: without queued writes the
-// road's order stands; otherwise the queue's hits follow the road's, the
-// whole list is sorted stably by score (the road's hit first among equal
-// scores) and cut to k.
-std::vector<SearchHit> merge_hits(std::vector<SearchHit> road, bool queue_empty,
-                                  std::vector<SearchHit> queued, const SearchQuery& q) {
-  if (queue_empty) return road;
-  road.insert(road.end(), std::make_move_iterator(queued.begin()),
-              std::make_move_iterator(queued.end()));
-  sort_hits(road, higher_is_better(q.metric));
-  if (road.size() > q.k) road.resize(clamp_to_size(q.k));
-  return road;
+// One list from the road's hits and the queue's: a road hit whose id has a
+// visible queued write is an older version of that record and goes; without
+// visible queued writes the road's order stands; otherwise the queue's hits
+// follow the road's, the whole list is sorted stably by score (the road's
+// hit first among equal scores); the list is cut to k.
+Result<std::vector<SearchHit>> merge_hits(RoadHits road, const std::vector<PendingWrite>& queued,
+                                          const SearchQuery& q) {
+  const std::vector<const PendingWrite*> visible = visible_queued(queued, road.seq, q.now);
+  std::vector<SearchHit>& hits = road.hits;
+  if (!visible.empty()) {
+    std::unordered_set<std::string_view> replaced;
+    for (const PendingWrite* w : visible) replaced.insert(w->record.id);
+    std::erase_if(hits, [&](const SearchHit& h) { return replaced.contains(h.id); });
+    TS_ASSIGN_OR_RETURN(std::vector<SearchHit> pending, pending_hits(visible, q));
+    hits.insert(hits.end(), std::make_move_iterator(pending.begin()),
+                std::make_move_iterator(pending.end()));
+    sort_hits(hits, higher_is_better(q.metric));
+  }
+  if (hits.size() > q.k) hits.resize(clamp_to_size(q.k));
+  return std::move(hits);
 }
 
 }  // namespace
@@ -377,33 +440,46 @@ Result<std::vector<SearchHit>> search_collection(
   if (query.size() != config.dimensions) {
     return DbError::DimensionMismatch(config.dimensions, query.size());
   }
-  TS_RETURN_IF_ERROR(update_index(state));
-  const SearchQuery q = make_search_query(state, query, k, filter);
+  // The queue is copied before anything committed is read: a write that
+  // left it before the copy had committed (and marked the index stale)
+  // before, so the records and the graph read below hold it.
   std::vector<PendingWrite> queued;
   {
     MutexLock lock(state.pending_mu);
     queued.assign(state.pending.begin(), state.pending.end());
   }
+  TS_RETURN_IF_ERROR(update_index(state));
+  const SearchQuery q = make_search_query(state, query, k, filter);
   if (k > 0) ensure_mirror(state);
+  // The road is asked for more hits when queued writes may replace some.
+  std::optional<SearchQuery> widened;
+  if (const uint64_t extra = replaced_by_queue(state, queued, q.now); extra > 0 && k > 0) {
+    widened = q;
+    widened->k = k > UINT64_MAX - extra ? UINT64_MAX : k + extra;
+  }
+  const SearchQuery& road_q = widened ? *widened : q;
 
-  std::vector<SearchHit> road;
+  RoadHits road;
   {
     SharedLock index_lock(state.index_mu);
     if (state.index) {
-      TS_ASSIGN_OR_RETURN(road, graph_road(state, *state.index, q));
+      road.seq = state.index_seq;
+      TS_ASSIGN_OR_RETURN(road.hits, graph_road(state, *state.index, road_q));
     } else {
-      SharedLock vectors_lock(state.vectors.mu);
-      TS_ASSIGN_OR_RETURN(road, exact_hits(state, q));
+      TS_ASSIGN_OR_RETURN(road, exact_hits(state, road_q));
     }
   }
-  TS_ASSIGN_OR_RETURN(std::vector<SearchHit> pending, pending_hits(queued, q));
-  return merge_hits(std::move(road), queued.empty(), std::move(pending), q);
+  return merge_hits(std::move(road), queued, q);
 }
 
 Result<std::optional<SearchHit>> get_by_id(CollectionState& state, std::string_view id) {
   {
+    // The newest live write of the id stands for its record (a flush commits
+    // it over older ones). A write leaves the queue only once committed, so
+    // one not found here is in the store by the time it is read below.
     MutexLock lock(state.pending_mu);
-    for (const PendingWrite& w : state.pending) {
+    for (auto it = state.pending.rbegin(); it != state.pending.rend(); ++it) {
+      const PendingWrite& w = *it;
       if (w.record.id == id && is_live(w.record.status, w.record.expires_at, now_secs())) {
         return std::optional<SearchHit>(SearchHit{w.record.id, *w.parsed, 0.0f});
       }

@@ -86,7 +86,7 @@
 //   - "hnsw.index" describes the committed records or is absent: a commit
 //     that releases slots removes it durably first (CollectionTxn::commit),
 //     since a released slot may go to a new record of the same id, which
-//     the open's (slot, id) check cannot tell from the old one.
+//     the open's check (index_fit) cannot tell from the old one.
 //   - Files are written through descriptors opened at open, except
 //     "hnsw.index" and the directory's sync, which go by the path `dir`.
 //     Once `dropped` is set that path belongs to no one or to a newer
@@ -146,6 +146,11 @@ struct PendingWrite {
   // The metadata text parsed back (null when it does not parse); shared with
   // search copies of the queue and, after the commit, with the mirror.
   std::shared_ptr<const json::Value> parsed;
+  // Queue sequence number, from 1, increasing in queue order: a write is in
+  // the committed records exactly when its seq is at most the committed_seq
+  // of their state (CollectionState::committed_seq, RecordMirror::seq, the
+  // graph's index_seq).
+  uint64_t seq = 0;
 };
 
 class CollectionState {
@@ -191,19 +196,24 @@ class CollectionState {
   uint64_t next_claim GUARDED_BY(claims_mu) = 0;
 
   // ---- Pending queue ----
+  // A write stays in the queue until its group commit has committed it and
+  // brought the mirror and committed_seq up to date: a reader never finds a
+  // write in neither place. A reader that sees it in both tells the two
+  // apart by its seq (see PendingWrite::seq).
   Mutex pending_mu ACQUIRED_AFTER(writer_mu, commit_mu, claims_mu);
   std::deque<PendingWrite> pending GUARDED_BY(pending_mu);  // arrival order
+  uint64_t next_seq GUARDED_BY(pending_mu) = 1;  // the next write's seq
   // Wall-clock ms when the first write entered an empty queue; 0 after a
   // successful flush. Read and written atomically.
   std::atomic<uint64_t> oldest_pending_ms{0};
 
   // Serialises the writers of "records" rows (group commits, batch adds,
   // deletes, upserts of stored ids, compaction removals; see the rules
-  // above). A group commit holds it from taking the queue until its commit
-  // (or the return of its writes to the queue) is done, so commits reach
-  // the store in queue order and a write half-way between queue and store
-  // is never missed by a delete or an upsert looking for its id. It guards
-  // no field: it orders the writers of the store's "records" table.
+  // above). A group commit holds it from reading the queue until its
+  // writes have left the queue (or stayed there, on failure), so commits
+  // reach the store in queue order and a delete or an upsert looking for
+  // an id never takes out of the queue a write that is being committed. It
+  // guards no field: it orders the writers of the store's "records" table.
   Mutex writer_mu;
 
   // ---- Store writers and the mirror ----
@@ -212,6 +222,12 @@ class CollectionState {
   // under it (see collection/mirror.h), its contents under mirror.mu.
   Mutex commit_mu ACQUIRED_AFTER(writer_mu, index_mu);
   RecordMirror mirror;
+  // The seq of the last queued write committed (0: none yet). Queued writes
+  // are committed in queue order, so every write up to it is in the store.
+  // Written under commit_mu; read under it, or without it by a reader that
+  // reads it before it begins its read transaction (which then holds at
+  // least the writes up to the value read).
+  std::atomic<uint64_t> committed_seq{0};
 
   // ---- Graph index ----
   // Present only when config.hnsw_config is: loaded at open, or built and
@@ -220,6 +236,10 @@ class CollectionState {
   // graph and the deleted set inside have their own locks.
   WriterPriorityMutex index_mu ACQUIRED_AFTER(writer_mu);
   std::unique_ptr<HnswIndex> index GUARDED_BY(index_mu);
+  // The committed_seq of the records the index was last brought up to date
+  // with: queued writes up to it are in the graph (when live), later ones
+  // only in the queue or committed since.
+  uint64_t index_seq GUARDED_BY(index_mu) = 0;
   // Set: the index (present or absent) lags the stored records. Cleared by
   // update_index before it reads the records, so a change that lands while
   // it runs sets it again.
@@ -386,6 +406,9 @@ class CollectionTxn {
   // referenced by a put of this transaction (other than a Tombstone's) is
   // not released.
   void release_slot(uint64_t slot, bool deleted = false);
+  // The queued writes up to `seq` are among this transaction's puts (a
+  // group commit): once it commits, committed_seq is at least `seq`.
+  void commits_queued_through(uint64_t seq) { queued_through_ = seq; }
   // save_free_list: the current free list (under free_list.mu shared) with
   // the slots released so far appended, as the next ones reused.
   [[nodiscard]] Status save_free_list();
@@ -412,6 +435,7 @@ class CollectionTxn {
   std::vector<GraphChange> released_;  // slots to release once committed
   bool released_saved_ = true;       // the free list was saved after the last release
   bool live_set_changed_ = false;    // a put that is not Pending: the live records change
+  uint64_t queued_through_ = 0;      // see commits_queued_through
 };
 
 // Builds the mirror when it is not ready (or broken and worth retrying).
@@ -419,6 +443,12 @@ class CollectionTxn {
 // here: readers fall back to the store, which reports it.
 // REQUIRES: no lock of the state held.
 bool ensure_mirror(CollectionState& state) EXCLUDES(state.commit_mu, state.mirror.mu);
+
+// A read transaction of the collection store begun between two commits
+// (under commit_mu), and the committed_seq of the records it sees (*seq).
+// REQUIRES: no lock of the state held but index_mu or writer_mu.
+[[nodiscard]] Result<ReadTxn> committed_records(CollectionState& state, uint64_t* seq)
+    EXCLUDES(state.commit_mu);
 
 // A write transaction of `store`, or Transaction with the store's text.
 // Collection stores are written only through CollectionTxn; this is for the
@@ -453,14 +483,17 @@ enum class IndexUpdate {
 
 // Brings the graph index up to date (collection/index.cpp). Returns at once
 // unless the collection has an HnswConfig and index_stale is set (or, for
-// kExact, an index is present). Otherwise, under index_mu exclusively:
-// applies the recorded graph changes, reads the live records (slot, id) in
-// key order, and either inserts the ones the graph lacks (an index of N
-// nodes, 0 < N < live count) or builds a new index from all of them. kExact
-// then rebuilds a graph that still holds nodes of records no longer live,
-// so that the index sync saves is one the next open keeps. A collection
-// that never had a live record (index_stale clear, no index) gets no index.
-// On failure the index stays as it was and index_stale stays set.
+// kExact, an index is present). Otherwise, under index_mu exclusively: takes
+// an IndexSnapshot (consuming the recorded graph changes) and applies its
+// changes, then keeps the graph when it fits the live records exactly
+// (index_fit), inserts the records it lacks (an index of N nodes, 0 < N <
+// live count) or builds a new index from all of them; kExact then rebuilds
+// a graph that does not fit exactly (nodes of records no longer live), so
+// that the index sync saves is one the next open keeps. index_seq becomes
+// the snapshot's committed_seq. A collection that never had a live record
+// (index_stale clear, no index) gets no index.
+// On failure the index stays as it was (the snapshot's changes applied) and
+// index_stale stays set.
 // REQUIRES: no lock of the state held.
 [[nodiscard]] Status update_index(CollectionState& state,
                                   IndexUpdate mode = IndexUpdate::kIfStale)
@@ -473,16 +506,61 @@ inline constexpr std::string_view kIndexFileName = "hnsw.index";
 // <dir>/hnsw.index.
 std::string index_file_path(const CollectionState& state);
 
-// The (slot, id) of every live record, in key order: what a graph index of
-// the collection must hold.
-[[nodiscard]] Result<std::vector<IndexItem>> live_index_items(const Store& store);
+// The records a graph index is checked against, and the graph changes that
+// go with them, read at one instant between two commits (under commit_mu):
+// every slot release committed before it is among `changes` or already
+// applied to the graph, and none committed after it is.
+struct IndexSnapshot {
+  std::vector<IndexItem> items;      // the live records (at `now`), key order
+  std::vector<GraphChange> changes;  // recorded slot releases not yet applied
+  bool changes_dropped = false;      // more were recorded than kept
+  uint64_t committed_seq = 0;        // CollectionState::committed_seq
+  uint64_t slot_release_commits = 0;
+};
 
-// True when the graph's nodes are exactly `items`, as (slot, id) pairs: a
-// loaded "hnsw.index" is used only then (a file with the right node count
-// but other records would hide the records it lacks from every search).
-bool index_matches_items(const HnswGraph& graph, std::vector<IndexItem> items);
+// Takes a snapshot. With `consume` the recorded changes move into it (the
+// caller applies them to the index it holds exclusively); otherwise they are
+// copied and stay recorded.
+// Failure: Transaction when the read transaction cannot begin (nothing is
+// consumed then), or the scan's error (the changes are consumed already:
+// apply them all the same).
+// REQUIRES: index_mu held (shared, or exclusively with `consume`); no other
+// lock of the state.
+[[nodiscard]] Status take_index_snapshot(CollectionState& state, bool consume,
+                                         IndexSnapshot* out)
+    REQUIRES_SHARED(state.index_mu)
+    EXCLUDES(state.commit_mu, state.graph_changes_mu, state.index_file_mu);
+
+// How a graph stands to the live records: the one rule by which the update
+// keeps a graph, sync saves one and the open loads one.
+enum class IndexFit : uint8_t {
+  kLacks,   // a live record has no node that stands for it
+  kCovers,  // every live record has one, and other nodes route the walks
+  kExact,   // the nodes are exactly one for each live record
+};
+// A node stands for a live record (slot, id) when it is the current node of
+// that slot and has that id (HnswGraph::node_for), and no slot release the
+// graph has not applied (`unapplied`) names the slot: until then the node
+// may be linked for the vector of a record the slot held before. `missing`
+// (optional) receives the records without one, in their order.
+// REQUIRES: the graph's shared lock.
+IndexFit index_fit(const HnswGraph& graph, std::span<const IndexItem> items,
+                   std::span<const GraphChange> unapplied,
+                   std::vector<IndexItem>* missing = nullptr);
+
+// The live records of a store (read transaction), in key order, with their
+// live_until (at `now`, whole seconds).
+[[nodiscard]] Result<std::vector<IndexItem>> live_index_items(const ReadTxn& txn, uint64_t now);
 
 // ---- Search (collection/search.cpp) ----
+
+// The writes of a copy of the queue that get, search and len see: those
+// that committed records read up to `seq` do not hold yet, live at `now`,
+// and of each id only its newest live write, which stands for the id's
+// record (a flush commits it over whatever the id had; an expired write
+// does not hide an older live one). In queue order.
+std::vector<const PendingWrite*> visible_queued(std::span<const PendingWrite> queued,
+                                                uint64_t seq, uint64_t now);
 
 // One query as every source of candidates sees it.
 struct SearchQuery {
@@ -507,19 +585,22 @@ SearchQuery make_search_query(const CollectionState& state, std::span<const floa
 
 // The exact road over the committed records, two implementations with the
 // same hits (exposed for tests):
-// The literal road: a read-transaction scan of "records" in key order,
-// liveness and filter on the parsed metadata text, scoring (sequential up to
-// 499 candidates, pooled from 500) and a TopK of 10k (with conditions) or k.
+// The literal road: a scan of "records" in `txn`, in key order, liveness
+// and filter on the parsed metadata text, scoring (sequential up to 499
+// candidates, pooled from 500) and a TopK of 10k (with conditions) or k.
 // REQUIRES: vectors.mu held shared by the caller.
-Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const SearchQuery& q)
+Result<std::vector<SearchHit>> exact_road_literal(CollectionState& state, const ReadTxn& txn,
+                                                  const SearchQuery& q)
     REQUIRES_SHARED(state.vectors.mu);
 
 // The mirror road: the same hits computed from the mirror, or nullopt when
 // it cannot stand in (the mirror is not ready, or a score is NaN, where only
-// the key-ordered buffer gives the defined order).
+// the key-ordered buffer gives the defined order). *seq (when given)
+// receives the mirror's seq.
 // REQUIRES: vectors.mu held shared by the caller; k > 0.
 std::optional<std::vector<SearchHit>> exact_road_mirror(CollectionState& state,
-                                                        const SearchQuery& q)
+                                                        const SearchQuery& q,
+                                                        uint64_t* seq = nullptr)
     REQUIRES_SHARED(state.vectors.mu) EXCLUDES(state.mirror.mu);
 
 }  // namespace tessarin

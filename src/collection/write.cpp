@@ -73,7 +73,8 @@ bool flush_due(const CollectionState& state, size_t n) REQUIRES(state.pending_mu
 // their slots are released with the commit (a stored Tombstone's was
 // released by its delete already).
 // REQUIRES: writer_mu.
-Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& writes)
+// `through` is the seq of the last of them.
+Status commit_writes(CollectionState& state, std::span<const PendingWrite> writes, uint64_t through)
     REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu) {
   {
     SharedLock lock(state.vectors.mu);
@@ -106,6 +107,7 @@ Status commit_writes(CollectionState& state, const std::deque<PendingWrite>& wri
     if (row && row->status != RecordStatus::kTombstone) txn.release_slot(row->slot);
   }
   TS_RETURN_IF_ERROR(txn.save_free_list());
+  txn.commits_queued_through(through);
   return txn.commit();
 }
 
@@ -188,6 +190,7 @@ bool enqueue(CollectionState& state, ClaimedWrite claimed)
   {
     MutexLock lock(state.pending_mu);
     if (state.pending.empty()) state.oldest_pending_ms.store(platform::now_millis());
+    claimed.write.seq = state.next_seq++;
     state.pending.push_back(std::move(claimed.write));
     due = flush_due(state, state.pending.size());
   }
@@ -200,28 +203,33 @@ bool queue_holds_writes(CollectionState& state) EXCLUDES(state.pending_mu) {
   return !state.pending.empty();
 }
 
-// The group commit. REQUIRES: writer_mu.
+// The group commit. The writes stay queued until their commit has landed
+// (committed_seq and the mirror include them), then leave the queue: a
+// reader on another thread finds each of them in the queue, in the
+// committed records, or in both (told apart by the seq), never in neither.
+// On failure they stay queued, in their order, for the next flush.
+// REQUIRES: writer_mu.
 Status flush_locked(CollectionState& state) REQUIRES(state.writer_mu) EXCLUDES(state.pending_mu) {
-  std::deque<PendingWrite> taken;
-  uint64_t oldest = 0;
+  std::vector<PendingWrite> taken;  // records only: the vectors are in their slots
+  uint64_t through = 0;
+  uint64_t taken_ms = 0;
   {
     MutexLock lock(state.pending_mu);
     if (state.pending.empty()) return OkStatus();
-    taken.swap(state.pending);
-    oldest = state.oldest_pending_ms.load();
-  }
-  Status status = commit_writes(state, taken);
-  if (!status.ok()) {
-    // Nothing of them reached the store: queue them again, ahead of anything
-    // added meanwhile, so the next flush retries them in their order.
-    MutexLock lock(state.pending_mu);
-    for (auto it = taken.rbegin(); it != taken.rend(); ++it) {
-      state.pending.push_front(std::move(*it));
+    taken.reserve(state.pending.size());
+    for (const PendingWrite& w : state.pending) {
+      taken.push_back(PendingWrite{w.record, {}, w.parsed, w.seq});
     }
-    state.oldest_pending_ms.store(oldest);
-    return status;
+    through = state.pending.back().seq;
+    taken_ms = platform::now_millis();
   }
-  state.oldest_pending_ms.store(0);
+  TS_RETURN_IF_ERROR(commit_writes(state, taken, through));
+  MutexLock lock(state.pending_mu);
+  // Only writes of this flush are at the front: others that remove queued
+  // writes hold writer_mu.
+  while (!state.pending.empty() && state.pending.front().seq <= through) state.pending.pop_front();
+  // Writes queued while the commit ran arrived after taken_ms.
+  state.oldest_pending_ms.store(state.pending.empty() ? 0 : taken_ms);
   return OkStatus();
 }
 
@@ -262,24 +270,25 @@ Status sync_collection(CollectionState& state) {
     TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
   }
   if (!state.config.hnsw_config) return OkStatus();
-  uint64_t releases = 0;
-  {
-    // Under commit_mu: each commit counted here is in the store for the
-    // update below.
-    MutexLock commit_lock(state.commit_mu);
-    MutexLock file_lock(state.index_file_mu);
-    releases = state.slot_release_commits;
-  }
   TS_RETURN_IF_ERROR(update_index(state, IndexUpdate::kExact));
   if (sync_save_hook()) sync_save_hook()();
   SharedLock index_lock(state.index_mu);
   if (!state.index) return OkStatus();
+  // The graph is saved only while it fits the committed records exactly
+  // (another thread's commit may have landed since the update): the next
+  // open would find the file wrong otherwise, or trust a node linked for a
+  // slot's earlier vector. Not saved now, it is saved by a later sync.
+  IndexSnapshot snap;
+  TS_RETURN_IF_ERROR(take_index_snapshot(state, /*consume=*/false, &snap));
   SharedLock graph_lock(state.index->graph.mu);
+  if (snap.changes_dropped ||
+      index_fit(state.index->graph.value, snap.items, snap.changes) != IndexFit::kExact) {
+    return OkStatus();
+  }
   MutexLock file_lock(state.index_file_mu);
-  // A commit that released slots since `releases` was read may have missed
-  // the update, and the file would outlive it: no file then (that commit
-  // removed any older one); the next sync saves.
-  if (state.slot_release_commits != releases) return OkStatus();
+  // A commit that released slots since the snapshot removed the file, or
+  // waits to: the saved graph would outlive the release.
+  if (state.slot_release_commits != snap.slot_release_commits) return OkStatus();
   // Dropped: the path may name a newer collection's directory, which would
   // load this graph as its own when the (slot, id) pairs happen to match.
   if (state.dropped) return OkStatus();
@@ -288,21 +297,45 @@ Status sync_collection(CollectionState& state) {
 }
 
 Result<uint64_t> live_record_count(CollectionState& state) {
-  uint64_t committed = 0;
-  if (ensure_mirror(state)) {
-    SharedLock lock(state.mirror.mu);
-    committed = state.mirror.count_live(platform::now_secs());
-  } else {
-    TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(state.store));
-    TS_ASSIGN_OR_RETURN(committed, count_live_records(txn));
+  // The queue first, then the committed records: a write that left the
+  // queue before it was read had committed before the records are read.
+  std::vector<PendingWrite> queued;  // records only
+  {
+    MutexLock lock(state.pending_mu);
+    queued.reserve(state.pending.size());
+    for (const PendingWrite& w : state.pending) {
+      queued.push_back(PendingWrite{w.record, {}, nullptr, w.seq});
+    }
   }
-  MutexLock lock(state.pending_mu);
-  return committed + state.pending.size();
+  const uint64_t now = platform::now_secs();
+  // Each id counts once: a queued write of an id with a live committed
+  // record stands for that record, as get and search see it.
+  uint64_t count = 0;
+  if (ensure_mirror(state)) {
+    RecordMirror& mirror = state.mirror;
+    SharedLock lock(mirror.mu);
+    count = mirror.count_live(now);
+    for (const PendingWrite* w : visible_queued(queued, mirror.seq(), now)) {
+      const ptrdiff_t pos = mirror.find(w->record.id);
+      const Record* row = pos < 0 ? nullptr : &mirror.record(static_cast<size_t>(pos));
+      if (row == nullptr || !is_live(row->status, row->expires_at, now)) ++count;
+    }
+    return count;
+  }
+  uint64_t seq = 0;
+  TS_ASSIGN_OR_RETURN(const ReadTxn txn, committed_records(state, &seq));
+  TS_ASSIGN_OR_RETURN(count, count_live_records(txn));
+  for (const PendingWrite* w : visible_queued(queued, seq, now)) {
+    TS_ASSIGN_OR_RETURN(const std::optional<Record> row, get_record(txn, w->record.id));
+    if (!row || !is_live(row->status, row->expires_at, now)) ++count;
+  }
+  return count;
 }
 
 Result<bool> delete_by_id(CollectionState& state, std::string_view id) {
-  // Waits for a group commit in progress: its writes are in neither the
-  // queue nor the store until it ends, and a delete must not miss them.
+  // Waits for a group commit in progress: a write it commits is still
+  // queued until it ends, and taking it out of the queue then would leave
+  // it stored all the same.
   MutexLock writer_lock(state.writer_mu);
   if (remove_first_queued(state, id)) return true;
   TS_ASSIGN_OR_RETURN(std::optional<Record> record, lookup_stored(state, id));

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <functional>
 #include <limits>
+#include <map>
+#include <random>
+#include <thread>
 
 #include "collection_test_util.h"
 #include "platform/platform.h"
@@ -43,7 +46,10 @@ class GraphCollectionTest : public testing::CollectionTest {
   }
   std::string index_file() { return path("graph") + "/hnsw.index"; }
   // The exact answer over every live record, for comparison.
+  // (The graph is brought up to date first: a search without it would build
+  // one, which the restored index would then replace.)
   std::vector<std::string> exact_ids(const std::vector<float>& q, uint64_t k) {
+    EXPECT_TRUE(update_index(st()).ok());
     std::unique_ptr<HnswIndex> index;
     {
       std::unique_lock lock(st().index_mu);
@@ -260,6 +266,211 @@ TEST_F(GraphCollectionTest, NodesOfASlotsEarlierRecordsNeverTakeALiveRecordsPlac
     }
   }
   EXPECT_EQ(node_ids().size(), 140u + 12 + 12 * 13 / 2);  // inserted, never rebuilt
+}
+
+// A record deleted and added again under its id takes back its slot: the
+// graph must index it anew (its old node was unmapped, and was linked for
+// the old vector), before and after sync, and after a reopen that loads the
+// file sync wrote.
+TEST_F(GraphCollectionTest, ARecordReaddedIntoItsOldSlotIsFoundAndSavedAnew) {
+  open(kDim, Metric::kL2, "graph", HnswConfig{8, 16, 8, 50, 32, 0.5, 0});
+  BatchVectors batch;
+  std::vector<std::string> ids;
+  for (uint32_t i = 0; i < 200; ++i) {
+    batch.rows.push_back(vec(i));
+    ids.push_back("r" + std::to_string(i));
+  }
+  std::vector<json::Value> metadata(200, json::Object());
+  ASSERT_TRUE(add_batch_impl(st(), batch, std::move(metadata), ids, std::nullopt).ok());
+  search(vec(0), 1);
+  auto moved = [](uint32_t i) {
+    std::vector<float> v = vec(i);
+    for (float& x : v) x += 0.01f;
+    return v;
+  };
+  for (uint32_t i = 7; i < 47; ++i) {
+    const uint64_t slot = stored("r" + std::to_string(i))->slot;
+    ASSERT_TRUE(*delete_by_id(st(), "r" + std::to_string(i)));
+    add(moved(i), obj({{"i", json::Value(i)}}), "r" + std::to_string(i));
+    ASSERT_TRUE(flush_pending_writes(st()).ok());
+    ASSERT_EQ(stored("r" + std::to_string(i))->slot, slot);
+  }
+  for (int pass = 0; pass < 3; ++pass) {  // in memory, after sync, after a reopen
+    SCOPED_TRACE(pass);
+    if (pass == 1) sync();
+    if (pass == 2) {
+      ASSERT_TRUE(std::filesystem::exists(index_file()));
+      reopen();
+      EXPECT_TRUE(has_index());
+    }
+    for (uint32_t i = 7; i < 47; ++i) {
+      const std::vector<SearchHit> hits = search(moved(i), 3);
+      ASSERT_FALSE(hits.empty());
+      EXPECT_EQ(hits[0].id, "r" + std::to_string(i));
+      EXPECT_EQ(search(moved(i), 3, parse_filter(obj({{"i", json::Value(i)}}))).size(), 1u);
+    }
+  }
+}
+
+// Slots released by one thread's replacements and taken by its next batch
+// while another thread searches (and so brings the graph up to date) in a
+// loop: the batch's records are found as soon as it returns.
+TEST_F(GraphCollectionTest, RecordsInSlotsReleasedAndRefilledDuringUpdatesAreFound) {
+  open_graph();
+  BatchVectors batch;
+  std::vector<std::string> stored_ids;
+  for (uint32_t i = 0; i < 2000; ++i) {
+    batch.rows.push_back(vec(i));
+    stored_ids.push_back("id" + std::to_string(i));
+  }
+  std::vector<json::Value> metadata(2000, json::Object());
+  ASSERT_TRUE(add_batch_impl(st(), batch, std::move(metadata), stored_ids, std::nullopt).ok());
+  std::atomic<bool> writing{true};
+  std::atomic<int> missed{0};
+  testing::run_threads(2, [&](int t) {
+    while (t == 0 && writing.load()) EXPECT_TRUE(search_collection(st(), vec(0), 1, std::nullopt).ok());
+    for (uint32_t round = 0; t == 1 && round < 30; ++round) {
+      for (uint32_t j = 0; j < 2; ++j) {
+        const std::string id = "id" + std::to_string(round * 2 + j);
+        ASSERT_TRUE(upsert_record(st(), id, vec(10000 + round * 2 + j), json::Object(), std::nullopt).ok());
+      }
+      BatchVectors fresh;
+      fresh.rows = {vec(20000 + round * 2), vec(20001 + round * 2)};
+      const std::vector<std::string> new_ids{"n" + std::to_string(round) + "a",
+                                             "n" + std::to_string(round) + "b"};
+      std::vector<json::Value> md(2, json::Object());
+      ASSERT_TRUE(add_batch_impl(st(), fresh, std::move(md), new_ids, std::nullopt).ok());
+      for (uint32_t j = 0; j < 2; ++j) {
+        const std::vector<SearchHit> hits = search(vec(20000 + round * 2 + j), 1);
+        if (hits.empty() || hits[0].id != new_ids[j]) ++missed;
+      }
+    }
+    if (t == 1) writing = false;
+  });
+  EXPECT_EQ(missed.load(), 0);
+}
+
+// Records that expire while the graph holds them route the walk but take
+// no place among the hits: a search returns k live records, whatever has
+// expired near the query, until the graph is rebuilt and after.
+TEST_F(GraphCollectionTest, ExpiredRecordsTakeNoPlaceAmongTheHits) {
+  open_graph();
+  BatchVectors far, near;
+  std::vector<std::string> far_ids, near_ids;
+  for (uint32_t i = 0; i < 500; ++i) {
+    std::vector<float> v = vec(i);
+    for (float& x : v) x *= 10;
+    far.rows.push_back(v);
+    far_ids.push_back("far" + std::to_string(i));
+  }
+  for (uint32_t i = 0; i < 30; ++i) {
+    std::vector<float> v = vec(1000 + i);
+    for (float& x : v) x *= 0.01f;
+    near.rows.push_back(v);
+    near_ids.push_back("near" + std::to_string(i));
+  }
+  std::vector<json::Value> md(500, json::Object());
+  ASSERT_TRUE(add_batch_impl(st(), far, std::move(md), far_ids, std::nullopt).ok());
+  md.assign(30, json::Object());
+  std::vector<std::optional<uint64_t>> ttls(30, uint64_t{1});
+  ASSERT_TRUE(add_batch_impl(st(), near, std::move(md), near_ids, ttls).ok());
+  const std::vector<float> origin(kDim, 0.0f);
+  const uint64_t expires_at = *stored("near0")->expires_at;
+  ASSERT_EQ(search(origin, 1)[0].id.substr(0, 4), "near");  // indexed while live
+  while (platform::now_secs() < expires_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (uint64_t k : {1, 5, 10, 20}) {
+    EXPECT_EQ(ids(search(origin, k)), exact_ids(origin, k)) << k;
+    EXPECT_EQ(search(origin, k, parse_filter(json::Object())).size(), k) << k;
+  }
+}
+
+// A file whose own copy of the configuration differs from the registry's
+// (here ef_search, with the checksum made right) is out of date: the open
+// rebuilds the graph under the registry's configuration.
+TEST_F(GraphCollectionTest, AnIndexFileOfAnotherConfigurationIsRebuilt) {
+  open_graph(/*ef_search=*/40);
+  for (uint32_t i = 0; i < 50; ++i) add(vec(i), json::Object(), "id" + std::to_string(i));
+  sync();
+  std::string bytes = testing::file_bytes(index_file());
+  bytes[6 + 4 * 8] = 1;  // ef_search, the fifth u64 of the configuration at byte 6
+  bytes.resize(bytes.size() - 4);
+  const uint32_t crc = ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size());
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(crc >> (8 * i)));
+  testing::put_file(index_file(), bytes);
+  reopen();
+  EXPECT_FALSE(has_index());
+  EXPECT_EQ(ids(search(vec(3), 1)), std::vector<std::string>{"id3"});
+  std::shared_lock lock(st().index_mu);
+  std::shared_lock graph_lock(st().index->graph.mu);
+  EXPECT_EQ(st().index->graph.value.config().ef_search, 40u);
+}
+
+// The graph kept up to date by insertion, kept as it is or rebuilt, against
+// the plain answer (the exact road over the same records) on random
+// sequences of every write, expiry, compaction, sync and reopen. The beam
+// is wider than the collection, so the walk reaches every node: what can
+// differ is which records the graph holds and returns.
+TEST_F(GraphCollectionTest, AMaintainedGraphAnswersAsTheExactRoadOnRandomSequences) {
+  for (uint32_t seed = 0; seed < 6; ++seed) {
+    SCOPED_TRACE(seed);
+    open(kDim, Metric::kL2, "random" + std::to_string(seed), HnswConfig{8, 16, 8, 50, 256, 0.5, 0});
+    std::mt19937 rng(seed);
+    std::map<std::string, std::vector<float>> live;
+    uint32_t next = 0;
+    auto pick = [&]() -> std::string {
+      auto it = live.begin();
+      std::advance(it, std::uniform_int_distribution<size_t>(0, live.size() - 1)(rng));
+      return it->first;
+    };
+    for (int step = 0; step < 120; ++step) {
+      const int op = std::uniform_int_distribution<int>(0, 11)(rng);
+      const std::string id = live.empty() || op % 2 ? "id" + std::to_string(next % 90) : pick();
+      const std::vector<float> v = vec(100000 * seed + next++);
+      if (op <= 2 && !live.contains(id)) {
+        add(v, json::Object(), id);
+        live[id] = v;
+      } else if (op <= 4) {
+        BatchVectors batch;
+        batch.rows = {v};
+        std::vector<json::Value> md(1, json::Object());
+        ASSERT_TRUE(add_batch_impl(st(), batch, std::move(md), std::vector{id}, std::nullopt).ok());
+        live[id] = v;
+      } else if (op == 5) {
+        ASSERT_TRUE(upsert_record(st(), id, v, json::Object(), std::nullopt).ok());
+        live[id] = v;
+      } else if (op == 6) {
+        ASSERT_TRUE(delete_by_id(st(), id).ok());
+        live.erase(id);
+      } else if (op == 7 && live.contains(id)) {
+        ASSERT_TRUE(flush_pending_writes(st()).ok());
+        Record expiring = stored(id).value();  // expired in place, its slot kept
+        expiring.expires_at = 1;
+        put_row(expiring);
+        live.erase(id);
+      } else if (op == 8) {
+        ASSERT_TRUE(compact_collection(st()).ok());
+      } else if (op == 9) {
+        sync();
+      } else if (op == 10) {
+        reopen();
+      } else if (op == 11 && live.contains(id)) {  // deleted and at once written again
+        ASSERT_TRUE(*delete_by_id(st(), id));
+        add(v, json::Object(), id);
+        if (next % 2) ASSERT_TRUE(flush_pending_writes(st()).ok());
+        live[id] = v;
+      }
+      for (int q = 0; q < 2; ++q) {
+        const std::vector<float> query = vec(900000 + step * 2 + q);
+        const uint64_t k = std::uniform_int_distribution<uint64_t>(1, 12)(rng);
+        ASSERT_EQ(ids(search(query, k)), exact_ids(query, k)) << "step " << step;
+      }
+      if (!live.empty()) {
+        const std::string own = pick();
+        const std::vector<SearchHit> hits = search(live[own], 1);
+        ASSERT_TRUE(!hits.empty() && hits[0].id == own) << "step " << step << " " << own;
+      }
+    }
+  }
 }
 
 // A record committed while another thread brings the graph up to date is

@@ -90,8 +90,9 @@ class SearchTest : public testing::CollectionTest {
   void expect_roads_agree(const std::vector<float>& q, uint64_t k, const Filter& filter) {
     ASSERT_TRUE(ensure_mirror(st()));
     const SearchQuery query = make_search_query(st(), q, k, filter);
+    const ReadTxn txn = testing::ok_value(read_transaction(st().store));
     std::shared_lock lock(st().vectors.mu);
-    auto literal = exact_road_literal(st(), query);
+    auto literal = exact_road_literal(st(), txn, query);
     ASSERT_TRUE(literal.ok()) << literal.error().message();
     auto fast = exact_road_mirror(st(), query);
     ASSERT_TRUE(fast.has_value());

@@ -690,9 +690,11 @@ HnswGraph build_graph(std::span<const IndexItem> items, const VectorStore& store
   parts.config = config;
   parts.ids.reserve(n);
   parts.slots.reserve(n);
+  parts.live_until.reserve(n);
   for (const IndexItem& item : items) {
     parts.ids.push_back(item.id);
     parts.slots.push_back(item.slot);
+    parts.live_until.push_back(item.live_until);
   }
   parts.levels.resize(n);
   parallel_for_chunks(n, 4096, [&](size_t begin, size_t end) {

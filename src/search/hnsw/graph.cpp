@@ -51,6 +51,11 @@ HnswGraph HnswGraph::restore(HnswGraphParts parts) {
   }
   graph.slot_to_node_.reserve(n);
   graph.current_.assign(n, 1);
+  if (parts.live_until.size() == n) {
+    graph.live_until_ = std::move(parts.live_until);
+  } else {
+    graph.live_until_.assign(n, kNeverExpires);
+  }
   for (size_t i = 0; i < n; ++i) {
     auto [it, fresh] = graph.slot_to_node_.try_emplace(parts.slots[i], static_cast<uint32_t>(i));
     if (!fresh) graph.current_[std::exchange(it->second, static_cast<uint32_t>(i))] = 0;
@@ -65,13 +70,14 @@ HnswGraph HnswGraph::restore(HnswGraphParts parts) {
   return graph;
 }
 
-uint32_t HnswGraph::add_node(uint64_t slot, std::string id, uint8_t level) {
+uint32_t HnswGraph::add_node(uint64_t slot, std::string id, uint8_t level, uint64_t live_until) {
   assert(level <= kMaxNodeLevel);
   const auto node = static_cast<uint32_t>(slots_.size());
   ids_.push_back(std::move(id));
   slots_.push_back(slot);
   levels_.push_back(level);
   current_.push_back(1);
+  live_until_.push_back(live_until);
   auto [it, fresh] = slot_to_node_.try_emplace(slot, node);
   if (!fresh) current_[std::exchange(it->second, node)] = 0;
   while (layers_.size() <= level) {

@@ -19,7 +19,12 @@
 //   - entry_point() is absent only while the graph is empty; max_level() is
 //     the entry point's level;
 //   - slot_to_node() maps a slot to the last node added for it;
-//     is_current(i) holds exactly when it maps node i's slot to i.
+//     is_current(i) holds exactly when it maps node i's slot to i;
+//   - live_until(i) is given when node i is added (a loaded graph's are set
+//     once, from its records) and does not change: its record is live at
+//     `now` (whole seconds) exactly when now < live_until(i), as long as the
+//     node is current (a record's expiry never changes while it holds its
+//     slot: a replacement takes a new slot).
 //
 // Distances. A distance is the raw compute_distance value (search/distance.h):
 // lower is better for L2, higher for Cosine and Dot. A node whose slot is at
@@ -60,6 +65,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -111,6 +117,9 @@ struct HnswGraphParts {
   std::vector<std::string> ids;        // node i's record id
   std::vector<uint64_t> slots;         // node i's slot
   std::vector<uint8_t> levels;         // node i's level
+  // Node i's live_until; empty: every node's record never expires (a file
+  // does not keep expiries; the collection sets them from its records).
+  std::vector<uint64_t> live_until;
   std::vector<NeighborLists> layers;   // layer 0 dense, the others sparse
   std::optional<uint32_t> entry_point;
   uint8_t max_level = 0;
@@ -118,6 +127,9 @@ struct HnswGraphParts {
 
 class HnswGraph {
  public:
+  // The live_until of a record without an expiry.
+  static constexpr uint64_t kNeverExpires = UINT64_MAX;
+
   // An empty graph: no nodes, no layers, no entry point. Block capacities
   // come from the configuration, or are given (a build that knows how long
   // its lists grow).
@@ -134,13 +146,15 @@ class HnswGraph {
   HnswGraph(HnswGraph&&) noexcept = default;
   HnswGraph& operator=(HnswGraph&&) noexcept = default;
 
-  // Appends node {id, slot, level} and returns its index (the previous node
-  // count); maps slot to it (replacing an older node of that slot); appends
+  // Appends node {id, slot, level} whose record is live while the clock
+  // (whole seconds) is below `live_until`, and returns its index (the
+  // previous node count); maps slot to it (replacing an older node of that slot); appends
   // empty layers until layer `level` exists and an empty list on every
   // layer, with blocks made on layers 0..level. The node becomes the entry
   // point when there is none or its level is strictly above max_level().
   // REQUIRES: level <= kMaxNodeLevel; node_count() < 2^32 - 1.
-  uint32_t add_node(uint64_t slot, std::string id, uint8_t level);
+  uint32_t add_node(uint64_t slot, std::string id, uint8_t level,
+                    uint64_t live_until = kNeverExpires);
 
   // Replaces node's list on `layer` / appends `neighbor` to it.
   // REQUIRES: layer < layer_count(); node and every entry below node_count().
@@ -178,6 +192,22 @@ class HnswGraph {
   // Forgets which node holds `slot` (the node and its links stay): a record
   // that later takes the slot is not yet in the graph.
   void unmap_slot(uint64_t slot);
+  // The current node of `slot` when its record id is `id`: the node that
+  // stands for that record. None when the slot has no current node or its
+  // node is another record's.
+  std::optional<uint32_t> node_for(uint64_t slot, std::string_view id) const {
+    const auto it = slot_to_node_.find(slot);
+    if (it == slot_to_node_.end() || ids_[it->second] != id) return std::nullopt;
+    return it->second;
+  }
+
+  // Node's record is live while the clock (whole seconds) is below this;
+  // kNeverExpires for a record without an expiry.
+  // REQUIRES: node < node_count().
+  uint64_t live_until(uint32_t node) const { return live_until_[node]; }
+  const std::vector<uint64_t>& live_untils() const { return live_until_; }
+  // Sets node's live_until (a loaded graph learns its records' expiries).
+  void set_live_until(uint32_t node, uint64_t value) { live_until_[node] = value; }
 
  private:
   HnswConfig config_;
@@ -189,6 +219,7 @@ class HnswGraph {
   // 1 while node i is slot_to_node_'s node for its slot, else 0: the query
   // reads it for every node it may return, a byte instead of a hash lookup.
   std::vector<uint8_t> current_;
+  std::vector<uint64_t> live_until_;  // see live_until()
   std::vector<NeighborLists> layers_;  // [0] dense, the rest sparse
   std::optional<uint32_t> entry_point_;
   std::unordered_map<uint64_t, uint32_t> slot_to_node_;

@@ -102,7 +102,7 @@ std::optional<IndexItem> next_unindexed_record(const HnswGraph& graph, std::span
                                                size_t* pos) {
   while (*pos < items.size()) {
     const IndexItem& item = items[(*pos)++];
-    if (!graph.contains_slot(item.slot)) return item;
+    if (!graph.node_for(item.slot, item.id)) return item;
   }
   return std::nullopt;
 }
@@ -113,7 +113,7 @@ std::vector<IndexItem> retain_unindexed_records(const HnswIndex& index, std::vec
     bool indexed;
     {
       SharedLock lock(index.graph.mu);
-      indexed = index.graph.value.contains_slot(item.slot);
+      indexed = index.graph.value.node_for(item.slot, item.id).has_value();
     }
     if (!indexed) kept.push_back(std::move(item));
   }
@@ -141,7 +141,7 @@ void insert_nodes(HnswIndex& index, std::span<const IndexItem> items, const Vect
     const uint8_t level = draw_level(item.slot, graph.config().ml);
     const std::optional<uint32_t> ep = graph.entry_point();
     const uint8_t previous_max = graph.max_level();
-    const uint32_t node = graph.add_node(item.slot, std::move(item.id), level);
+    const uint32_t node = graph.add_node(item.slot, std::move(item.id), level, item.live_until);
     if (!ep) continue;  // the first node has no links
     // Made after add_node: the scorer views the graph's slot array.
     const NodeScorer scorer(graph, store, index.metric);

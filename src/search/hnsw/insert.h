@@ -46,10 +46,13 @@
 
 namespace tessarin {
 
-// A record to be indexed: its vector's slot and its id.
+// A record to be indexed: its vector's slot, its id, and until when it is
+// live (whole seconds of the wall clock; HnswGraph::kNeverExpires for a
+// record without an expiry).
 struct IndexItem {
   uint64_t slot = 0;
   std::string id;
+  uint64_t live_until = HnswGraph::kNeverExpires;
 
   bool operator==(const IndexItem&) const = default;
 };
@@ -71,17 +74,18 @@ void diversity_cut(const NodeScorer& scorer, uint32_t owner, std::span<const uin
 // ef_construction of 0.
 size_t insert_beam_width(const HnswConfig& config);
 
-// Starting at items[*pos], the next item whose slot is not in the graph's
-// slot_to_node, as a copy; *pos moves past it (or to the end: nullopt).
+// Starting at items[*pos], the next item the graph does not index (no
+// current node of its id at its slot: HnswGraph::node_for), as a copy; *pos
+// moves past it (or to the end: nullopt).
 // REQUIRES: the graph's shared lock.
 std::optional<IndexItem> next_unindexed_record(const HnswGraph& graph, std::span<const IndexItem> items,
                                                size_t* pos);
 
-// The items whose slot is not in the graph, in their order (moved out of
+// The items the graph does not index, in their order (moved out of
 // `items`).
 std::vector<IndexItem> retain_unindexed_records(const HnswIndex& index, std::vector<IndexItem> items);
 
-// Inserts the items whose slot is not in the graph yet, in the given order,
+// Inserts the items the graph does not index yet, in the given order,
 // and takes their slots out of the index's deleted set. Takes no write lock
 // when there are none.
 void insert_nodes(HnswIndex& index, std::span<const IndexItem> items, const VectorStore& store);

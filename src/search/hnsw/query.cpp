@@ -107,7 +107,8 @@ uint64_t saturating_double(uint64_t k) { return k > UINT64_MAX / 2 ? UINT64_MAX 
 std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<const float> query,
                                               uint32_t entry, size_t ef, const VectorStore& store,
                                               Metric metric,
-                                              const std::unordered_set<uint64_t>& deleted) {
+                                              const std::unordered_set<uint64_t>& deleted,
+                                              uint64_t now) {
   assert(entry < graph.node_count() && ef >= 1 && query.size() == store.dimensions());
   const NodeScorer scorer(graph, store, metric);
   const bool similarity = metric != Metric::kL2;
@@ -118,12 +119,14 @@ std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<
     return similarity ? -d : d;
   };
   const uint64_t* slot_of = graph.slots().data();
+  const uint64_t* live_until = graph.live_untils().data();
   const bool any_deleted = !deleted.empty();
-  // A node of a deleted record, or one whose slot has a newer node (its
-  // record replaced, or the slot reused), routes the walk but is never a
-  // result: it would take a live record's place among the results.
+  // A node of a deleted or expired record, or one whose slot has a newer
+  // node (its record replaced, or the slot reused), routes the walk but is
+  // never a result: it would take a live record's place among the results.
   auto returnable = [&](uint32_t node) {
-    return graph.is_current(node) && (!any_deleted || !deleted.contains(slot_of[node]));
+    return graph.is_current(node) && now < live_until[node] &&
+           (!any_deleted || !deleted.contains(slot_of[node]));
   };
 
   QueryScratch& scratch = thread_scratch();
@@ -182,7 +185,7 @@ std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<
 }
 
 std::vector<GraphHit> graph_hits(const HnswIndex& index, std::span<const float> query, uint64_t k,
-                                 const VectorStore& store) {
+                                 const VectorStore& store, uint64_t now) {
   std::vector<GraphHit> hits;
   SharedLock graph_lock(index.graph.mu);
   SharedLock deleted_lock(index.deleted.mu);
@@ -198,7 +201,7 @@ std::vector<GraphHit> graph_hits(const HnswIndex& index, std::span<const float> 
     cur = greedy_search_layer(graph, query, cur, layer, store, index.metric);
   }
   const std::vector<ScoredNode> found = search_layer_filtered(
-      graph, query, cur, static_cast<size_t>(ef), store, index.metric, index.deleted.value);
+      graph, query, cur, static_cast<size_t>(ef), store, index.metric, index.deleted.value, now);
   const size_t take = static_cast<size_t>(std::min<uint64_t>(two_k, found.size()));
   hits.reserve(take);
   for (size_t i = 0; i < take; ++i) {

@@ -1,8 +1,9 @@
 // Query search of the graph index: a greedy descent to layer 1, then one
-// beam search on layer 0 that routes through deleted nodes but never returns
-// them. The result is graph hits (node, its record id and slot, score); the
-// collection resolves them against its records (a hit is only a candidate:
-// the record may be gone, replaced, not Active or expired since).
+// beam search on layer 0 that routes through deleted, replaced and expired
+// records' nodes but never returns them. The result is graph hits (node,
+// its record id and slot, score); the collection resolves them against its
+// records (a hit is only a candidate: the record may be gone, replaced, not
+// Active or expired since).
 //
 // Keys. Inside the layer-0 search a distance becomes a key where smaller is
 // better: -(dot product) for Cosine and Dot, the squared distance for L2;
@@ -51,21 +52,26 @@ struct GraphHit {
 
 // The beam search on layer 0 from `entry`: at most ef results, best first
 // (stable on equal scores: their order in the result heap's array). A node
-// whose slot is in `deleted`, or that is not current (graph.is_current),
-// routes the search but is never a result, so it takes no live node's place.
+// whose slot is in `deleted`, that is not current (graph.is_current), or
+// whose record has expired at `now` (whole seconds: now >= its live_until;
+// 0 screens no expiry) routes the search but is never a result, so it takes
+// no live node's place.
 // REQUIRES: the graph's shared lock; entry < node_count; ef >= 1;
 // query.size() == store.dimensions().
 std::vector<ScoredNode> search_layer_filtered(const HnswGraph& graph, std::span<const float> query,
                                               uint32_t entry, size_t ef, const VectorStore& store,
                                               Metric metric,
-                                              const std::unordered_set<uint64_t>& deleted);
+                                              const std::unordered_set<uint64_t>& deleted,
+                                              uint64_t now = 0);
 
 // The query: ef = max(2k, ef_search) (saturating), descent from the entry
 // point to layer 1, the layer-0 search, and its first min(2k, results)
-// entries (current nodes only: a node whose slot was released or taken by a
-// newer node is only a stale copy). None when k is 0 or the graph is empty.
+// entries (current nodes of records live at `now` only: a node whose slot
+// was released or taken by a newer node is only a stale copy, and an
+// expired record's node only routes). None when k is 0 or the graph is
+// empty.
 // REQUIRES: the vector store's shared lock; neither of the index's locks.
 std::vector<GraphHit> graph_hits(const HnswIndex& index, std::span<const float> query, uint64_t k,
-                                 const VectorStore& store);
+                                 const VectorStore& store, uint64_t now = 0);
 
 }  // namespace tessarin
