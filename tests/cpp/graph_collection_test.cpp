@@ -371,10 +371,11 @@ TEST_F(GraphCollectionTest, ExpiredRecordsTakeNoPlaceAmongTheHits) {
   }
   std::vector<json::Value> md(500, json::Object());
   ASSERT_TRUE(add_batch_impl(st(), far, std::move(md), far_ids, std::nullopt).ok());
-  md.assign(30, json::Object());
-  std::vector<std::optional<uint64_t>> ttls(30, uint64_t{1});
-  ASSERT_TRUE(add_batch_impl(st(), near, std::move(md), near_ids, ttls).ok());
   const std::vector<float> origin(kDim, 0.0f);
+  search(origin, 1);  // the graph built first: inserting the near ones is quick
+  md.assign(30, json::Object());
+  std::vector<std::optional<uint64_t>> ttls(30, uint64_t{2});  // live for a second at least
+  ASSERT_TRUE(add_batch_impl(st(), near, std::move(md), near_ids, ttls).ok());
   const uint64_t expires_at = *stored("near0")->expires_at;
   ASSERT_EQ(search(origin, 1)[0].id.substr(0, 4), "near");  // indexed while live
   while (platform::now_secs() < expires_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
