@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: setup build test test-cpp test-python test-asan test-tsan check-threads fuzz fuzz-replay soak demo bench bench-python bench-graph clean
+.PHONY: setup build test test-cpp test-python test-model test-asan test-tsan check-threads fuzz fuzz-replay soak demo bench bench-python bench-graph clean
 
 setup:
 	@bash scripts/setup.sh
@@ -22,6 +22,14 @@ test-cpp: build
 
 test-python: build
 	@bash scripts/run-pytest.sh $(PYTHON) $(BUILD)
+
+# The model test (tests/python/test_model.py) with many random examples;
+# `make test` runs a fixed, smaller set of them.
+MODEL_EXAMPLES ?= 500
+MODEL_STEPS ?= 50
+test-model: build
+	TESSARIN_MODEL_EXAMPLES=$(MODEL_EXAMPLES) TESSARIN_MODEL_STEPS=$(MODEL_STEPS) \
+	  PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) -m pytest -q tests/python/test_model.py
 
 # Engine tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 # The committed fuzz corpora are replayed here too (ctest fuzz_replay_*).

@@ -9,7 +9,7 @@ packages=(
   build-essential clang cmake ninja-build pkg-config
   liblmdb-dev libtbb-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-dev python3-numpy python3-pytest
+  python3 python3-dev python3-numpy python3-pytest python3-hypothesis
   libopenblas0-pthread
 )
 if [ "${1:-}" = "--bench" ]; then

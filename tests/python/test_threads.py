@@ -1,8 +1,15 @@
 """Several Python threads adding and searching one collection at once (the
 binding releases the interpreter lock around that engine work)."""
+import os
+import subprocess
 import threading
 
 import numpy as np
+import pytest
+
+import tessarin
+
+TOOL = os.path.join(os.path.dirname(os.path.dirname(tessarin.__file__)), "make_graph_collection")
 
 
 def run_all(threads):
@@ -52,3 +59,40 @@ def test_batch_adds_from_threads(db):
     run_all([threading.Thread(target=batch, args=(t,)) for t in range(4)])
     assert sum(len(ids) for ids in out.values()) == 200
     assert len(c) == 200
+
+
+@pytest.mark.parametrize("graph", [False, True])
+def test_each_thread_reads_its_writes_while_others_commit(db_path, graph):
+    # Two threads add and at once read back (get, search, len) while a third
+    # commits one-record batches: a write in flight of another thread's
+    # group commit must never be missing.
+    if graph:
+        assert subprocess.run([TOOL, db_path, "c", "16", "l2", "16", "32", "16", "100", "64",
+                               "0.36"]).returncode == 0
+        c = tessarin.Tessarin(db_path).get_collection("c")
+    else:
+        c = tessarin.Tessarin(db_path).collection("c", 16, "l2")
+    rng = np.random.default_rng(9)
+    c.add_batch(rng.standard_normal((500, 16), dtype=np.float32), [{}] * 500)
+    missed, stop = [], threading.Event()
+
+    def batcher():
+        r = np.random.default_rng(1)
+        while not stop.is_set():
+            c.add_batch(r.standard_normal((1, 16), dtype=np.float32), [{}])
+
+    def writer(t):
+        r = np.random.default_rng(10 + t)
+        for i in range(300):
+            v = r.standard_normal(16, dtype=np.float32)
+            rid = c.add(v, {"t": t, "i": i}, id=f"{t}-{i}")
+            hits = c.search(v, 1)
+            if not hits or hits[0].id != rid or c.get(rid) is None or len(c) < 501 + i:
+                missed.append(rid)
+
+    background = threading.Thread(target=batcher)
+    background.start()
+    run_all([threading.Thread(target=writer, args=(t,)) for t in range(2)])
+    stop.set()
+    background.join()
+    assert missed == []
