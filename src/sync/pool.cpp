@@ -55,9 +55,12 @@ const Pool& pool() {
     p->threads = std::min(kMaxThreads, resolve_pool_thread_count(env("RAYON_NUM_THREADS"),
                                                                  env("RAYON_RS_NUM_CPUS"),
                                                                  processor_count()));
+    // With one thread TBB may start no worker either, so a TBB algorithm
+    // that a pass starts outside the arena (a task_group run directly on the
+    // caller) runs on the caller too.
+    p->control = new tbb::global_control(tbb::global_control::max_allowed_parallelism,
+                                         p->threads);
     if (p->threads > 1) {
-      p->control = new tbb::global_control(tbb::global_control::max_allowed_parallelism,
-                                           p->threads);
       p->arena = new tbb::task_arena(static_cast<int>(p->threads));
       p->arena->initialize();
     }

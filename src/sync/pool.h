@@ -11,7 +11,8 @@
 // tbb::global_control capping all TBB parallelism in the process at the same
 // number. Both are created on first use (thread-safe) and deliberately never
 // destroyed, so no worker is torn down while static destructors run at exit.
-// With a size of 1 no arena exists and every pass runs on the caller.
+// With a size of 1 no arena exists and, the cap allowing no TBB worker,
+// every pass runs on the caller.
 //
 // Thread safety: every function may be called from any thread, also from
 // inside a pool task (nested passes run within the same arena). A caller
