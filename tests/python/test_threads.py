@@ -2,6 +2,7 @@
 binding releases the interpreter lock around that engine work)."""
 import os
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -96,3 +97,44 @@ def test_each_thread_reads_its_writes_while_others_commit(db_path, graph):
     stop.set()
     background.join()
     assert missed == []
+
+
+# Searches on four threads beside an import whose every line is an upsert
+# (the import keeps the interpreter lock, so a hang stops every thread of
+# the process: it runs in a child, which the parent can time out).
+IMPORT_BESIDE_SEARCHES = """
+import sys, threading, time
+import numpy as np
+import tessarin
+c = tessarin.Tessarin(sys.argv[1]).collection("c", 16, "l2")
+data = np.random.default_rng(5).standard_normal((50000, 16)).astype(np.float32)
+c.add_batch(data, [{}] * len(data), ids=[f"r{i}" for i in range(len(data))])
+path = sys.argv[2]
+c.export_to_file(path)
+with open(path) as f:
+    lines = f.readlines()[:21]  # the header and 20 stored ids
+with open(path, "w") as f:
+    f.writelines(lines)
+stop = time.monotonic() + 2
+def search():
+    while time.monotonic() < stop:
+        assert len(c.search(data[7], 10)) == 10
+def load():
+    while time.monotonic() < stop:
+        assert c.import_from_file(path).imported == 20
+threads = [threading.Thread(target=search) for _ in range(4)] + [threading.Thread(target=load)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print("done")
+"""
+
+
+def test_import_of_stored_ids_beside_searching_threads_finishes(tmp_path):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    child = subprocess.run(
+        [sys.executable, "-c", IMPORT_BESIDE_SEARCHES, str(tmp_path / "db"), str(tmp_path / "in.ndjson")],
+        env=env, capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout == "done\n"
