@@ -1,6 +1,6 @@
 // Many threads on one collection, plain or with a graph index: adds,
 // upserts, batch adds, deletes, exports and imports racing with group
-// commits, searches, gets and counts. Each writer checks its own writes
+// commits, searches, gets, counts, compactions and syncs. Each writer checks its own writes
 // after every call (read-your-writes: get, search and len see them while
 // other threads' commits, batches and imports run); afterwards exactly the
 // records whose last write succeeded and that were not deleted are stored.
@@ -178,6 +178,9 @@ TEST_P(ConcurrencyTest, WritersAndReadersOnOneCollection) {
       if (!hits.ok() || hits->size() > 10) ++failures;
       if (!live_record_count(st()).ok()) ++failures;
       if (!get_by_id(st(), "w0-1").ok()) ++failures;
+      // One reader also compacts and syncs now and then, beside the writes.
+      if (t == 1 && rng() % 8 == 0 && !compact_collection(st()).ok()) ++failures;
+      if (t == 1 && rng() % 8 == 0 && !sync_collection(st()).ok()) ++failures;
     }
   };
 
