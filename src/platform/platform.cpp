@@ -417,8 +417,9 @@ Status create_dir_all(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) return sync_made_dir(path);
   int err = errno;
   if (err == EEXIST) {
-    // Something is there; it only counts when it is a directory.
-    return dir_exists(path) ? OkStatus() : Status(DbError::Io(EEXIST));
+    // Something is there; it only counts when it is a directory, and one
+    // whose entry may not be durable yet (see the header) is synced.
+    return dir_exists(path) ? sync_made_dir(path) : Status(DbError::Io(EEXIST));
   }
   if (err != ENOENT) return DbError::Io(err);
   // A missing ancestor: create it first, then retry this level.
@@ -430,7 +431,7 @@ Status create_dir_all(const std::string& path) {
   if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
   if (::mkdir(path.c_str(), 0777) == 0) return sync_made_dir(path);
   err = errno;
-  if (err == EEXIST && dir_exists(path)) return OkStatus();  // a concurrent creator won
+  if (err == EEXIST && dir_exists(path)) return sync_made_dir(path);  // a concurrent creator won
   return DbError::Io(err);
 }
 

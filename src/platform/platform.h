@@ -177,7 +177,10 @@ Status advise_willneed(const Mapping& mapping);
 Result<uint64_t> free_space(const std::string& path);
 
 // mkdir -p with mode 0777 (before umask); each directory it makes is made
-// durable in its parent (sync_parent_dir) before the next one.
+// durable in its parent (sync_parent_dir) before the next one. A directory
+// `path` found already there is synced into its parent as well: its maker
+// may have failed at that sync, or be another thread that has not reached
+// it yet.
 Status create_dir_all(const std::string& path);
 // rm -r; a missing path is not an error, and a link is removed, not
 // followed. A directory's entries go one by one, each followed by the crash

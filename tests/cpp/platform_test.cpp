@@ -65,6 +65,19 @@ TEST_F(PlatformTest, DirectoriesCreateAndRemove) {
   EXPECT_TRUE(remove_dir_all(path("a")).ok());  // missing is fine
 }
 
+// A directory found already there may be one whose entry never reached the
+// disk: its maker failed at the sync (or is another thread that has not
+// reached it yet). It is synced into its parent all the same.
+TEST_F(PlatformTest, AnExistingDirectoryIsSyncedIntoItsParent) {
+  FaultInjection::fail(Op::kSyncDir, EIO);
+  EXPECT_EQ(create_dir_all(path("d")).error().os_error(), EIO);
+  FaultInjection::reset();
+  ASSERT_TRUE(dir_exists(path("d")));
+  const uint64_t before = FaultInjection::durable_calls(Op::kSyncDir);
+  ASSERT_TRUE(create_dir_all(path("d")).ok());
+  EXPECT_EQ(FaultInjection::durable_calls(Op::kSyncDir), before + 1);
+}
+
 // Where an open with O_CREAT would land, found without creating anything:
 // the export refuses targets inside the database by this path.
 TEST_F(PlatformTest, ResolveOpenTargetFollowsEveryLink) {
