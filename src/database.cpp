@@ -108,6 +108,18 @@ std::filesystem::file_type entry_type(const std::string& path, std::error_code& 
   return type;
 }
 
+// The database acts on the directory it opened by its absolute path. One
+// moved or replaced since would have the operation land at the old place
+// (a new directory made there, another database's files removed): refused.
+Status check_at_path(const DatabaseState& db) {
+  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(db.path));
+  if (id != db.dir->id) {
+    return DbError::IoMessage("Database directory '" + db.path +
+                              "' was moved or replaced since it was opened");
+  }
+  return OkStatus();
+}
+
 // Removes what stands at the directory `dir` of a name that has no registry
 // row, of `type` (entry_type). The states of this process still open on a
 // directory are detached first: they keep working on their unlinked files
@@ -125,6 +137,7 @@ Status remove_collection_dir(const std::string& dir, std::filesystem::file_type 
 // made durable, before the row is committed, so the row never names a
 // half-cleared directory. One that another process has open is refused.
 Status clear_leftover(DatabaseState& db, const std::string& name) REQUIRES(db.open_mu) {
+  TS_RETURN_IF_ERROR(check_at_path(db));
   const std::string dir = collection_dir(db.path, name);
   std::error_code ec;
   const std::filesystem::file_type type = entry_type(dir, ec);
@@ -166,6 +179,7 @@ void sweep_leftovers(const std::string& path, const Store& registry) {
 Result<std::shared_ptr<CollectionState>> open_in_database(DatabaseState& db,
                                                           const std::string& name,
                                                           CollectionConfig config) {
+  TS_RETURN_IF_ERROR(check_at_path(db));
   return open_collection(collection_dir(db.path, name), std::move(config), db.dir);
 }
 
@@ -180,14 +194,18 @@ Status delete_row(DatabaseState& db, const std::string& name) {
 
 Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path) {
   TS_RETURN_IF_ERROR(platform::create_dir_all(path));
-  const std::filesystem::path base(path);
+  // Resolved once, against the working directory of this moment.
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::canonical(path, ec);
+  if (ec) return DbError::Io(ec.value());
+  TS_ASSIGN_OR_RETURN(platform::File handle, platform::open_directory(base.string()));
+  TS_ASSIGN_OR_RETURN(const platform::FileId id, platform::file_id(handle));
+  auto dir = std::make_shared<const DatabaseDir>(DatabaseDir{std::move(handle), id});
   TS_RETURN_IF_ERROR(platform::create_dir_all((base / "collections").string()));
-  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> dir, platform::file_id(path));
-  if (!dir) return DbError::Io(ENOENT);  // removed again since it was made
   TS_ASSIGN_OR_RETURN(Store registry, Store::open((base / "meta.redb").string()));
   // The registry's lock is held: no other database object runs meanwhile.
-  sweep_leftovers(path, registry);
-  return std::make_unique<DatabaseState>(path, *dir, std::move(registry));
+  sweep_leftovers(base.string(), registry);
+  return std::make_unique<DatabaseState>(base.string(), std::move(dir), std::move(registry));
 }
 
 Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
@@ -268,6 +286,7 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return OkStatus();
   if (!has_dir) return delete_row(db, name);
+  TS_RETURN_IF_ERROR(check_at_path(db));
   const std::string dir = collection_dir(db.path, name);
   // A collection that another process still has open (its Tessarin object
   // may be gone while a Collection object lives on) keeps its files: that

@@ -15,6 +15,11 @@
 // directory before the row is committed, so an unregistered name always
 // starts empty. Directories that another process has open are kept.
 //
+// The path is resolved once, at open, to an absolute one free of links:
+// every later operation acts on that directory, whatever the process's
+// working directory becomes; one moved or replaced since the open is
+// refused rather than written at its old place.
+//
 // Thread safety: all functions are safe to call concurrently. The map is
 // guarded by a read-write lock that is never held across a registry
 // transaction or a collection open.
@@ -51,6 +56,8 @@
 
 namespace tessarin {
 
+struct DatabaseDir;  // collection/state.h
+
 // The state behind one open database directory.
 //
 // Thread safety: `open_collections` is guarded by `map_mu`: shared for
@@ -63,15 +70,17 @@ namespace tessarin {
 // flush and close), then the registry store, releasing its file lock.
 class DatabaseState {
  public:
-  DatabaseState(std::string path_in, platform::FileId dir_in, Store registry_in)
-      : path(std::move(path_in)), dir(dir_in), registry(std::move(registry_in)) {}
+  DatabaseState(std::string path_in, std::shared_ptr<const DatabaseDir> dir_in, Store registry_in)
+      : path(std::move(path_in)), dir(std::move(dir_in)), registry(std::move(registry_in)) {}
   DatabaseState(const DatabaseState&) = delete;
   DatabaseState& operator=(const DatabaseState&) = delete;
 
-  const std::string path;  // as given to open_database; not normalised
-  // The directory `path` named when it was opened; handed to every
+  // Absolute and free of links: the path given to open_database, resolved
+  // against the working directory of that moment.
+  const std::string path;
+  // The directory `path` named at the open, held open; handed to every
   // collection opened here (CollectionState::database_dir).
-  const platform::FileId dir;
+  const std::shared_ptr<const DatabaseDir> dir;
   Store registry;          // "<path>/meta.redb", table "collections"
   // Serialises the slow paths that read or change the registry and open or
   // drop collections (the lookups of open collections do not take it), so
@@ -100,8 +109,9 @@ struct RecoveryStats {
 // than 255 bytes (no file system makes such a directory).
 Status validate_collection_name(const std::string& name);
 
-// Creates the directory (and "collections/") when missing, opens the
-// registry store under its exclusive lock, then removes the leftover
+// Creates the directory (and "collections/") when missing, resolves its
+// path, opens the registry store under its exclusive lock, then removes the
+// leftover
 // directories of unregistered names (best effort: one that cannot be
 // removed stays until its name is created).
 Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path);

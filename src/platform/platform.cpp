@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -193,6 +194,51 @@ Result<std::optional<FileId>> file_id(const std::string& path) {
   }
   return std::optional<FileId>(
       FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+Result<std::optional<FileId>> file_id_at(const File& dir, const std::string& relative) {
+  TS_RETURN_IF_ERROR(check_path(relative));
+  struct stat st {};
+  if (::fstatat(dir.fd(), relative.c_str(), &st, 0) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileId>{};
+    return DbError::Io(errno);
+  }
+  return std::optional<FileId>(
+      FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+Result<File> open_directory(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  const int fd =
+      retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return DbError::Io(errno);
+  return File(fd);
+}
+
+Result<std::vector<std::string>> list_directory_at(const File& dir, const std::string& relative) {
+  TS_RETURN_IF_ERROR(check_path(relative));
+  const int fd = retry_eintr(
+      [&] { return ::openat(dir.fd(), relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return DbError::Io(errno);
+  // fdopendir owns the descriptor from here; closedir closes it.
+  DIR* stream = ::fdopendir(fd);
+  if (stream == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return DbError::Io(err);
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, &::closedir);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      if (errno != 0) return DbError::Io(errno);
+      return names;
+    }
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
 }
 
 Result<bool> is_regular_file(const File& file) {

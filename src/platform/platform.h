@@ -98,6 +98,18 @@ struct FileId {
 Result<FileId> file_id(const File& file);
 // nullopt when nothing exists at `path`.
 Result<std::optional<FileId>> file_id(const std::string& path);
+// The identity of what `relative` names inside the directory held open as
+// `dir` (fstatat, links followed), whatever has become of the directory's
+// path since it was opened; nullopt when nothing is there (ENOENT, or
+// ENOTDIR: a component on the way is no directory).
+Result<std::optional<FileId>> file_id_at(const File& dir, const std::string& relative);
+// open(path, O_RDONLY | O_DIRECTORY): a directory held open, for the *_at
+// lookups.
+Result<File> open_directory(const std::string& path);
+// The names of the entries of the directory `relative` inside `dir`
+// (without "." and ".."), in the order the system lists them. Failure ->
+// Io (ENOENT when it does not exist).
+Result<std::vector<std::string>> list_directory_at(const File& dir, const std::string& relative);
 // True for a regular file; false for a FIFO, a device, a socket or a
 // directory, which cannot be truncated (fstat).
 Result<bool> is_regular_file(const File& file);

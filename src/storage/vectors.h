@@ -159,6 +159,9 @@ class VectorStore {
   // REQUIRES: the shared lock.
   Status advise_willneed() const;
 
+  // The identity of the open file, by fstat of the store's descriptor.
+  Result<platform::FileId> file_id() const { return platform::file_id(file_); }
+
   uint64_t dimensions() const { return dimensions_; }
   uint64_t slot_count() const { return slot_count_; }
   // Length of the mapping in bytes (header plus every slot of capacity).
