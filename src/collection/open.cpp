@@ -169,12 +169,34 @@ Result<std::shared_ptr<CollectionState>> open_collection(
   const std::string store_path = (base / "meta.redb").string();
 
   VectorStore vectors;
+  // Set when the vector file never got its header: whether it may start
+  // anew depends on the store, opened next.
+  std::optional<DbError> headerless;
   if (!platform::file_exists(vector_path)) {
     TS_ASSIGN_OR_RETURN(vectors, VectorStore::create(vector_path, config.dimensions));
+  } else if (Result<VectorStore> opened = VectorStore::open(vector_path, config.dimensions);
+             opened.ok()) {
+    vectors = std::move(opened).value();
   } else {
-    TS_ASSIGN_OR_RETURN(vectors, VectorStore::open(vector_path, config.dimensions));
+    if (opened.error().kind() != DbError::Kind::kDataCorruption) return std::move(opened).error();
+    const Result<bool> lacks_header = vector_file_lacks_header(vector_path);
+    if (!lacks_header.ok() || !*lacks_header) return std::move(opened).error();
+    headerless = std::move(opened).error();
   }
   TS_ASSIGN_OR_RETURN(Store store, Store::open(store_path));
+  if (headerless) {
+    // A creation killed before the header was written (an earlier build
+    // committed the registry row first). With nothing stored, no record
+    // can point into the file: the collection starts empty. Otherwise the
+    // file is damaged and stays an error.
+    bool empty = false;
+    {
+      TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
+      TS_ASSIGN_OR_RETURN(empty, store_is_empty(txn));
+    }
+    if (!empty) return std::move(*headerless);
+    TS_ASSIGN_OR_RETURN(vectors, VectorStore::create(vector_path, config.dimensions));
+  }
   std::vector<uint64_t> slots;
   {
     TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));

@@ -345,6 +345,10 @@ std::string collection_dir(const std::string& database_path, const std::string& 
 // Opens (creating when missing) the collection directory `dir` for `config`:
 // the vector file, the store (exclusively locked), the free list and the
 // index state. On failure whatever was opened is closed again.
+// A vector file that never got its header (vector_file_lacks_header: a
+// creation killed half-way) is created anew when the store holds nothing
+// (store_is_empty), so the collection opens empty; beside a store that
+// holds anything it stays the DataCorruption error it is.
 // `database_dir` is the directory of the database `dir` lies in (database.cpp
 // passes it); null opens a collection that belongs to no database.
 Result<std::shared_ptr<CollectionState>> open_collection(

@@ -481,24 +481,49 @@ Status create_dir_all(const std::string& path) {
   return DbError::Io(err);
 }
 
+namespace {
+
+// Removes the entries of the directory `path` but the one named `kept` (none
+// when empty) one by one, with a crash point after each, so a test can stop
+// the removal half-way. Nothing is done unless `path` is a directory (not a
+// link to one).
+Status remove_entries(const std::string& path, std::string_view kept) {
+  std::error_code ec;
+  if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::directory) {
+    return OkStatus();
+  }
+  std::filesystem::directory_iterator it(path, ec);
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    if (!kept.empty() && it->path().filename() == kept) continue;
+    std::filesystem::remove_all(it->path(), ec);
+    if (ec) break;
+    crash_point("remove_dir_all.entry_removed");
+  }
+  if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
+  return OkStatus();
+}
+
+}  // namespace
+
 Status remove_dir_all(const std::string& path) {
   TS_RETURN_IF_ERROR(check_path(path));
+  TS_RETURN_IF_ERROR(remove_entries(path, {}));
   std::error_code ec;
-  // A directory (not a link to one) loses its entries one by one, with a
-  // crash point after each, so a test can stop the removal half-way.
-  if (std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::directory) {
-    std::filesystem::directory_iterator it(path, ec);
-    for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
-      std::filesystem::remove_all(it->path(), ec);
-      if (ec) break;
-      crash_point("remove_dir_all.entry_removed");
-    }
-    if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
-  }
-  ec.clear();
   std::filesystem::remove_all(path, ec);
   if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
   return OkStatus();
+}
+
+Status remove_marked_dir(const std::string& path, const std::string& marker) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  if (!dir_exists(path)) return remove_dir_all(path);  // nothing, or not a directory
+  TS_RETURN_IF_ERROR(remove_entries(path, marker));
+  const std::string marker_path = (std::filesystem::path(path) / marker).string();
+  // The other entries' removal is on disk before the marker's can be.
+  TS_RETURN_IF_ERROR(sync_parent_dir(marker_path));
+  TS_RETURN_IF_ERROR(remove_dir_all(marker_path));
+  TS_RETURN_IF_ERROR(remove_dir_all(path));
+  return sync_parent_dir(path);
 }
 
 bool dir_exists(const std::string& path) {

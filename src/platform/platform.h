@@ -198,6 +198,14 @@ Status create_dir_all(const std::string& path);
 // followed. A directory's entries go one by one, each followed by the crash
 // point "remove_dir_all.entry_removed".
 Status remove_dir_all(const std::string& path);
+// rm -r of the directory `path` in which the entry `marker` goes last: the
+// other entries one by one (each followed by the crash point
+// "remove_dir_all.entry_removed"), then, once their removal is synced,
+// `marker`, then the directory, whose removal is synced in its parent. So
+// the marker stays for as long as anything else of the directory does, and
+// a crash at any instant leaves it marked or gone. A missing path is not an
+// error.
+Status remove_marked_dir(const std::string& path, const std::string& marker);
 bool dir_exists(const std::string& path);
 
 // Wall clock: whole seconds since the Unix epoch (0 before it), and

@@ -114,6 +114,10 @@ class Store {
   bool commits_wait_for_disk() const;
   const std::string& path() const;
 
+  // A full sync of the data file through the store's own descriptor: makes
+  // durable what LMDB wrote when it set up a new file, which no commit has
+  // synced yet. Failure -> Io.
+  [[nodiscard]] Status sync_file() const;
   // The identities of the files the store holds open: the data file (by
   // fstat of the store's descriptor) and LMDB's "-lock" file beside it
   // (looked up once LMDB had opened it, as LMDB keeps its descriptor to

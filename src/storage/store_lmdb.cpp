@@ -576,6 +576,8 @@ bool Store::commits_wait_for_disk() const {
 }
 const std::string& Store::path() const { return impl_->path; }
 
+Status Store::sync_file() const { return platform::full_sync(impl_->lock.file()); }
+
 Result<std::vector<platform::FileId>> Store::open_file_ids() const {
   TS_ASSIGN_OR_RETURN(const platform::FileId data, platform::file_id(impl_->lock.file()));
   std::vector<platform::FileId> ids{data};

@@ -105,6 +105,13 @@ uint32_t vector_header_checksum(uint16_t version, const uint8_t* bytes);
 // checked here.
 Result<VectorHeader> parse_vector_header(std::span<const uint8_t> file_bytes);
 
+// True when the file at `path` never got its header: every byte of its
+// first min(length, 64) is zero, an empty file included. A creation killed
+// after the file was made and before the header reached it leaves such a
+// file (its length reserved, zero-filled); damage to a header leaves other
+// bytes. Failure to open or read the file -> Io.
+Result<bool> vector_file_lacks_header(const std::string& path);
+
 class VectorStore {
  public:
   VectorStore() = default;  // holds nothing; only a move target
