@@ -108,65 +108,177 @@ std::filesystem::file_type entry_type(const std::string& path, std::error_code& 
   return type;
 }
 
-// Removes what stands at the directory `dir` of a name that has no registry
-// row, of `type` (entry_type). The states of this process still open on a
-// directory are detached first: they keep working on their unlinked files
-// but write nothing by path.
-Status remove_collection_dir(const std::string& dir, std::filesystem::file_type type) {
-  if (type == std::filesystem::file_type::directory) {
-    TS_RETURN_IF_ERROR(detach_states_of_dir(dir));
+// The database acts on the directory it opened by its absolute path. One
+// moved or replaced since would have the operation land at the old place
+// (a new directory made there, another database's files removed): refused.
+Status check_at_path(const DatabaseState& db) {
+  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(db.path));
+  if (id != db.dir->id) {
+    return DbError::IoMessage("Database directory '" + db.path +
+                              "' was moved or replaced since it was opened");
   }
-  return platform::remove_dir_all(dir);
+  return OkStatus();
 }
 
-// Before `name` is registered: whatever stands at its directory is a
-// leftover (of a drop cut short by a crash, or put there by hand) that the
-// new collection must not open as its own. It is removed, and the removal
-// made durable, before the row is committed, so the row never names a
-// half-cleared directory. One that another process has open is refused.
-Status clear_leftover(DatabaseState& db, const std::string& name) REQUIRES(db.open_mu) {
+std::string drop_marker_path(const std::string& dir) {
+  return (std::filesystem::path(dir) / kDropMarker).string();
+}
+
+// Whether a drop marked the collection directory `dir` (an entry of the
+// marker's name, of any type; nothing at `dir` is no mark).
+Result<bool> is_marked(const std::string& dir) {
+  std::error_code ec;
+  const std::filesystem::file_type type = entry_type(drop_marker_path(dir), ec);
+  if (ec) return DbError::Io(ec.value());
+  return type != std::filesystem::file_type::not_found;
+}
+
+// Marks `dir` as being dropped, durably: the marker's entry is synced, so it
+// is on disk before the registry row's removal commits.
+Status mark_dropped(const std::string& dir) {
+  const std::string marker = drop_marker_path(dir);
+  { TS_ASSIGN_OR_RETURN(const platform::File file, platform::create_file(marker)); }
+  return platform::sync_parent_dir(marker);
+}
+
+// Takes back the marker of a registered collection, whose drop never
+// committed; durably.
+Status unmark(const std::string& dir) {
+  const std::string marker = drop_marker_path(dir);
+  TS_RETURN_IF_ERROR(platform::remove_dir_all(marker));
+  return platform::sync_parent_dir(marker);
+}
+
+// Removes the drop-marked directory `dir` of a name without a row, marker
+// last. The states of this process still open on it are detached first:
+// they keep working on their unlinked files but write nothing by path.
+Status remove_dropped_dir(const std::string& dir) {
+  TS_RETURN_IF_ERROR(detach_states_of_dir(dir));
+  return platform::remove_marked_dir(dir, std::string(kDropMarker));
+}
+
+// The refusal of a creation over something at `dir` that is not the
+// collection's to remove.
+DbError in_the_way(const std::string& dir, const std::string& name, const std::string& why) {
+  return DbError::CollectionAlreadyExists("Directory '" + dir + "' (" + why +
+                                          ") belongs to no registered collection; move it away "
+                                          "to create collection '" +
+                                          name + "'");
+}
+
+// Whether the unregistered collection directory `dir` holds no record: its
+// store is missing, empty, or holds nothing (store_is_empty).
+Result<bool> holds_no_record(const std::string& dir) {
+  const std::string store_path = (std::filesystem::path(dir) / "meta.redb").string();
+  std::error_code ec;
+  const uintmax_t length = std::filesystem::file_size(store_path, ec);
+  if (ec == std::errc::no_such_file_or_directory || (!ec && length == 0)) return true;
+  if (ec) return DbError::Io(ec.value());
+  TS_ASSIGN_OR_RETURN(const Store store, Store::open(store_path));
+  TS_ASSIGN_OR_RETURN(const ReadTxn txn, read_transaction(store));
+  return store_is_empty(txn);
+}
+
+// Before `name`, which has no row, is created with `dims` dimensions: deals
+// with what stands at its directory. Nothing: done. A directory a drop
+// marked: removed. An unmarked one whose vector file has `dims` dimensions:
+// kept, to be adopted as it is. An unmarked one that holds no record (what
+// a creation cut short leaves): removed. Anything else is refused, and so is
+// a directory that another process has open.
+Status prepare_collection_dir(DatabaseState& db, const std::string& name, uint64_t dims)
+    REQUIRES(db.open_mu) {
   const std::string dir = collection_dir(db.path, name);
   std::error_code ec;
   const std::filesystem::file_type type = entry_type(dir, ec);
   if (ec) return DbError::Io(ec.value());
   if (type == std::filesystem::file_type::not_found) return OkStatus();
-  if (type == std::filesystem::file_type::directory) {
-    TS_ASSIGN_OR_RETURN(const bool busy, held_by_another_process(dir));
-    if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
+  if (type != std::filesystem::file_type::directory) return in_the_way(dir, name, "no directory");
+  TS_ASSIGN_OR_RETURN(const bool busy, held_by_another_process(dir));
+  if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
+  TS_ASSIGN_OR_RETURN(const bool marked, is_marked(dir));
+  if (marked) return remove_dropped_dir(dir);
+  const std::string vector_path = (std::filesystem::path(dir) / "vectors.bin").string();
+  if (VectorStore::open(vector_path, dims).ok()) return OkStatus();
+  const Result<bool> empty = holds_no_record(dir);
+  if (!empty.ok()) return in_the_way(dir, name, "its store: " + empty.error().message());
+  if (!*empty) {
+    return in_the_way(dir, name, "holding records, without a vector file of " +
+                                     std::to_string(dims) + " dimensions");
   }
-  TS_RETURN_IF_ERROR(remove_collection_dir(dir, type));
+  // Nothing stored: removed at once, as the directory of a dropped
+  // collection would be.
+  TS_RETURN_IF_ERROR(detach_states_of_dir(dir));
+  TS_RETURN_IF_ERROR(platform::remove_dir_all(dir));
   return platform::sync_parent_dir(dir);
 }
 
-// At open: removes every directory under "collections/" whose name has no
-// registry row (what drops cut short left), unless another process has it
-// open. Best effort: what cannot be listed or removed now stays, and the
-// creation of its name clears it (clear_leftover).
-void sweep_leftovers(const std::string& path, const Store& registry) {
+// At open: settles the directories drops marked (best effort: what cannot
+// be listed or removed now is settled by a later open, or by the creation
+// of its name). A marked directory whose name has a row is one whose drop
+// never committed: it loses the marker. One without a row is what a drop
+// left: it is removed, unless another process has it open. Unmarked
+// directories are left alone.
+void settle_marked_dirs(const std::string& path, const Store& registry) {
   Result<std::vector<std::string>> names = list_collection_names(registry);
   if (!names.ok()) return;
   const std::unordered_set<std::string> registered(names->begin(), names->end());
-  std::vector<std::string> leftovers;
+  std::vector<std::string> marked;
   std::error_code ec;
   std::filesystem::directory_iterator it(std::filesystem::path(path) / "collections", ec);
   for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
     std::error_code type_ec;
     if (it->symlink_status(type_ec).type() != std::filesystem::file_type::directory) continue;
-    if (!registered.contains(it->path().filename().string())) {
-      leftovers.push_back(it->path().string());
-    }
+    const Result<bool> is = is_marked(it->path().string());
+    if (is.ok() && *is) marked.push_back(it->path().string());
   }
-  for (const std::string& dir : leftovers) {
+  for (const std::string& dir : marked) {
+    if (registered.contains(std::filesystem::path(dir).filename().string())) {
+      (void)unmark(dir);
+      continue;
+    }
     const Result<bool> busy = held_by_another_process(dir);
-    if (busy.ok() && !*busy) (void)remove_collection_dir(dir, std::filesystem::file_type::directory);
+    if (busy.ok() && !*busy) (void)remove_dropped_dir(dir);
   }
 }
 
-// Opens the registered collection `name` in its directory of the database.
+// Opens the collection `name` in its directory of the database.
 Result<std::shared_ptr<CollectionState>> open_in_database(DatabaseState& db,
                                                           const std::string& name,
                                                           CollectionConfig config) {
+  TS_RETURN_IF_ERROR(check_at_path(db));
   return open_collection(collection_dir(db.path, name), std::move(config), db.dir);
+}
+
+// Makes the files of a collection just opened durable: the vector file's
+// header, written into the mapping only, and what LMDB wrote to set up a new
+// store, which no commit has synced yet.
+Status sync_new_files(CollectionState& state) {
+  {
+    SharedLock lock(state.vectors.mu);
+    TS_RETURN_IF_ERROR(state.vectors.value.flush_vectors());
+  }
+  return state.store.sync_file();
+}
+
+// Creates the collection of `config`, whose name has no row: deals with what
+// stands at its directory, opens it (making its files), syncs the files and
+// only then commits the row. A failure before the commit leaves no row.
+Result<std::shared_ptr<CollectionState>> create_collection(DatabaseState& db,
+                                                           const CollectionConfig& config)
+    REQUIRES(db.open_mu) {
+  TS_RETURN_IF_ERROR(check_at_path(db));
+  TS_RETURN_IF_ERROR(prepare_collection_dir(db, config.name, config.dimensions));
+  TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
+                      open_in_database(db, config.name, config));
+  TS_RETURN_IF_ERROR(sync_new_files(*state));
+  // A crash from here to the commit leaves complete files and no row: the
+  // next creation of the name adopts them, or clears them for other
+  // dimensions (they hold no record).
+  platform::crash_point("create.files_durable");
+  TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
+  TS_RETURN_IF_ERROR(save_collection_config(txn, config));
+  TS_RETURN_IF_ERROR(txn.commit());
+  return state;
 }
 
 // Removes the registry row of `name` in a transaction of its own.
@@ -180,14 +292,18 @@ Status delete_row(DatabaseState& db, const std::string& name) {
 
 Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path) {
   TS_RETURN_IF_ERROR(platform::create_dir_all(path));
-  const std::filesystem::path base(path);
+  // Resolved once, against the working directory of this moment.
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::canonical(path, ec);
+  if (ec) return DbError::Io(ec.value());
+  TS_ASSIGN_OR_RETURN(platform::File handle, platform::open_directory(base.string()));
+  TS_ASSIGN_OR_RETURN(const platform::FileId id, platform::file_id(handle));
+  auto dir = std::make_shared<const DatabaseDir>(DatabaseDir{std::move(handle), id});
   TS_RETURN_IF_ERROR(platform::create_dir_all((base / "collections").string()));
-  TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> dir, platform::file_id(path));
-  if (!dir) return DbError::Io(ENOENT);  // removed again since it was made
   TS_ASSIGN_OR_RETURN(Store registry, Store::open((base / "meta.redb").string()));
   // The registry's lock is held: no other database object runs meanwhile.
-  sweep_leftovers(path, registry);
-  return std::make_unique<DatabaseState>(path, *dir, std::move(registry));
+  settle_marked_dirs(base.string(), registry);
+  return std::make_unique<DatabaseState>(base.string(), std::move(dir), std::move(registry));
 }
 
 Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
@@ -204,22 +320,18 @@ Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std
     return state;
   }
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
-  CollectionConfig config;
+  std::shared_ptr<CollectionState> state;
   if (stored) {
     TS_RETURN_IF_ERROR(check_existing(*stored, name, dim, metric));
-    config = std::move(*stored);
+    TS_ASSIGN_OR_RETURN(state, open_in_database(db, name, std::move(*stored)));
   } else {
+    CollectionConfig config;
     config.name = name;
     config.dimensions = dim;
     config.metric = metric;
     config.created_at = platform::now_secs();
-    TS_RETURN_IF_ERROR(clear_leftover(db, name));
-    TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
-    TS_RETURN_IF_ERROR(save_collection_config(txn, config));
-    TS_RETURN_IF_ERROR(txn.commit());
+    TS_ASSIGN_OR_RETURN(state, create_collection(db, config));
   }
-  TS_ASSIGN_OR_RETURN(std::shared_ptr<CollectionState> state,
-                      open_in_database(db, name, std::move(config)));
   return enter_open(db, name, std::move(state));
 }
 
@@ -229,10 +341,10 @@ Status register_collection(DatabaseState& db, const CollectionConfig& config) {
   MutexLock open_lock(db.open_mu);
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, config.name));
   if (stored) return DbError::CollectionAlreadyExists(config.name);
-  TS_RETURN_IF_ERROR(clear_leftover(db, config.name));
-  TS_ASSIGN_OR_RETURN(WriteTxn txn, write_transaction(db.registry));
-  TS_RETURN_IF_ERROR(save_collection_config(txn, config));
-  return txn.commit();
+  // Its files are made as collection() makes them; the state closes again
+  // (nothing is queued in it).
+  TS_ASSIGN_OR_RETURN(const std::shared_ptr<CollectionState> state, create_collection(db, config));
+  return OkStatus();
 }
 
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db,
@@ -268,6 +380,7 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   TS_ASSIGN_OR_RETURN(std::optional<CollectionConfig> stored, load_config(db, name));
   if (!stored) return OkStatus();
   if (!has_dir) return delete_row(db, name);
+  TS_RETURN_IF_ERROR(check_at_path(db));
   const std::string dir = collection_dir(db.path, name);
   // A collection that another process still has open (its Tessarin object
   // may be gone while a Collection object lives on) keeps its files: that
@@ -276,15 +389,26 @@ Status drop_collection(DatabaseState& db, const std::string& name) {
   // working on them until they are released.
   TS_ASSIGN_OR_RETURN(const bool busy, held_by_another_process(dir));
   if (busy) return DbError::Database(std::string(kDatabaseAlreadyOpen));
-  TS_RETURN_IF_ERROR(delete_row(db, name));
-  // A crash from here on leaves the directory, whole or in part, without
-  // its row: the next open of the database or creation of the name removes
-  // it.
-  platform::crash_point("drop.row_deleted");
   std::error_code ec;
   const std::filesystem::file_type type = entry_type(dir, ec);
-  if (ec || type == std::filesystem::file_type::not_found) return OkStatus();
-  return remove_collection_dir(dir, type);
+  if (ec) return DbError::Io(ec.value());
+  // Only a directory is the collection's to remove; where there is none,
+  // the row goes alone.
+  const bool has_files = type == std::filesystem::file_type::directory;
+  if (has_files) TS_RETURN_IF_ERROR(mark_dropped(dir));
+  // A crash from here until the row is gone leaves the collection registered
+  // with a marked directory: the next open takes the marker back.
+  platform::crash_point("drop.marked");
+  if (Status deleted = delete_row(db, name); !deleted.ok()) {
+    if (has_files) (void)unmark(dir);  // the collection stays, and so does its directory
+    return deleted;
+  }
+  // A crash from here on leaves the marked directory, whole or in part,
+  // without its row: the next open of the database or creation of the name
+  // removes it.
+  platform::crash_point("drop.row_deleted");
+  if (!has_files) return OkStatus();
+  return remove_dropped_dir(dir);
 }
 
 Result<std::vector<std::string>> collections(DatabaseState& db) {

@@ -8,12 +8,28 @@
 // drop_collection(). A CollectionState does not refer to its database:
 // states held elsewhere outlive the database state and stay usable.
 //
-// A directory under "collections/" whose name has no registry row is a
-// leftover (a drop cut short by a crash leaves one, whole or in part) and
-// never part of a collection: opening the database removes such
-// directories, and registering the name removes what stands at its
-// directory before the row is committed, so an unregistered name always
-// starts empty. Directories that another process has open are kept.
+// The path is resolved once, at open, to an absolute one free of links:
+// every later operation acts on that directory, whatever the process's
+// working directory becomes; one moved or replaced since the open is
+// refused rather than written at its old place.
+//
+// Directories under "collections/" and what may remove them:
+//   - A drop marks the directory durably (the file kDropMarker in it)
+//     before the registry row is deleted, and removes the marker last. A
+//     marked directory without a row is what a drop left: opening the
+//     database, and creating its name, remove it. A marked directory whose
+//     name is registered is one whose drop never committed: the marker goes
+//     and the collection stays.
+//   - A directory that no drop marked is never removed wholesale: an open
+//     leaves it alone; creating its name adopts it when its vector file has
+//     the requested dimensions, clears it when it holds no record (what a
+//     creation cut short leaves), and otherwise refuses
+//     (CollectionAlreadyExists naming the directory).
+//   - Directories that another process has open are kept.
+// A creation writes the collection's files completely and syncs them before
+// the registry row commits: a crash at any instant leaves the name absent
+// (its directory adopted or cleared by the next creation) or registered
+// with files that open.
 //
 // Thread safety: all functions are safe to call concurrently. The map is
 // guarded by a read-write lock that is never held across a registry
@@ -51,6 +67,8 @@
 
 namespace tessarin {
 
+struct DatabaseDir;  // collection/state.h
+
 // The state behind one open database directory.
 //
 // Thread safety: `open_collections` is guarded by `map_mu`: shared for
@@ -63,15 +81,17 @@ namespace tessarin {
 // flush and close), then the registry store, releasing its file lock.
 class DatabaseState {
  public:
-  DatabaseState(std::string path_in, platform::FileId dir_in, Store registry_in)
-      : path(std::move(path_in)), dir(dir_in), registry(std::move(registry_in)) {}
+  DatabaseState(std::string path_in, std::shared_ptr<const DatabaseDir> dir_in, Store registry_in)
+      : path(std::move(path_in)), dir(std::move(dir_in)), registry(std::move(registry_in)) {}
   DatabaseState(const DatabaseState&) = delete;
   DatabaseState& operator=(const DatabaseState&) = delete;
 
-  const std::string path;  // as given to open_database; not normalised
-  // The directory `path` named when it was opened; handed to every
+  // Absolute and free of links: the path given to open_database, resolved
+  // against the working directory of that moment.
+  const std::string path;
+  // The directory `path` named at the open, held open; handed to every
   // collection opened here (CollectionState::database_dir).
-  const platform::FileId dir;
+  const std::shared_ptr<const DatabaseDir> dir;
   Store registry;          // "<path>/meta.redb", table "collections"
   // Serialises the slow paths that read or change the registry and open or
   // drop collections (the lookups of open collections do not take it), so
@@ -100,31 +120,38 @@ struct RecoveryStats {
 // than 255 bytes (no file system makes such a directory).
 Status validate_collection_name(const std::string& name);
 
-// Creates the directory (and "collections/") when missing, opens the
-// registry store under its exclusive lock, then removes the leftover
-// directories of unregistered names (best effort: one that cannot be
-// removed stays until its name is created).
+// The file by which a drop marks the directory it is removing.
+inline constexpr std::string_view kDropMarker = ".dropped";
+
+// Creates the directory (and "collections/") when missing, resolves its
+// path, opens the registry store under its exclusive lock, then settles the
+// directories drops marked (best effort: what cannot be done now is done by
+// a later open, or by the creation of the name).
 Result<std::unique_ptr<DatabaseState>> open_database(const std::string& path);
 
 // Get or create. The metric is already parsed (parse_metric); dimension
 // bounds, then the name, then an existing collection's dimensions and metric
-// are checked in that order. Creating removes a leftover at the directory
-// first; one that another process has open is refused (Database, "Database
-// already open. Cannot acquire lock.").
+// are checked in that order. Creating deals with what stands at the
+// directory as the header says; a directory that another process has open
+// is refused (Database, "Database already open. Cannot acquire lock."). A
+// creation that fails commits no registry row.
 Result<std::shared_ptr<CollectionState>> collection(DatabaseState& db, const std::string& name,
                                                     uint64_t dim, Metric metric);
 // Registers a new collection with exactly `config` (which may carry an
-// HnswConfig, unlike the ones collection() creates); nothing is opened.
-// The name and dimensions are checked as collection() checks them; a name
-// already registered is CollectionAlreadyExists; a leftover directory is
-// removed as collection() removes it.
+// HnswConfig, unlike the ones collection() creates), creating its files as
+// collection() does; nothing stays open. The name and dimensions are checked
+// as collection() checks them; a name already registered is
+// CollectionAlreadyExists; what stands at the directory is dealt with as
+// collection() deals with it.
 Status register_collection(DatabaseState& db, const CollectionConfig& config);
 // An existing collection (CollectionNotFound otherwise).
 Result<std::shared_ptr<CollectionState>> get_collection(DatabaseState& db, const std::string& name);
-// Removes the registry row, then the directory; an unregistered name is no
-// error. States of this process still open on the directory are detached
-// first (CollectionState::dropped). A name too long to have a directory
-// (registered by an older build) loses its row only.
+// Marks the directory (durably), removes the registry row, then the
+// directory, the marker last; an unregistered name is no error. States of
+// this process still open on the directory are detached before it goes
+// (CollectionState::dropped). A failed row removal takes the marker back. A
+// name too long to have a directory (registered by an older build), or whose
+// path holds no directory, loses its row only.
 Status drop_collection(DatabaseState& db, const std::string& name);
 // Registered names in ascending byte order, open or not.
 Result<std::vector<std::string>> collections(DatabaseState& db);

@@ -15,11 +15,11 @@
 namespace tessarin {
 
 CollectionState::CollectionState(CollectionConfig config_in, std::string dir_in,
-                                 std::optional<platform::FileId> database_dir_in, Store store_in,
-                                 VectorStore vectors_in, FreeList free_list_in)
+                                 std::shared_ptr<const DatabaseDir> database_dir_in,
+                                 Store store_in, VectorStore vectors_in, FreeList free_list_in)
     : config(std::move(config_in)),
       dir(std::move(dir_in)),
-      database_dir(database_dir_in),
+      database_dir(std::move(database_dir_in)),
       store(std::move(store_in)),
       vectors(std::move(vectors_in)),
       free_list(std::move(free_list_in)) {}
@@ -93,12 +93,13 @@ class OpenStates {
     std::erase_if(entries_, [](const Entry& e) { return e.state.expired(); });
     entries_.push_back(Entry{dir, state});
   }
-  // The live states opened on `dir`.
-  std::vector<std::shared_ptr<CollectionState>> on(const platform::FileId& dir) EXCLUDES(mu_) {
+  // The live states opened on `dir`, or on any directory when none.
+  std::vector<std::shared_ptr<CollectionState>> on(const std::optional<platform::FileId>& dir)
+      EXCLUDES(mu_) {
     std::vector<std::shared_ptr<CollectionState>> out;
     MutexLock lock(mu_);
     for (const Entry& e : entries_) {
-      if (e.dir != dir) continue;
+      if (dir && e.dir != *dir) continue;
       if (std::shared_ptr<CollectionState> state = e.state.lock()) out.push_back(std::move(state));
     }
     return out;
@@ -176,7 +177,7 @@ Result<InitialIndex> load_initial_index(const CollectionConfig& config, const st
 
 Result<std::shared_ptr<CollectionState>> open_collection(
     const std::string& dir, CollectionConfig config,
-    std::optional<platform::FileId> database_dir) {
+    std::shared_ptr<const DatabaseDir> database_dir) {
   TS_RETURN_IF_ERROR(platform::create_dir_all(dir));
   // Its identity lists the state for detach_states_of_dir.
   TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> found, platform::file_id(dir));
@@ -187,12 +188,34 @@ Result<std::shared_ptr<CollectionState>> open_collection(
   const std::string store_path = (base / "meta.redb").string();
 
   VectorStore vectors;
+  // Set when the vector file never got its header: whether it may start
+  // anew depends on the store, opened next.
+  std::optional<DbError> headerless;
   if (!platform::file_exists(vector_path)) {
     TS_ASSIGN_OR_RETURN(vectors, VectorStore::create(vector_path, config.dimensions));
+  } else if (Result<VectorStore> opened = VectorStore::open(vector_path, config.dimensions);
+             opened.ok()) {
+    vectors = std::move(opened).value();
   } else {
-    TS_ASSIGN_OR_RETURN(vectors, VectorStore::open(vector_path, config.dimensions));
+    if (opened.error().kind() != DbError::Kind::kDataCorruption) return std::move(opened).error();
+    const Result<bool> lacks_header = vector_file_lacks_header(vector_path);
+    if (!lacks_header.ok() || !*lacks_header) return std::move(opened).error();
+    headerless = std::move(opened).error();
   }
   TS_ASSIGN_OR_RETURN(Store store, Store::open(store_path));
+  if (headerless) {
+    // A creation killed before the header was written (an earlier build
+    // committed the registry row first). With nothing stored, no record
+    // can point into the file: the collection starts empty. Otherwise the
+    // file is damaged and stays an error.
+    bool empty = false;
+    {
+      TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
+      TS_ASSIGN_OR_RETURN(empty, store_is_empty(txn));
+    }
+    if (!empty) return std::move(*headerless);
+    TS_ASSIGN_OR_RETURN(vectors, VectorStore::create(vector_path, config.dimensions));
+  }
   std::vector<uint64_t> slots;
   {
     TS_ASSIGN_OR_RETURN(ReadTxn txn, read_transaction(store));
@@ -217,6 +240,24 @@ Result<std::shared_ptr<CollectionState>> open_collection(
   state->index_stale.store(initial.stale);
   open_states().add(dir_id, state);
   return state;
+}
+
+Result<std::vector<platform::FileId>> files_held_open() {
+  std::vector<std::shared_ptr<CollectionState>> states = open_states().on(std::nullopt);
+  std::vector<platform::FileId> ids;
+  for (const std::shared_ptr<CollectionState>& state : states) {
+    {
+      SharedLock lock(state->vectors.mu);
+      TS_ASSIGN_OR_RETURN(const platform::FileId id, state->vectors.value.file_id());
+      ids.push_back(id);
+    }
+    TS_ASSIGN_OR_RETURN(const std::vector<platform::FileId> store_ids, state->store.open_file_ids());
+    ids.insert(ids.end(), store_ids.begin(), store_ids.end());
+  }
+  // A reference held here may be the last: its release (which flushes)
+  // runs with no lock held.
+  states.clear();
+  return ids;
 }
 
 Status detach_states_of_dir(const std::string& dir) {

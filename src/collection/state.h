@@ -153,11 +153,20 @@ struct PendingWrite {
   uint64_t seq = 0;
 };
 
+// The directory of the database a collection was opened in, held open by
+// the database and by each of its collections' states: export finds the
+// database's files through the descriptor, so a rename of the directory or
+// a change of the working directory since the open hides none of them.
+struct DatabaseDir {
+  platform::File handle;  // the directory, opened O_RDONLY | O_DIRECTORY
+  platform::FileId id;    // its identity, by fstat of `handle`
+};
+
 class CollectionState {
  public:
   CollectionState(CollectionConfig config, std::string dir,
-                  std::optional<platform::FileId> database_dir, Store store, VectorStore vectors,
-                  FreeList free_list);
+                  std::shared_ptr<const DatabaseDir> database_dir, Store store,
+                  VectorStore vectors, FreeList free_list);
   ~CollectionState();
   CollectionState(const CollectionState&) = delete;
   CollectionState& operator=(const CollectionState&) = delete;
@@ -165,11 +174,10 @@ class CollectionState {
   // ---- Fixed for the state's life; read without a lock ----
   const CollectionConfig config;
   const std::string dir;           // <database>/collections/<name>
-  // The database directory that opened the collection, as it was at the
-  // open (a rename keeps it); none for a collection opened on its own
-  // (tests, tools), which belongs to no database. Export refuses targets
-  // inside it.
-  const std::optional<platform::FileId> database_dir;
+  // The database directory that opened the collection (a rename keeps it);
+  // null for a collection opened on its own (tests, tools), which belongs
+  // to no database. Export refuses targets inside it and its files.
+  const std::shared_ptr<const DatabaseDir> database_dir;
   Store store;                     // "meta.redb"; serialises its own writers
   const uint64_t max_pending_writes = 100;  // queue length that makes an add flush
   const uint64_t flush_interval_ms = 100;   // age of the oldest queued write that does
@@ -357,11 +365,22 @@ std::string collection_dir(const std::string& database_path, const std::string& 
 // Opens (creating when missing) the collection directory `dir` for `config`:
 // the vector file, the store (exclusively locked), the free list and the
 // index state. On failure whatever was opened is closed again.
+// A vector file that never got its header (vector_file_lacks_header: a
+// creation killed half-way) is created anew when the store holds nothing
+// (store_is_empty), so the collection opens empty; beside a store that
+// holds anything it stays the DataCorruption error it is.
 // `database_dir` is the directory of the database `dir` lies in (database.cpp
-// passes it); none opens a collection that belongs to no database.
+// passes it); null opens a collection that belongs to no database.
 Result<std::shared_ptr<CollectionState>> open_collection(
     const std::string& dir, CollectionConfig config,
-    std::optional<platform::FileId> database_dir = std::nullopt);
+    std::shared_ptr<const DatabaseDir> database_dir = nullptr);
+
+// The identities of every file the live states of this process hold open,
+// by fstat of their descriptors: each vector file and each store's data and
+// lock files. All are mapped: truncating one kills the process.
+// REQUIRES: no lock of any collection state held (each state's vectors.mu
+// is taken shared in turn).
+[[nodiscard]] Result<std::vector<platform::FileId>> files_held_open();
 
 // Sets `dropped` on every live state of this process opened on the
 // directory at `dir` (found by the directory's identity, whichever database

@@ -19,7 +19,9 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 
@@ -204,39 +206,46 @@ std::optional<DbError> upsert_chunk(CollectionState& state, ImportChunk& chunk,
 
 constexpr char kRefusedTarget[] = "export target is a file of the database";
 
-// The files an export must never overwrite: the registry's and those of
-// every collection in <db>/collections/ (collections this process has not
-// opened included), each store with LMDB's lock file beside it. Truncating
-// one destroys that collection (or, for a mapped file, kills the process
-// that maps it). Compared by device and inode, so a hard link from outside
-// the database, which no check of the path sees, counts too.
+// The files an export must never overwrite, compared by device and inode,
+// so a hard link from outside the database, which no check of the path
+// sees, counts too:
+//   - every file a collection state of this process holds open (vector
+//     files and stores, of any database), by fstat of its descriptors:
+//     each is mapped, and truncating it kills the process;
+//   - the database's own files, looked up through the descriptor of its
+//     directory, whatever its path has become since the open (a rename, a
+//     relative path and a change of the working directory): the registry's
+//     and those of every directory in "collections/" (collections this
+//     process has not opened included), each store with LMDB's lock file
+//     beside it. Truncating one destroys that collection.
 constexpr std::array<std::string_view, 4> kCollectionFiles = {"vectors.bin", "meta.redb",
                                                               "meta.redb-lock", kIndexFileName};
 
 Result<bool> is_database_file(const CollectionState& state, const platform::FileId& target) {
-  const auto is_target = [&](const std::filesystem::path& path) -> Result<bool> {
-    TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(path.string()));
+  TS_ASSIGN_OR_RETURN(const std::vector<platform::FileId> held, files_held_open());
+  if (std::find(held.begin(), held.end(), target) != held.end()) return true;
+  if (!state.database_dir) return false;  // a collection of no database
+  const platform::File& database = state.database_dir->handle;
+  const auto is_target = [&](const std::string& relative) -> Result<bool> {
+    TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id,
+                        platform::file_id_at(database, relative));
     return id == target;
   };
-  // state.dir is <db>/collections/<name>.
-  const std::filesystem::path collections = std::filesystem::path(state.dir).parent_path();
-  const std::filesystem::path database = collections.parent_path();
   for (const char* name : {"meta.redb", "meta.redb-lock"}) {
-    TS_ASSIGN_OR_RETURN(const bool found, is_target(database / name));
+    TS_ASSIGN_OR_RETURN(const bool found, is_target(name));
     if (found) return true;
   }
-  std::error_code ec;
-  std::filesystem::directory_iterator it(collections, ec);
-  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
-    std::error_code not_dir;
-    if (!it->is_directory(not_dir)) continue;  // a stray file holds no collection
-    for (const std::string_view name : kCollectionFiles) {
-      TS_ASSIGN_OR_RETURN(const bool found, is_target(it->path() / name));
+  Result<std::vector<std::string>> names = platform::list_directory_at(database, "collections");
+  // A collections directory removed meanwhile holds nothing to overwrite.
+  if (!names.ok() && names.error().os_error() == ENOENT) return false;
+  if (!names.ok()) return std::move(names).error();
+  for (const std::string& name : *names) {
+    for (const std::string_view file : kCollectionFiles) {
+      // A stray file in "collections/" holds no collection: not found.
+      TS_ASSIGN_OR_RETURN(const bool found, is_target("collections/" + name + "/" + std::string(file)));
       if (found) return true;
     }
   }
-  // A collections directory removed meanwhile holds nothing to overwrite.
-  if (ec && ec != std::errc::no_such_file_or_directory) return DbError::Io(ec.value());
   return false;
 }
 
@@ -253,7 +262,7 @@ Result<bool> is_inside_database(const CollectionState& state, const std::string&
   std::filesystem::path dir = std::filesystem::path(resolved).parent_path();
   for (;;) {
     TS_ASSIGN_OR_RETURN(const std::optional<platform::FileId> id, platform::file_id(dir.string()));
-    if (id == state.database_dir) return true;
+    if (id == state.database_dir->id) return true;
     if (dir == dir.root_path()) return false;
     dir = dir.parent_path();
   }

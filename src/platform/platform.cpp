@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -193,6 +194,51 @@ Result<std::optional<FileId>> file_id(const std::string& path) {
   }
   return std::optional<FileId>(
       FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+Result<std::optional<FileId>> file_id_at(const File& dir, const std::string& relative) {
+  TS_RETURN_IF_ERROR(check_path(relative));
+  struct stat st {};
+  if (::fstatat(dir.fd(), relative.c_str(), &st, 0) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<FileId>{};
+    return DbError::Io(errno);
+  }
+  return std::optional<FileId>(
+      FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+}
+
+Result<File> open_directory(const std::string& path) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  const int fd =
+      retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return DbError::Io(errno);
+  return File(fd);
+}
+
+Result<std::vector<std::string>> list_directory_at(const File& dir, const std::string& relative) {
+  TS_RETURN_IF_ERROR(check_path(relative));
+  const int fd = retry_eintr(
+      [&] { return ::openat(dir.fd(), relative.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return DbError::Io(errno);
+  // fdopendir owns the descriptor from here; closedir closes it.
+  DIR* stream = ::fdopendir(fd);
+  if (stream == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return DbError::Io(err);
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, &::closedir);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      if (errno != 0) return DbError::Io(errno);
+      return names;
+    }
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
 }
 
 Result<bool> is_regular_file(const File& file) {
@@ -417,8 +463,9 @@ Status create_dir_all(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0) return sync_made_dir(path);
   int err = errno;
   if (err == EEXIST) {
-    // Something is there; it only counts when it is a directory.
-    return dir_exists(path) ? OkStatus() : Status(DbError::Io(EEXIST));
+    // Something is there; it only counts when it is a directory, and one
+    // whose entry may not be durable yet (see the header) is synced.
+    return dir_exists(path) ? sync_made_dir(path) : Status(DbError::Io(EEXIST));
   }
   if (err != ENOENT) return DbError::Io(err);
   // A missing ancestor: create it first, then retry this level.
@@ -430,28 +477,53 @@ Status create_dir_all(const std::string& path) {
   if (int e = injected_fault(Op::kMkdir); e != 0) return DbError::Io(e);
   if (::mkdir(path.c_str(), 0777) == 0) return sync_made_dir(path);
   err = errno;
-  if (err == EEXIST && dir_exists(path)) return OkStatus();  // a concurrent creator won
+  if (err == EEXIST && dir_exists(path)) return sync_made_dir(path);  // a concurrent creator won
   return DbError::Io(err);
 }
 
+namespace {
+
+// Removes the entries of the directory `path` but the one named `kept` (none
+// when empty) one by one, with a crash point after each, so a test can stop
+// the removal half-way. Nothing is done unless `path` is a directory (not a
+// link to one).
+Status remove_entries(const std::string& path, std::string_view kept) {
+  std::error_code ec;
+  if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::directory) {
+    return OkStatus();
+  }
+  std::filesystem::directory_iterator it(path, ec);
+  for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+    if (!kept.empty() && it->path().filename() == kept) continue;
+    std::filesystem::remove_all(it->path(), ec);
+    if (ec) break;
+    crash_point("remove_dir_all.entry_removed");
+  }
+  if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
+  return OkStatus();
+}
+
+}  // namespace
+
 Status remove_dir_all(const std::string& path) {
   TS_RETURN_IF_ERROR(check_path(path));
+  TS_RETURN_IF_ERROR(remove_entries(path, {}));
   std::error_code ec;
-  // A directory (not a link to one) loses its entries one by one, with a
-  // crash point after each, so a test can stop the removal half-way.
-  if (std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::directory) {
-    std::filesystem::directory_iterator it(path, ec);
-    for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
-      std::filesystem::remove_all(it->path(), ec);
-      if (ec) break;
-      crash_point("remove_dir_all.entry_removed");
-    }
-    if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
-  }
-  ec.clear();
   std::filesystem::remove_all(path, ec);
   if (ec && ec.value() != ENOENT) return DbError::Io(ec.value());
   return OkStatus();
+}
+
+Status remove_marked_dir(const std::string& path, const std::string& marker) {
+  TS_RETURN_IF_ERROR(check_path(path));
+  if (!dir_exists(path)) return remove_dir_all(path);  // nothing, or not a directory
+  TS_RETURN_IF_ERROR(remove_entries(path, marker));
+  const std::string marker_path = (std::filesystem::path(path) / marker).string();
+  // The other entries' removal is on disk before the marker's can be.
+  TS_RETURN_IF_ERROR(sync_parent_dir(marker_path));
+  TS_RETURN_IF_ERROR(remove_dir_all(marker_path));
+  TS_RETURN_IF_ERROR(remove_dir_all(path));
+  return sync_parent_dir(path);
 }
 
 bool dir_exists(const std::string& path) {

@@ -98,6 +98,18 @@ struct FileId {
 Result<FileId> file_id(const File& file);
 // nullopt when nothing exists at `path`.
 Result<std::optional<FileId>> file_id(const std::string& path);
+// The identity of what `relative` names inside the directory held open as
+// `dir` (fstatat, links followed), whatever has become of the directory's
+// path since it was opened; nullopt when nothing is there (ENOENT, or
+// ENOTDIR: a component on the way is no directory).
+Result<std::optional<FileId>> file_id_at(const File& dir, const std::string& relative);
+// open(path, O_RDONLY | O_DIRECTORY): a directory held open, for the *_at
+// lookups.
+Result<File> open_directory(const std::string& path);
+// The names of the entries of the directory `relative` inside `dir`
+// (without "." and ".."), in the order the system lists them. Failure ->
+// Io (ENOENT when it does not exist).
+Result<std::vector<std::string>> list_directory_at(const File& dir, const std::string& relative);
 // True for a regular file; false for a FIFO, a device, a socket or a
 // directory, which cannot be truncated (fstat).
 Result<bool> is_regular_file(const File& file);
@@ -177,12 +189,23 @@ Status advise_willneed(const Mapping& mapping);
 Result<uint64_t> free_space(const std::string& path);
 
 // mkdir -p with mode 0777 (before umask); each directory it makes is made
-// durable in its parent (sync_parent_dir) before the next one.
+// durable in its parent (sync_parent_dir) before the next one. A directory
+// `path` found already there is synced into its parent as well: its maker
+// may have failed at that sync, or be another thread that has not reached
+// it yet.
 Status create_dir_all(const std::string& path);
 // rm -r; a missing path is not an error, and a link is removed, not
 // followed. A directory's entries go one by one, each followed by the crash
 // point "remove_dir_all.entry_removed".
 Status remove_dir_all(const std::string& path);
+// rm -r of the directory `path` in which the entry `marker` goes last: the
+// other entries one by one (each followed by the crash point
+// "remove_dir_all.entry_removed"), then, once their removal is synced,
+// `marker`, then the directory, whose removal is synced in its parent. So
+// the marker stays for as long as anything else of the directory does, and
+// a crash at any instant leaves it marked or gone. A missing path is not an
+// error.
+Status remove_marked_dir(const std::string& path, const std::string& marker);
 bool dir_exists(const std::string& path);
 
 // Wall clock: whole seconds since the Unix epoch (0 before it), and

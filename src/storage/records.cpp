@@ -40,6 +40,17 @@ Result<uint64_t> count_live_records(const ReadTxn& txn) {
   return count;
 }
 
+Result<bool> store_is_empty(const ReadTxn& txn) {
+  TS_ASSIGN_OR_RETURN(std::optional<Cursor> cursor, txn.cursor(kRecordsTable));
+  if (cursor) {
+    std::string_view key, value;
+    TS_ASSIGN_OR_RETURN(const bool any_row, cursor->next(&key, &value));
+    if (any_row) return false;
+  }
+  TS_ASSIGN_OR_RETURN(const auto free_list, txn.get(kFreeListTable, kFreeListKey));
+  return !free_list || free_list->empty();
+}
+
 Result<RecordScan> RecordScan::open(const ReadTxn& txn) {
   TS_ASSIGN_OR_RETURN(auto cursor, txn.cursor(kRecordsTable));
   return RecordScan(std::move(cursor));

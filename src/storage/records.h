@@ -48,6 +48,11 @@ inline constexpr std::string_view kFreeListKey = "slots";
 // record that has an expiry).
 [[nodiscard]] Result<uint64_t> count_live_records(const ReadTxn& txn);
 
+// True when the store holds nothing a collection ever wrote: no row in
+// "records", whatever its status, and no bytes in the free list's row (a
+// listed slot was a record's). Rows are not decoded: a damaged one counts.
+[[nodiscard]] Result<bool> store_is_empty(const ReadTxn& txn);
+
 // Iterates "records" in ascending byte order of the id, decoding each row.
 // REQUIRES: the transaction outlives the scan's use.
 class RecordScan {

@@ -56,8 +56,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
+#include "platform/platform.h"
 
 namespace tessarin {
 
@@ -111,6 +113,16 @@ class Store {
   // (a killed process cannot tell a skipped sync).
   bool commits_wait_for_disk() const;
   const std::string& path() const;
+
+  // A full sync of the data file through the store's own descriptor: makes
+  // durable what LMDB wrote when it set up a new file, which no commit has
+  // synced yet. Failure -> Io.
+  [[nodiscard]] Status sync_file() const;
+  // The identities of the files the store holds open: the data file (by
+  // fstat of the store's descriptor) and LMDB's "-lock" file beside it
+  // (looked up once LMDB had opened it, as LMDB keeps its descriptor to
+  // itself). Both are mapped by this process: truncating either kills it.
+  [[nodiscard]] Result<std::vector<platform::FileId>> open_file_ids() const;
 
   struct Impl;
 

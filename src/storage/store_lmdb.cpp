@@ -253,6 +253,9 @@ struct Store::Impl {
   // inside gate.exclusive, read under a gate ticket.
   std::optional<platform::FileId> file;
   std::optional<platform::AddressRange> mapping;
+  // LMDB's "<path>-lock", as found just after LMDB opened it; none when it
+  // could not be looked up.
+  std::optional<platform::FileId> lock_file;
 
   void find_mapping() { mapping = file ? platform::find_file_mapping(*file) : std::nullopt; }
 
@@ -525,6 +528,8 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
   // A new file's directory entry, which LMDB's commits never sync: without
   // it a power cut can take the whole store, committed data included.
   if (*length == 0) TS_RETURN_IF_ERROR(platform::sync_parent_dir(path));
+  std::optional<platform::FileId> lock_file;
+  if (auto found = platform::file_id(path + "-lock"); found.ok()) lock_file = *found;
   // Frees reader slots left behind by processes that died in a read.
   int dead = 0;
   mdb_reader_check(env.get(), &dead);
@@ -542,6 +547,7 @@ Result<Store> Store::open(const std::string& path, StoreOptions options) {
   auto impl = std::make_unique<Impl>();
   impl->file = file;
   impl->mapping = mapping;
+  impl->lock_file = lock_file;
   impl->lock = std::move(lock);
   impl->env = std::move(env);
   impl->path = path;
@@ -569,6 +575,15 @@ bool Store::commits_wait_for_disk() const {
   return (flags & (MDB_NOSYNC | MDB_NOMETASYNC | MDB_MAPASYNC)) == 0;
 }
 const std::string& Store::path() const { return impl_->path; }
+
+Status Store::sync_file() const { return platform::full_sync(impl_->lock.file()); }
+
+Result<std::vector<platform::FileId>> Store::open_file_ids() const {
+  TS_ASSIGN_OR_RETURN(const platform::FileId data, platform::file_id(impl_->lock.file()));
+  std::vector<platform::FileId> ids{data};
+  if (impl_->lock_file) ids.push_back(*impl_->lock_file);
+  return ids;
+}
 
 // ---- Cursor ----
 

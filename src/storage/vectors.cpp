@@ -107,6 +107,16 @@ Result<VectorHeader> parse_vector_header(std::span<const uint8_t> file_bytes) {
   return h;
 }
 
+Result<bool> vector_file_lacks_header(const std::string& path) {
+  // Mapped as open() maps it: only the header's bytes are read.
+  TS_ASSIGN_OR_RETURN(platform::File file, platform::open_file(path));
+  TS_ASSIGN_OR_RETURN(const uint64_t length, platform::file_length(file));
+  TS_ASSIGN_OR_RETURN(const platform::Mapping map, platform::map_file(file, length));
+  const uint8_t* head = map.data();
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kVectorHeaderSize));
+  return std::all_of(head, head + n, [](uint8_t b) { return b == 0; });
+}
+
 VectorStore::VectorStore(platform::Mapping map, uint64_t dimensions, uint64_t slot_count,
                          platform::File file, uint16_t version)
     : map_(std::move(map)),
@@ -119,6 +129,9 @@ VectorStore::VectorStore(platform::Mapping map, uint64_t dimensions, uint64_t sl
 Result<VectorStore> VectorStore::create(const std::string& path, uint64_t dimensions) {
   TS_RETURN_IF_ERROR(validate_dimensions(dimensions));
   TS_ASSIGN_OR_RETURN(platform::File file, platform::create_file(path));
+  // A crash from here until the header is in the file leaves it without one
+  // (vector_file_lacks_header).
+  platform::crash_point("vector_file.created");
   Result<VectorStore> created = init_created(path, std::move(file), dimensions);
   // A file left empty or short would make the collection unopenable; with
   // none there, the next open creates it again.

@@ -105,6 +105,13 @@ uint32_t vector_header_checksum(uint16_t version, const uint8_t* bytes);
 // checked here.
 Result<VectorHeader> parse_vector_header(std::span<const uint8_t> file_bytes);
 
+// True when the file at `path` never got its header: every byte of its
+// first min(length, 64) is zero, an empty file included. A creation killed
+// after the file was made and before the header reached it leaves such a
+// file (its length reserved, zero-filled); damage to a header leaves other
+// bytes. Failure to open or read the file -> Io.
+Result<bool> vector_file_lacks_header(const std::string& path);
+
 class VectorStore {
  public:
   VectorStore() = default;  // holds nothing; only a move target
@@ -158,6 +165,9 @@ class VectorStore {
   // madvise(MADV_WILLNEED) over the whole mapping; advisory.
   // REQUIRES: the shared lock.
   Status advise_willneed() const;
+
+  // The identity of the open file, by fstat of the store's descriptor.
+  Result<platform::FileId> file_id() const { return platform::file_id(file_); }
 
   uint64_t dimensions() const { return dimensions_; }
   uint64_t slot_count() const { return slot_count_; }

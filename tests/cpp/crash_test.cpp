@@ -175,6 +175,59 @@ TEST_F(CrashTest, AKilledDropLeavesNothingTheNameComesBackWith) {
   }
 }
 
+// A creation killed at a named point of its course leaves the name absent:
+// creating it works and starts empty, with the requested dimensions or
+// others (what the directory holds is adopted, or cleared as it holds no
+// record). A drop killed before its row is gone leaves the collection as it
+// was, records and all, and its directory unmarked after the next open.
+TEST_F(CrashTest, AKilledCreationLeavesTheNameAbsentAndAKilledDropKeepsIt) {
+  constexpr uint64_t kDim = 4;  // as vec()
+  for (const char* kill_at : {"vector_file.created", "create.files_durable"}) {
+    for (const uint64_t dim_after : {kDim, uint64_t{16}}) {
+      SCOPED_TRACE(std::string(kill_at) + ", then created with " + std::to_string(dim_after));
+      const std::string db_path = path(std::string(kill_at) + std::to_string(dim_after));
+      EXPECT_EXIT(
+          {
+            auto db = open_database(db_path);
+            platform::FaultInjection::kill_at(kill_at);
+            (void)collection(**db, "c", kDim, Metric::kL2);
+            std::_Exit(0);  // not killed: the crash point was never reached
+          },
+          ::testing::KilledBySignal(SIGKILL), "");
+      auto db = testing::ok_value(open_database(db_path));
+      EXPECT_TRUE(testing::ok_value(collections(*db)).empty());
+      EXPECT_EQ(get_collection(*db, "c").error().kind(), DbError::Kind::kCollectionNotFound);
+      auto c = testing::ok_value(collection(*db, "c", dim_after, Metric::kL2));
+      EXPECT_EQ(*live_record_count(*c), 0u);
+      EXPECT_EQ(vectors_size_bytes(*c), 64 + dim_after * 4 * 1024);
+      ASSERT_TRUE(add_record(*c, std::vector<float>(dim_after, 1.0f), meta(3), "n", {}).ok());
+      EXPECT_EQ(testing::ok_value(search_collection(*c, std::vector<float>(dim_after, 1.0f), 5,
+                                                    std::nullopt)).size(), 1u);
+    }
+  }
+
+  const std::string db_path = path("drop.marked");
+  {
+    auto db = testing::ok_value(open_database(db_path));
+    auto c = testing::ok_value(collection(*db, "d", kDim, Metric::kL2));
+    ASSERT_TRUE(add_record(*c, vec(1), meta(1), "x", {}).ok());
+  }
+  EXPECT_EXIT(
+      {
+        auto db = open_database(db_path);
+        platform::FaultInjection::kill_at("drop.marked");
+        (void)drop_collection(**db, "d");
+        std::_Exit(0);
+      },
+      ::testing::KilledBySignal(SIGKILL), "");
+  auto db = testing::ok_value(open_database(db_path));
+  EXPECT_EQ(testing::ok_value(collections(*db)), std::vector<std::string>{"d"});
+  EXPECT_FALSE(std::filesystem::exists(db_path + "/collections/d/" + std::string(kDropMarker)));
+  auto c = testing::ok_value(get_collection(*db, "d"));
+  EXPECT_EQ(ids(testing::ok_value(search_collection(*c, vec(1), 5, std::nullopt))),
+            std::vector<std::string>{"x"});
+}
+
 // Batches killed before their first transaction (vectors written, slots
 // counted in the file, no row) and between their two (Pending rows holding
 // the slots), life after life: the compaction after each kill takes back

@@ -2,6 +2,8 @@
 // collections and collection names.
 #include "database.h"
 
+#include <cerrno>
+
 #include "collection/state.h"
 #include "search/distance.h"
 #include "storage/registry.h"
@@ -200,12 +202,12 @@ TEST_F(DatabaseTest, ADroppedCollectionWritesNothingIntoItsSuccessor) {
   }
 }
 
-// What the directory of an unregistered name holds (files copied in by
-// hand; a drop cut short: crash_test.cpp) never becomes part of the
-// collection created under that name: it starts empty, with a brand-new
-// vector file. A registered collection keeps its files, also through the
-// next open's sweep.
-TEST_F(DatabaseTest, AnUnregisteredNameStartsEmptyWhateverItsDirectoryHolds) {
+// A directory under "collections/" that no drop marked is never removed. An
+// open leaves it alone; creating its name adopts it when its vector file has
+// the requested dimensions, clears it when it holds no record (a creation
+// cut short), and otherwise is refused with an error naming it. A
+// registered collection keeps its files through all of this.
+TEST_F(DatabaseTest, UnmarkedDirectoriesAreAdoptedClearedOrRefusedNeverRemoved) {
   const fs::path source = path("other/collections/src");
   {
     auto other = testing::ok_value(open_database(path("other")));
@@ -214,31 +216,166 @@ TEST_F(DatabaseTest, AnUnregisteredNameStartsEmptyWhateverItsDirectoryHolds) {
     rows.rows = testing::normal_vectors(3000, 4, 1);  // the vector file grew
     ASSERT_TRUE(add_batch_impl(*src, rows, std::vector<json::Value>(3000), {}, {}).ok());
   }
+  const uint64_t grown = fs::file_size(source / "vectors.bin");
   auto kept = make("kept");
   ASSERT_TRUE(add_record(*kept, std::vector<float>{1, 0, 0, 0}, {}, "k", {}).ok());
   kept.reset();
   struct Case {
     const char* name;
-    bool with_store;  // else "vectors.bin" alone
+    bool with_vectors, with_store;
     uint64_t dim;
+    uint64_t records;      // once adopted or cleared
+    uint64_t vector_bytes;
+    bool refused;
   };
-  for (const Case& c : {Case{"whole", true, 4}, Case{"vectors", false, 4}, Case{"other_dim", true, 16}}) {
+  const uint64_t fresh16 = 64 + 16 * 4 * 1024;
+  for (const Case& c : {Case{"whole", true, true, 4, 3000, grown, false},
+                        Case{"vectors", true, false, 4, 0, grown, false},
+                        Case{"no_record_other_dim", true, false, 16, 0, fresh16, false},
+                        Case{"records_other_dim", true, true, 16, 0, 0, true}}) {
+
     SCOPED_TRACE(c.name);
     const fs::path dir = path("db/collections") + "/" + c.name;
     fs::create_directories(dir);
-    fs::copy_file(source / "vectors.bin", dir / "vectors.bin");
+    if (c.with_vectors) fs::copy_file(source / "vectors.bin", dir / "vectors.bin");
     if (c.with_store) fs::copy_file(source / "meta.redb", dir / "meta.redb");
-    auto fresh = collection(db(), c.name, c.dim, Metric::kCosine);
-    ASSERT_TRUE(fresh.ok()) << fresh.error().message();
-    EXPECT_EQ(*live_record_count(**fresh), 0u);
-    EXPECT_EQ(vectors_size_bytes(**fresh), 64 + c.dim * 4 * 1024);
+    reopen();  // the open leaves it alone
+    ASSERT_TRUE(fs::exists(dir));
+    auto created = collection(db(), c.name, c.dim, Metric::kCosine);
+    if (c.refused) {
+      EXPECT_EQ(testing::error_text(created),
+                "Collection already exists: Directory '" + fs::canonical(dir).string() +
+                    "' (holding records, without a vector file of " + std::to_string(c.dim) +
+                    " dimensions) belongs to no registered collection; move it away to create "
+                    "collection '" + c.name + "'");
+      EXPECT_EQ(fs::file_size(dir / "meta.redb"), fs::file_size(source / "meta.redb"));
+      continue;
+    }
+    ASSERT_TRUE(created.ok()) << created.error().message();
+    EXPECT_EQ(*live_record_count(**created), c.records);
+    EXPECT_EQ(vectors_size_bytes(**created), c.vector_bytes);
     const std::vector<float> v(c.dim, 1.0f);
-    ASSERT_TRUE(add_record(**fresh, v, {}, "new", {}).ok());
-    EXPECT_EQ(testing::ok_value(search_collection(**fresh, v, 5, std::nullopt)).size(), 1u);
+    ASSERT_TRUE(add_record(**created, v, {}, "new", {}).ok());
+    EXPECT_EQ(testing::ok_value(search_collection(**created, v, 5, std::nullopt)).size(),
+              std::min<uint64_t>(c.records + 1, 5));
   }
+  fs::create_directories(path("db/collections"));
+  testing::put_file(path("db/collections/file"), "x");
+  EXPECT_NE(error_of("file", 4).find("' (no directory) belongs to no registered collection"),
+            std::string::npos);
   reopen();
+  EXPECT_TRUE(fs::exists(path("db/collections/records_other_dim/vectors.bin")));
+  EXPECT_TRUE(fs::exists(path("db/collections/file")));
   EXPECT_TRUE(get_by_id(*testing::ok_value(get_collection(db(), "kept")), "k")->has_value());
-  EXPECT_TRUE(get_by_id(*testing::ok_value(get_collection(db(), "whole")), "new")->has_value());
+  EXPECT_EQ(*live_record_count(*testing::ok_value(get_collection(db(), "whole"))), 3001u);
+}
+
+// A registry lost to a copy that left it out, or to a file-system repair
+// (none, or 0 bytes), loses the names but never the files: creating a name
+// again with its dimensions finds its records.
+TEST_F(DatabaseTest, ALostRegistryKeepsEveryCollectionsFiles) {
+  for (const bool empty_file : {true, false}) {
+    SCOPED_TRACE(empty_file);
+    const std::string name = empty_file ? "notes" : "memories";
+    BatchVectors rows;
+    rows.rows = testing::normal_vectors(10, 4, 2);
+    ASSERT_TRUE(add_batch_impl(*make(name), rows, std::vector<json::Value>(10), {}, {}).ok());
+    db_.reset();
+    fs::remove(path("db/meta.redb-lock"));
+    if (empty_file) {
+      testing::put_file(path("db/meta.redb"), "");
+    } else {
+      fs::remove(path("db/meta.redb"));
+    }
+    reopen();
+    EXPECT_TRUE(names().empty());
+    EXPECT_EQ(*live_record_count(*make(name)), 10u);
+  }
+}
+
+// A drop marks the directory before its row goes and removes the marker
+// last. A marked directory whose name still has a row is one whose drop
+// never committed: it loses the marker and keeps its records. One without a
+// row is what a drop left: the next open removes it, and so does the
+// creation of its name, which starts empty.
+TEST_F(DatabaseTest, OnlyDirectoriesADropMarkedAreRemoved) {
+  const std::vector<float> v{1, 0, 0, 0};
+  for (const char* name : {"kept", "left", "recreated"}) {
+    ASSERT_TRUE(add_record(*make(name), v, {}, "r", {}).ok());
+  }
+  auto unregister = [&](const std::string& name) {
+    WriteTxn txn = write_transaction(db().registry).value();
+    ASSERT_TRUE(delete_collection_config(txn, name).ok());
+    ASSERT_TRUE(txn.commit().ok());
+  };
+  auto marker = [&](const std::string& name) {
+    return path("db/collections/" + name + "/" + std::string(kDropMarker));
+  };
+  unregister("left");
+  for (const char* name : {"kept", "left"}) testing::put_file(marker(name), "");
+  reopen();
+  EXPECT_EQ(names(), (std::vector<std::string>{"kept", "recreated"}));
+  EXPECT_FALSE(fs::exists(marker("kept")));
+  EXPECT_TRUE(get_by_id(*testing::ok_value(get_collection(db(), "kept")), "r")->has_value());
+  EXPECT_FALSE(fs::exists(path("db/collections/left")));
+
+  unregister("recreated");
+  testing::put_file(marker("recreated"), "");
+  EXPECT_EQ(*live_record_count(*make("recreated")), 0u);
+  EXPECT_FALSE(fs::exists(marker("recreated")));
+
+  // A drop whose row removal fails leaves the collection as it was.
+  platform::FaultInjection::fail(platform::Op::kStoreCommit, EIO);
+  EXPECT_EQ(drop_collection(db(), "kept").error().kind(), DbError::Kind::kTransaction);
+  platform::FaultInjection::reset();
+  EXPECT_FALSE(fs::exists(marker("kept")));
+  EXPECT_TRUE(get_by_id(*testing::ok_value(get_collection(db(), "kept")), "r")->has_value());
+}
+
+// A creation killed before its vector file got a header, under a build that
+// committed the registry row first, left "vectors.bin" empty or all zeros.
+// With nothing in the store the collection opens empty; beside a stored
+// record, or with a header that is damaged rather than missing, the file
+// stays an error.
+TEST_F(DatabaseTest, ARegisteredVectorFileThatNeverGotAHeaderStartsEmptyOnlyWithoutRecords) {
+  const std::string zeros(64 + 16 * 4 * 1024, '\0');
+  std::string damaged = zeros;
+  damaged[3] = 'T';
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool with_record;
+    bool opens;
+  };
+  for (const Case& c : {Case{"empty", "", false, true}, Case{"zeros", zeros, false, true},
+                        Case{"zeros_beside_a_record", zeros, true, false},
+                        Case{"damaged", damaged, false, false}}) {
+    SCOPED_TRACE(c.name);
+    {
+      auto made = make(c.name, 16);
+      if (c.with_record) {
+        ASSERT_TRUE(add_record(*made, std::vector<float>(16, 1.0f), {}, "r", {}).ok());
+      }
+    }
+    db_.reset();
+    testing::put_file(path("db/collections/") + c.name + "/vectors.bin", c.bytes);
+    reopen();
+    auto opened = get_collection(db(), c.name);
+    if (!c.opens) {
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error().kind(), DbError::Kind::kDataCorruption);
+      EXPECT_EQ(collection(db(), c.name, 16, Metric::kCosine).error().kind(),
+                DbError::Kind::kDataCorruption);
+      continue;
+    }
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    EXPECT_EQ(*live_record_count(**opened), 0u);
+    EXPECT_EQ(vectors_size_bytes(**opened), 64 + 16 * 4 * 1024u);
+    ASSERT_TRUE(add_record(**opened, std::vector<float>(16, 1.0f), {}, "n", {}).ok());
+    opened->reset();
+    reopen();
+    EXPECT_EQ(*live_record_count(*testing::ok_value(collection(db(), c.name, 16, Metric::kCosine))), 1u);
+  }
 }
 
 TEST_F(DatabaseTest, SyncAllFlushesEveryQueue) {

@@ -54,9 +54,18 @@ TEST_F(DurabilityTest, EachWriteSyncsWhatItWroteBeforeItReturns) {
   };
   BatchVectors rows;
   rows.rows = {{3, 0, 0, 0}, {4, 0, 0, 0}};
+  std::unique_ptr<DatabaseState> other = testing::ok_value(open_database(path("other")));
   const Case cases[] = {
       // The database directory's entry, "collections/" and the registry's.
       {"open a new database", [&] { return status_of(open_database(path("db"))); }, {0, 0, 3}},
+      // Entries found there are synced too: their maker may have failed at it.
+      {"open an existing database", [&] { return status_of(open_database(path("db"))); },
+       {0, 0, 2}},
+      // As open_collection below, then the vector file's header and the new
+      // store, before the registry row commits.
+      {"create a collection in a database",
+       [&] { return status_of(collection(*other, "c", 4, Metric::kDot)); },
+       {1, 2, 3}},
       // The new directory's entry, then the vector file's and the store's.
       {"create a collection",
        [&] { return status_of(open_collection(path("new"), make_config(4, Metric::kDot))); },

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include "test_util.h"
 
@@ -63,6 +64,44 @@ TEST_F(PlatformTest, DirectoriesCreateAndRemove) {
   ASSERT_TRUE(remove_dir_all(path("a")).ok());
   EXPECT_FALSE(dir_exists(path("a")));
   EXPECT_TRUE(remove_dir_all(path("a")).ok());  // missing is fine
+}
+
+// A directory found already there may be one whose entry never reached the
+// disk: its maker failed at the sync (or is another thread that has not
+// reached it yet). It is synced into its parent all the same.
+TEST_F(PlatformTest, AnExistingDirectoryIsSyncedIntoItsParent) {
+  FaultInjection::fail(Op::kSyncDir, EIO);
+  EXPECT_EQ(create_dir_all(path("d")).error().os_error(), EIO);
+  FaultInjection::reset();
+  ASSERT_TRUE(dir_exists(path("d")));
+  const uint64_t before = FaultInjection::durable_calls(Op::kSyncDir);
+  ASSERT_TRUE(create_dir_all(path("d")).ok());
+  EXPECT_EQ(FaultInjection::durable_calls(Op::kSyncDir), before + 1);
+}
+
+// A marked directory loses its marker last: a removal killed after any
+// entry leaves the marker for as long as another entry is there. (One
+// other entry, named differently in each directory, so that the system's
+// listing puts the marker first in some of them.)
+TEST_F(PlatformTest, AMarkedDirectoryLosesItsMarkerLast) {
+  for (int i = 0; i < 8; ++i) {
+    const std::string dir = path("d" + std::to_string(i));
+    ASSERT_TRUE(create_dir_all(dir).ok());
+    write_text("d" + std::to_string(i) + "/mark", "");
+    write_text("d" + std::to_string(i) + "/f" + std::to_string(i), "x");
+    EXPECT_EXIT(
+        {
+          FaultInjection::kill_at("remove_dir_all.entry_removed");
+          (void)remove_marked_dir(dir, "mark");
+          std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_TRUE(file_exists(dir + "/mark")) << i;
+    EXPECT_FALSE(file_exists(dir + "/f" + std::to_string(i))) << i;
+  }
+  ASSERT_TRUE(remove_marked_dir(path("d0"), "mark").ok());
+  EXPECT_FALSE(dir_exists(path("d0")));
+  EXPECT_TRUE(remove_marked_dir(path("d0"), "mark").ok());  // missing is fine
 }
 
 // Where an open with O_CREAT would land, found without creating anything:

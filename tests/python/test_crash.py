@@ -192,3 +192,95 @@ def test_killed_writers_lose_nothing_acknowledged(tmp_path):
         versions = [v for entry, _, _ in entries for _, v in entry["items"]]
         version = max(versions, default=version - 1) + 1
     assert calls > 0
+
+
+# A program that creates collections (some get three records, durable on
+# return) and drops earlier ones, logging each call before it starts ("b")
+# and after it returns ("e"), until it is killed.
+CREATE_AND_DROP = """
+import json, os, random, sys
+import tessarin
+db_path, log_path, seed, first = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+rng = random.Random(seed)
+fd = os.open(log_path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+log = lambda *entry: os.write(fd, (json.dumps(entry) + "\\n").encode())
+db = tessarin.Tessarin(db_path)
+live = []
+for n in range(first, first + 1_000_000):
+    name, dim = "n%d" % n, rng.choice([4, 300, 2000])
+    log("b", "create", name, dim)
+    c = db.collection(name, dim)
+    log("e", "create", name, dim)
+    if rng.random() < 0.4:
+        c.add_batch([[1.0] * dim] * 3, [{}] * 3)
+        log("e", "add", name, dim)
+    del c
+    live.append(name)
+    if len(live) > 3:
+        victim = live.pop(rng.randrange(len(live)))
+        log("b", "drop", victim, 0)
+        db.drop_collection(victim)
+        log("e", "drop", victim, 0)
+"""
+
+
+def read_names_log(path):
+    """{name: (dims, records allowed, state)} from a CREATE_AND_DROP log;
+    state: None (creation begun), "created", "dropping" or "dropped"."""
+    names, last = {}, None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            try:
+                when, op, name, dims = json.loads(line)
+            except ValueError:  # a torn last line
+                break
+            last = [when, op, name]
+            entry = names.setdefault(name, [dims, {0}, None])
+            if op == "add":
+                entry[1] = {3}
+            elif op == "create" and when == "e":
+                entry[2] = "created"
+            elif op == "drop":
+                entry[2] = "dropping" if when == "b" else "dropped"
+    if last and last[:2] == ["e", "create"]:  # killed inside its batch, if any
+        names[last[2]][1] = {0, 3}
+    return {name: tuple(entry) for name, entry in names.items()}
+
+
+def test_killed_creations_and_drops_leave_every_name_usable(tmp_path):
+    """After each kill every name the program touched is registered and
+    opens with the records its calls left, or is absent, and creating it then
+    works and starts empty (with other dimensions too): no creation leaves a
+    name that never opens, no drop brings records back, and once every name
+    is dropped nothing is left in "collections/"."""
+    db_path = str(tmp_path / "db")
+    seed = int(os.environ.get("TESSARIN_CRASH_SEED", str(random.randrange(1 << 30))))
+    rng = random.Random(seed)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    first = 0
+    for life in range(LIVES):
+        log_path = str(tmp_path / f"names{life}.log")
+        child = subprocess.Popen([sys.executable, "-c", CREATE_AND_DROP, db_path, log_path,
+                                  str(rng.randrange(1 << 30)), str(first)], env=env)
+        time.sleep(rng.uniform(0.2, 0.8))
+        child.kill()
+        assert child.wait() == -9, f"seed {seed}: the child ended by itself"
+        names = read_names_log(log_path) if os.path.exists(log_path) else {}
+        db = tessarin.Tessarin(db_path)
+        for name, (dims, records, state) in names.items():
+            try:
+                if name in db.collections():
+                    assert state != "dropped", "a dropped collection came back"
+                    allowed = {0} if state is None else records
+                    assert len(db.get_collection(name)) in allowed
+                    assert len(db.collection(name, dims)) in allowed
+                else:
+                    assert state != "created", "a created collection is gone"
+                    assert len(db.collection(name, 7)) == 0, "records came back"
+                db.drop_collection(name)
+            except (AssertionError, OSError, ValueError, KeyError) as e:
+                raise AssertionError(f"seed {seed}, life {life}, {name} ({state}): {e!r}") from e
+        assert db.collections() == [] and os.listdir(os.path.join(db_path, "collections")) == [], (
+            f"seed {seed}, life {life}")
+        del db
+        first += len(names) + 1

@@ -1,4 +1,5 @@
 """Tessarin: opening, the registry operations, errors and repr."""
+import json
 import os
 import pathlib
 import subprocess
@@ -174,3 +175,86 @@ def test_export_refuses_every_target_inside_the_database_before_creating_it(
     assert tree() == before
     assert db.collection("unused", 2).add([0.0, 1.0], {})  # neither name is taken
     assert db.collection("named", 2).name == "named"
+
+
+def test_a_relative_path_keeps_to_the_directory_it_opened(tmp_path, monkeypatch):
+    """After a chdir into a directory holding another database at the same
+    relative path, drop and create still act on the one that was opened."""
+    mine, other = tmp_path / "mine", tmp_path / "other"
+    mine.mkdir(), other.mkdir()
+    monkeypatch.chdir(other)
+    theirs = Tessarin("data")
+    for name in ("notes", "n2"):
+        theirs.collection(name, 2).add_batch([[1.0, float(i)] for i in range(10)], [{}] * 10)
+    del theirs
+    monkeypatch.chdir(mine)
+    db = Tessarin("data")
+    db.collection("notes", 2).add([1.0, 0.0], {})
+    monkeypatch.chdir(other)
+    db.drop_collection("notes")
+    n2 = db.collection("n2", 2)
+    n2.add([0.0, 1.0], {}, id="mine")
+    n2.sync()
+    del db, n2
+    theirs = Tessarin(str(other / "data"))
+    assert [len(theirs.get_collection(n)) for n in ("notes", "n2")] == [10, 10]
+    assert theirs.get_collection("n2").get("mine") is None
+    assert Tessarin(str(mine / "data")).get_collection("n2").get("mine") is not None
+
+
+# Exports to hard links of the database's files after the database was
+# renamed, or after a chdir away from its relative path, and to a link of a
+# file that a collection of another database open in the process maps. Run
+# in a child: a truncated mapped file kills the process.
+EXPORT_AFTER_MOVE = """
+import json, os, sys, tessarin
+root, renamed = sys.argv[1], sys.argv[2] == "renamed"
+os.chdir(root)
+db = tessarin.Tessarin("A")
+c, o = db.collection("c", 2), db.collection("o", 2)
+c.add_batch([[float(i), 1.0] for i in range(100)], [{}] * 100)
+x = tessarin.Tessarin("X").collection("x", 2)
+for other in (o, x):
+    other.add([1.0, 0.0], {})
+    other.sync()
+if renamed:
+    os.rename("A", "B")
+else:
+    os.mkdir("elsewhere")
+    os.chdir("elsewhere")
+base = os.path.join(root, "B" if renamed else "A")
+out = []
+for i, f in enumerate(["collections/c/vectors.bin", "collections/o/vectors.bin", "meta.redb",
+                       "meta.redb-lock", "collections/c/meta.redb-lock",
+                       "../X/collections/x/vectors.bin"]):
+    link = os.path.join(root, "link%d" % i)
+    os.link(os.path.join(base, f), link)
+    try:
+        out.append(c.export_to_file(link))
+    except OSError as e:
+        out.append(str(e))
+out += [len(c), len(c.search([1.0, 1.0], 1000)), len(o), len(x.search([1.0, 0.0], 5))]
+try:
+    db.collection("new", 2)
+    out.append("created")
+except ValueError as e:
+    out.append(str(e))
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("move", ["renamed", "chdir"])
+def test_export_refuses_links_to_the_database_files_wherever_it_went(tmp_path, move):
+    child = subprocess.run([sys.executable, "-c", EXPORT_AFTER_MOVE, str(tmp_path), move],
+                           capture_output=True, text=True, timeout=120,
+                           env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert child.returncode == 0, child.stderr
+    out = json.loads(child.stdout)
+    assert out[:6] == ["Invalid input: export target is a file of the database"] * 6
+    assert out[6:10] == [100, 100, 1, 1]
+    if move == "renamed":  # nothing is made at the old path
+        assert out[10] == ("I/O error: Database directory '%s' was moved or replaced since it was "
+                           "opened" % os.path.realpath(tmp_path / "A"))
+        assert not os.path.exists(tmp_path / "A")
+    else:
+        assert out[10] == "created"
