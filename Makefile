@@ -36,7 +36,7 @@ test-model: build
 test-asan: setup
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_FUZZ=ON
 	cmake --build build-asan -j $(JOBS) --target tessarin_tests $(FUZZ_TARGETS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) --timeout 900
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) --timeout 900
 
 # Engine tests under ThreadSanitizer. Debian's oneTBB is not instrumented, so
 # TSan cannot see its task hand-off: the pool is kept to one thread (work runs
@@ -82,7 +82,7 @@ fuzz: setup
 fuzz-replay: setup
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DTESSARIN_BUILD_BENCH=OFF -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_FUZZ=ON
 	cmake --build build-asan -j $(JOBS) --target $(FUZZ_TARGETS)
-	cd build-asan && UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -R '^fuzz_replay_'
+	cd build-asan && LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -R '^fuzz_replay_'
 
 # The crash test with many lives (a child killed at random moments, the
 # database checked after each kill); `make test` runs a few.
