@@ -1,11 +1,15 @@
 // One collection: the ids add makes, the pending queue and its group commit,
 // get, delete, upsert, expiry and the argument checks of add. (Flushing at
 // release: database_test.cpp.)
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <map>
+#include <random>
 
 #include "collection_test_util.h"
 #include "platform/platform.h"
+#include "search/distance.h"
 
 namespace tessarin {
 namespace {
@@ -182,6 +186,59 @@ TEST_F(CollectionOpsTest, SearchPutsRoadHitsBeforeQueuedHitsOfEqualScore) {
   // stands for it (as get returns it), after the road's hits of its score.
   add(kE0, json::Object(), "b");
   EXPECT_EQ(ids(search(kE0, 10)), (std::vector<std::string>{"best", "a", "b", "low"}));
+}
+
+}  // namespace
+}  // namespace tessarin
+
+namespace tessarin {
+namespace {
+
+// A queued write of an id stands for its record in get, search and len; a
+// search asks the road for one more hit per such id that is stored, so
+// that dropping the stored versions leaves k. Checked against the answer
+// worked out from every id's last write, on random sequences of adds (of
+// stored and queued ids too), upserts, batches and group commits, with k
+// small beside the number of ids replaced.
+TEST_F(CollectionOpsTest, QueuedWritesReplaceStoredVersionsAsTheLastWriteWouldOnRandomSequences) {
+  for (uint32_t seed = 0; seed < 8; ++seed) {
+    SCOPED_TRACE(seed);
+    open(4, Metric::kL2, "random" + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> pick_id(0, 11), pick_op(0, 9);
+    std::map<std::string, std::vector<float>> last;  // each id's last write
+    const std::vector<std::vector<float>> pool = testing::normal_vectors(2000, 4, seed);
+    size_t next = 0;
+    for (int step = 0; step < 150; ++step) {
+      const std::string id = "id" + std::to_string(pick_id(rng));
+      const std::vector<float>& v = pool[next++];
+      const int op = pick_op(rng);
+      if (op < 5) {
+        add(v, json::Object(), id);
+      } else if (op < 7) {
+        ASSERT_TRUE(upsert_record(st(), id, v, json::Object(), std::nullopt).ok());
+      } else if (op < 8) {
+        BatchVectors batch;
+        batch.rows = {v};
+        std::vector<json::Value> md(1, json::Object());
+        ASSERT_TRUE(add_batch_impl(st(), batch, std::move(md), std::vector{id}, std::nullopt).ok());
+      } else {
+        ASSERT_TRUE(flush_pending_writes(st()).ok());
+      }
+      if (op < 8) last[id] = v;
+      ASSERT_EQ(len(), last.size()) << "step " << step;
+      const std::vector<float>& q = pool[1000 + step];
+      for (uint64_t k : {1, 3}) {
+        std::vector<std::pair<float, std::string>> want;
+        for (const auto& [rid, w] : last) want.emplace_back(compute_distance(Metric::kL2, q, w), rid);
+        std::sort(want.begin(), want.end());
+        want.resize(std::min<size_t>(k, want.size()));
+        std::vector<std::string> want_ids;
+        for (const auto& p : want) want_ids.push_back(p.second);
+        ASSERT_EQ(ids(search(q, k)), want_ids) << "step " << step << " k " << k;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -45,6 +45,16 @@ class GraphCollectionTest : public testing::CollectionTest {
     return out;
   }
   std::string index_file() { return path("graph") + "/hnsw.index"; }
+  // One batch of `rows` under `ids` (empty metadata), with `ttl` for each.
+  void add_batch_of(std::vector<std::vector<float>> rows, std::vector<std::string> ids,
+                    std::optional<uint64_t> ttl = std::nullopt) {
+    BatchVectors batch;
+    batch.rows = std::move(rows);
+    std::vector<json::Value> metadata(ids.size(), json::Object());
+    std::optional<std::vector<std::optional<uint64_t>>> ttls;
+    if (ttl) ttls.emplace(ids.size(), ttl);
+    ASSERT_TRUE(add_batch_impl(st(), batch, std::move(metadata), std::move(ids), ttls).ok());
+  }
   // The exact answer over every live record, for comparison.
   // (The graph is brought up to date first: a search without it would build
   // one, which the restored index would then replace.)
@@ -274,14 +284,13 @@ TEST_F(GraphCollectionTest, NodesOfASlotsEarlierRecordsNeverTakeALiveRecordsPlac
 // file sync wrote.
 TEST_F(GraphCollectionTest, ARecordReaddedIntoItsOldSlotIsFoundAndSavedAnew) {
   open(kDim, Metric::kL2, "graph", HnswConfig{8, 16, 8, 50, 32, 0.5, 0});
-  BatchVectors batch;
+  std::vector<std::vector<float>> rows;
   std::vector<std::string> ids;
   for (uint32_t i = 0; i < 200; ++i) {
-    batch.rows.push_back(vec(i));
+    rows.push_back(vec(i));
     ids.push_back("r" + std::to_string(i));
   }
-  std::vector<json::Value> metadata(200, json::Object());
-  ASSERT_TRUE(add_batch_impl(st(), batch, std::move(metadata), ids, std::nullopt).ok());
+  add_batch_of(std::move(rows), std::move(ids));
   search(vec(0), 1);
   auto moved = [](uint32_t i) {
     std::vector<float> v = vec(i);
@@ -317,14 +326,13 @@ TEST_F(GraphCollectionTest, ARecordReaddedIntoItsOldSlotIsFoundAndSavedAnew) {
 // loop: the batch's records are found as soon as it returns.
 TEST_F(GraphCollectionTest, RecordsInSlotsReleasedAndRefilledDuringUpdatesAreFound) {
   open_graph();
-  BatchVectors batch;
+  std::vector<std::vector<float>> rows;
   std::vector<std::string> stored_ids;
   for (uint32_t i = 0; i < 1000; ++i) {
-    batch.rows.push_back(vec(i));
+    rows.push_back(vec(i));
     stored_ids.push_back("id" + std::to_string(i));
   }
-  std::vector<json::Value> metadata(1000, json::Object());
-  ASSERT_TRUE(add_batch_impl(st(), batch, std::move(metadata), stored_ids, std::nullopt).ok());
+  add_batch_of(std::move(rows), std::move(stored_ids));
   std::atomic<bool> writing{true};
   std::atomic<int> missed{0};
 #ifdef __SANITIZE_THREAD__
@@ -339,12 +347,9 @@ TEST_F(GraphCollectionTest, RecordsInSlotsReleasedAndRefilledDuringUpdatesAreFou
         const std::string id = "id" + std::to_string(round * 2 + j);
         ASSERT_TRUE(upsert_record(st(), id, vec(10000 + round * 2 + j), json::Object(), std::nullopt).ok());
       }
-      BatchVectors fresh;
-      fresh.rows = {vec(20000 + round * 2), vec(20001 + round * 2)};
       const std::vector<std::string> new_ids{"n" + std::to_string(round) + "a",
                                              "n" + std::to_string(round) + "b"};
-      std::vector<json::Value> md(2, json::Object());
-      ASSERT_TRUE(add_batch_impl(st(), fresh, std::move(md), new_ids, std::nullopt).ok());
+      add_batch_of({vec(20000 + round * 2), vec(20001 + round * 2)}, new_ids);
       for (uint32_t j = 0; j < 2; ++j) {
         const std::vector<SearchHit> hits = search(vec(20000 + round * 2 + j), 1);
         if (hits.empty() || hits[0].id != new_ids[j]) ++missed;
@@ -360,27 +365,24 @@ TEST_F(GraphCollectionTest, RecordsInSlotsReleasedAndRefilledDuringUpdatesAreFou
 // expired near the query, until the graph is rebuilt and after.
 TEST_F(GraphCollectionTest, ExpiredRecordsTakeNoPlaceAmongTheHits) {
   open_graph();
-  BatchVectors far, near;
+  std::vector<std::vector<float>> far, near;
   std::vector<std::string> far_ids, near_ids;
   for (uint32_t i = 0; i < 500; ++i) {
     std::vector<float> v = vec(i);
     for (float& x : v) x *= 10;
-    far.rows.push_back(v);
+    far.push_back(v);
     far_ids.push_back("far" + std::to_string(i));
   }
   for (uint32_t i = 0; i < 30; ++i) {
     std::vector<float> v = vec(1000 + i);
     for (float& x : v) x *= 0.01f;
-    near.rows.push_back(v);
+    near.push_back(v);
     near_ids.push_back("near" + std::to_string(i));
   }
-  std::vector<json::Value> md(500, json::Object());
-  ASSERT_TRUE(add_batch_impl(st(), far, std::move(md), far_ids, std::nullopt).ok());
+  add_batch_of(std::move(far), std::move(far_ids));
   const std::vector<float> origin(kDim, 0.0f);
   search(origin, 1);  // the graph built first: inserting the near ones is quick
-  md.assign(30, json::Object());
-  std::vector<std::optional<uint64_t>> ttls(30, uint64_t{2});  // live for a second at least
-  ASSERT_TRUE(add_batch_impl(st(), near, std::move(md), near_ids, ttls).ok());
+  add_batch_of(std::move(near), std::move(near_ids), /*ttl=*/2);  // live for a second at least
   const uint64_t expires_at = *stored("near0")->expires_at;
   ASSERT_EQ(search(origin, 1)[0].id.substr(0, 4), "near");  // indexed while live
   while (platform::now_secs() < expires_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -436,10 +438,7 @@ TEST_F(GraphCollectionTest, AMaintainedGraphAnswersAsTheExactRoadOnRandomSequenc
         add(v, json::Object(), id);
         live[id] = v;
       } else if (op <= 4) {
-        BatchVectors batch;
-        batch.rows = {v};
-        std::vector<json::Value> md(1, json::Object());
-        ASSERT_TRUE(add_batch_impl(st(), batch, std::move(md), std::vector{id}, std::nullopt).ok());
+        add_batch_of({v}, {id});
         live[id] = v;
       } else if (op == 5) {
         ASSERT_TRUE(upsert_record(st(), id, v, json::Object(), std::nullopt).ok());
